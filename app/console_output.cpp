@@ -1,0 +1,188 @@
+#include "app/console_output.h"
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "app/state.h"
+#include "protocol/class_quirn_server.h"
+#include "serial/class_serial.h"
+
+const char* const kBuildDate = __DATE__;
+const char* const kBuildTime = __TIME__;
+
+std::atomic<uint32_t> prompt_counter{0};
+
+namespace {
+
+// Guards standard output and standard error, so that each write leaves in
+// one piece. Never destroyed: the port's destructor still prints at exit.
+std::mutex& output_mutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+
+void write_whole(std::FILE* stream, std::string_view text) {
+    std::lock_guard lock(output_mutex());
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
+
+constexpr const char* kGeneralHelp[] = {
+    "",
+    "Help",
+    "",
+    "General commands",
+    "",
+    "  qq, exit, quit: Close connection and quit application",
+    "  c: Client mode",
+    "  s: Server mode",
+    "  co: Connect to server",
+    "  di: Disconnect from server",
+};
+
+constexpr const char* kClientHelp[] = {
+    "",
+    "Terminal (client) commands",
+    "",
+    "HTTP Server(Web UI) run / stop:",
+    "  http_run",
+    "  http_stop",
+    "",
+};
+
+constexpr const char* kServerHelp[] = {
+    "",
+    "Server (MCU board) commands",
+    "",
+    "Kernel and User tasks Manipulation",
+    "",
+    "  run           Run all tasks",
+    "  stop          Stop all tasks",
+    "  rust, runust  Run User tasks",
+    "  rkst, runkst  Run Kernel tasks",
+    "  sust, stopust Stop User tasks",
+    "  skst, stopkst Stop Kernel tasks",
+    "",
+    "  sta, status:  Server status (Status, Alarm and Fault words)",
+    "  clr, clear:   Clear Fault and Warning words",
+    "  sys, systat:  Server systat readback and reset",
+    "",
+    "GPIO Manipulation",
+    "",
+    "  g[n]c[m]: GPIO n configuration where n is the GPIO number and m the mode",
+    "          [n] is a number from 1 to board supported",
+    "          [m] is a mode, one of the following:",
+    "          i: digital input",
+    "          o: digital output",
+    "          a: analog input",
+    "          p: PWM output",
+    "",
+    "  Examples:",
+    "",
+    "          g1ci  Set GPIO1 as digital input",
+    "          g2co  Set GPIO2 as digital output",
+    "          g8ca  Set GPIO8 as analog input",
+    "          g12cp Set GPIO12 as PWM output",
+    "",
+    "  g[n]rd:    read GPIO n",
+    "  g[n]wd[v]: write value v to GPIO n ",
+    "  Examples:",
+    "",
+    "          g1rd             Reads GPIO1",
+    "          g2wd1            Writes GPIO2",
+    "          g8rd             Reads scaled value on GPIO8",
+    "",
+    "User Functions",
+    "",
+    "  f[n]r, f[n]run:                 Runs user function f[n]",
+    "  f[n]s, f[n]stop:                Stops user function f[n]",
+    "  f[n]p[m]r, f[n]param[m]r:       Reads user function parameter",
+    "  f[n]p[m]w[v], f[n]param[m]w[v]: Writes user function parameter",
+    "                                  for User function [n] Parameter [m] Value [v]",
+    "",
+    "  Examples:",
+    "",
+    "  f1r, f1run      Runs f1",
+    "  f1s, f1stop     Stops f1",
+    "  f1p1w10.0       Writes 10.0 to parameter 1 to user function 1",
+    "  f1p2w100        Writes 100 to parameter 2 to user function 1",
+    "  f1p1r           Reads value of parameter 1 in user function 1",
+    "",
+};
+
+template <typename Lines>
+void append_lines(std::string& text, const Lines& lines) {
+    for (const char* line : lines) {
+        text += line;
+        text += '\n';
+    }
+}
+
+}  // namespace
+
+void out(std::string_view text) { write_whole(stdout, text); }
+
+void out_line(std::string_view text) {
+    std::string line(text);
+    line += '\n';
+    write_whole(stdout, line);
+}
+
+void err(std::string_view text) { write_whole(stderr, text); }
+
+void print_banner() {
+    std::string text = "Welcome to Tessaro ! \n";
+    text += std::string("Version is ") + kVersion + "\n";
+    text += std::string("Build date ") + kBuildDate + "\n";
+    text += std::string("Build time ") + kBuildTime + "\n";
+    text +=
+        "\n"
+        "Console commands and help:\n"
+        "? or h: help, command lists\n"
+        "co to connect.\n"
+        "s to switch to Server mode.\n"
+        "'qq' or 'quit' to exit.\n"
+        "\n";
+    out(text);
+}
+
+void print_help() {
+    std::string text;
+    append_lines(text, kGeneralHelp);
+    const int32_t current_mode = console_mode.load();
+    if (current_mode == mode::kClient) {
+        append_lines(text, kClientHelp);
+    } else if (current_mode == mode::kServer) {
+        append_lines(text, kServerHelp);
+    }
+    out(text);
+}
+
+void print_prompt() {
+    std::string text;
+    const int32_t link = connected.load();
+    if (link == 0) {
+        text += "[Disconnected]";
+    } else if (link == 1) {
+        text += "[" + serial_port().get_state().port_name + "]";
+    } else {
+        text += "[]";
+    }
+    const int32_t current_mode = console_mode.load();
+    if (current_mode == mode::kServer) {
+        const auto [maker, board] = quirn_server().names();
+        text += " [" + maker + ":" + board + "] [Server]";
+    } else if (current_mode == mode::kClient) {
+        text += " [local] [Client]";
+    } else {
+        text += "[]";
+    }
+    text += " [" + std::to_string(prompt_counter.fetch_add(1)) + "] > ";
+    out(text);
+}
+
+void error_trace(const std::string& message, const std::string& file, int32_t line) {
+    out(message + "\nBuild: " + kBuildDate + " at " + kBuildTime + "\nFile: " + file + ":" +
+        std::to_string(line) + "\n");
+}

@@ -1,0 +1,28 @@
+#pragma once
+// Console output. Every call writes its text in one piece under one lock and
+// flushes, so lines and prompts written by different threads never split
+// each other (their order between threads is not fixed).
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+inline constexpr const char* kVersion = "1.0.x";
+// Compiler date and time stamps of this build, e.g. "Dec  7 2025" and "13:49:03".
+extern const char* const kBuildDate;
+extern const char* const kBuildTime;
+
+// Number shown in the prompt; read and increased in one atomic step.
+extern std::atomic<uint32_t> prompt_counter;
+
+void out(std::string_view text);       // standard output, as given
+void out_line(std::string_view text);  // standard output, text and a line end
+void err(std::string_view text);       // standard error, as given
+
+void print_banner();
+void print_help();
+// "[port] [maker:board] [Server] [n] > " and its other forms; no line end.
+void print_prompt();
+// Three lines: the message, the build stamp, "File: " file ":" line.
+void error_trace(const std::string& message, const std::string& file, int32_t line);

@@ -1,0 +1,150 @@
+#include "app/console_ui.h"
+
+#include <cctype>
+#include <iostream>
+
+#include "app/console_output.h"
+#include "app/state.h"
+#include "protocol/class_quirn_server.h"
+#include "protocol/server_commands.h"
+#include "serial/class_serial.h"
+
+namespace {
+
+bool is_quit_word(const std::string& word) {
+    return word == "qq" || word == "exit" || word == "quit";
+}
+
+std::string lower_case(std::string word) {
+    for (char& c : word) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return word;
+}
+
+std::string upper_case(std::string word) {
+    for (char& c : word) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return word;
+}
+
+void forget_board() {
+    quirn_server().set_names("-", "-");
+    connected.store(0);
+}
+
+void disconnect() {
+    out_line("Disconnect ...");
+    if (serial_port().get_state().status != 1) {
+        out_line("Not connected.");
+    } else {
+        serial_port().close();
+    }
+    forget_board();
+    console_mode.store(mode::kClient);
+}
+
+// Returns false when the input ended before the port name was given.
+bool connect(std::istream& input) {
+    out_line("Connect ...");
+    SerialPort& port = serial_port();
+    port.discover_ports();
+    port.print_ports();
+    out("Connect to port (eg. COM1): ");
+    std::string name;
+    const bool answered = static_cast<bool>(input >> name);
+    out_line("");
+    if (!answered) {
+        return false;
+    }
+    // A new connection replaces the open one, which is closed and forgotten
+    // first, so a failed open never leaves a closed port marked connected.
+    if (port.get_state().status == 1) {
+        port.close();
+        forget_board();
+    }
+    port.open(upper_case(name));
+    if (port.get_state().status == 1) {
+        connected.store(1);
+    }
+    const std::string identify = "ihwmcu";
+    CommandReply reply = run_server_command(identify);
+    quirn_server().decode_response(identify, std::move(reply));
+    console_mode.store(mode::kServer);
+    return true;
+}
+
+void list_commands() {
+    const int32_t current_mode = console_mode.load();
+    if (current_mode == mode::kServer) {
+        out("\nsta clr sys run stop\nrust rkst sust skst\n");
+    } else if (current_mode == mode::kClient) {
+        out_line("");
+    }
+}
+
+}  // namespace
+
+int general_command(std::string word, std::istream& input) {
+    if (word == "?" || word == "h") {
+        print_help();
+    } else if (word == "l" || word == "ls") {
+        list_commands();
+    } else if (word == "co") {
+        if (!connect(input)) {
+            console_mode.store(mode::kQuit);
+        }
+    } else if (word == "di") {
+        disconnect();
+    } else if (word == "c" || word == "c:" || word == "cli" || word == "client") {
+        out_line("Client Mode.");
+        console_mode.store(mode::kClient);
+    } else if (word == "s" || word == "s:" || word == "ser" || word == "server") {
+        out_line("Server Mode.");
+        console_mode.store(mode::kServer);
+    } else {
+        return 0;
+    }
+    return 1;
+}
+
+int run_console(std::istream& input) {
+    print_banner();
+    out_line("Discovered serial ports:");
+    serial_port().print_ports();
+    out_line("");
+    print_prompt();
+    for (;;) {
+        if (is_quit_word(command_line) || console_mode.load() == mode::kQuit) {
+            console_mode.store(mode::kQuit);
+            return 0;
+        }
+        std::string word;
+        if (!(input >> word)) {
+            // End of input ends the console like a quit word.
+            console_mode.store(mode::kQuit);
+            return 0;
+        }
+        command_line = lower_case(word);
+        if (general_command(command_line, input) == 0) {
+            const int32_t current_mode = console_mode.load();
+            if (current_mode == mode::kServer) {
+                CommandReply reply = run_server_command(command_line);
+                quirn_server().decode_response(command_line, std::move(reply));
+            } else if (current_mode == mode::kClient && command_line == "http_run") {
+                http_stop_requested.store(0);
+            } else if (current_mode == mode::kClient && command_line == "http_stop") {
+                http_stop_requested.store(1);
+            } else {
+                out_line("Nop");
+            }
+        }
+        if (console_mode.load() == mode::kQuit) {
+            return 0;
+        }
+        print_prompt();
+    }
+}
+
+int console_ui_thread() { return run_console(std::cin); }

@@ -1,0 +1,31 @@
+#pragma once
+// Program-wide state shared by the console thread, the web thread and the
+// HTTP workers. Each object exists once for the whole run.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+class SerialPort;
+class Server;
+
+namespace mode {
+inline constexpr int32_t kServer = 0;
+inline constexpr int32_t kClient = 1;
+inline constexpr int32_t kQuit = 2;
+}  // namespace mode
+
+// 0 server mode, 1 client mode, 2 quit. Written by the console thread only.
+extern std::atomic<int32_t> console_mode;
+// 1 while a port is open and the board usable. Written by the console thread
+// and by the decoder when the board names an unknown maker.
+extern std::atomic<int32_t> connected;
+// 1 after "http_stop", 0 after "http_run".
+extern std::atomic<int32_t> http_stop_requested;
+// The last word read by the console, lower-cased. Console thread only.
+extern std::string command_line;
+
+// The one serial port and the one board proxy. Built before main in this
+// order (port discovery first), destroyed after it in reverse order.
+SerialPort& serial_port();
+Server& quirn_server();

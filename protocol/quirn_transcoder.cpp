@@ -1,0 +1,2 @@
+// Placeholder until the transcoder lands.
+#include "protocol/quirn_transcoder.h"

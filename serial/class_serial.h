@@ -1,0 +1,85 @@
+#pragma once
+// One serial port: discovery of the machine's ports, and the session with
+// the port the user connects to. The platform layer (serial_posix.cpp or
+// serial_win32.cpp, picked by the build) supplies the system calls; this
+// class keeps the steps and messages the same on every platform.
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "serial/command_reply.h"
+#include "serial/serial_platform.h"
+
+struct PortEntry {
+    std::string port_name;      // the name to open, e.g. COM3 or ttyACM0
+    std::string friendly_name;  // e.g. "USB Serial Device (COM3)"
+};
+
+struct PortState {
+    int32_t status = 0;     // 1 while a port is open and configured
+    std::string port_name;  // last port opened with success; kept by close()
+};
+
+// The port name inside a friendly name: the last parenthesised group at its
+// end, trailing blanks ignored. Nothing for a name without one, or for a
+// name that would not fit the 256-byte property buffer.
+std::optional<PortEntry> parse_friendly_name(std::string_view friendly_name);
+
+class SerialPort {
+public:
+    static constexpr uint32_t kReadSize = 1023;     // one read asks for this much
+    static constexpr uint32_t kMaxFrameSize = 511;  // frames travel in a 512-byte buffer
+
+    // Discovers the ports; prints "No serial port in Vector." when none.
+    SerialPort();
+    // Closes an open port, with its "Closed ... port" line.
+    ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // Opens and configures the named port (19200 8N1, read time-outs).
+    // Success shows as state.status == 1; failures print their reason.
+    // An open port is closed first. Console thread only.
+    void open(std::string name);
+    void close();
+
+    // One transaction: write, then exactly one read. Exclusive on the port:
+    // the transaction lock is held from the write to the end of the read,
+    // and open/close take the same lock. Bytes left in the receive queue by
+    // an earlier reply are discarded (and counted on standard error) before
+    // the write. An empty reply means nothing arrived or the read failed.
+    CommandReply transact_byte(uint8_t code);
+    // As transact_byte; afterwards prints "\r" and a fresh prompt.
+    CommandReply transact_frame(std::vector<uint8_t> frame);
+
+    void discover_ports();
+    void print_ports() const;
+
+    // A copy of the state, safe to take from any thread.
+    PortState get_state() const;
+
+    // Fields of the session. Guarded by transaction_mutex_.
+    serial_platform::Handle handle{};
+    serial_platform::LineSettings dcb{};
+    serial_platform::Timeouts timeouts{};
+    uint32_t bytes_read = 0;
+    uint32_t bytes_written = 0;
+    uint8_t readBuffer[1024] = {};
+    // Console and start-up threads only.
+    std::vector<PortEntry> ports;
+    // Written under both locks, so a reader holding either sees it whole.
+    PortState state;
+
+private:
+    // Held by a transaction from its write to the end of its read.
+    CommandReply read_reply();
+
+    // Guards the session fields above: one transaction, open or close at a time.
+    mutable std::mutex transaction_mutex_;
+    // Guards state for readers on other threads (the prompt).
+    mutable std::mutex state_mutex_;
+};
