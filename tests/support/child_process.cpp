@@ -1,0 +1,154 @@
+#include "tests/support/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace test_support {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remaining_ms(Clock::time_point end) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+void close_fd(int& fd) {
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& dir) {
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        pipe2(err_pipe, O_CLOEXEC) != 0) {
+        return;
+    }
+    std::vector<std::string> argv_text{program};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : argv_text) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(in_pipe[0], STDIN_FILENO);
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        if (!dir.empty() && chdir(dir.c_str()) != 0) {
+            _exit(126);
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ::close(in_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    in_fd_ = in_pipe[1];
+    out_fd_ = out_pipe[0];
+    err_fd_ = err_pipe[0];
+    // A child that stops reading must not kill the test with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+ChildProcess::~ChildProcess() {
+    close_fd(in_fd_);
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    close_fd(out_fd_);
+    close_fd(err_fd_);
+}
+
+void ChildProcess::write(const std::string& text) {
+    std::size_t done = 0;
+    while (in_fd_ >= 0 && done < text.size()) {
+        const ssize_t n = ::write(in_fd_, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void ChildProcess::close_input() { close_fd(in_fd_); }
+
+void ChildProcess::pump(int timeout_ms) {
+    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    if (out_fd_ < 0 && err_fd_ < 0) {
+        return;
+    }
+    if (poll(fds, 2, timeout_ms) <= 0) {
+        return;
+    }
+    int* fd_of[2] = {&out_fd_, &err_fd_};
+    std::string* text_of[2] = {&out_, &err_};
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].revents == 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t n = ::read(*fd_of[i], buffer, sizeof buffer);
+        if (n > 0) {
+            text_of[i]->append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            close_fd(*fd_of[i]);
+        }
+    }
+}
+
+bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds deadline,
+                                   std::size_t from) {
+    const auto end = Clock::now() + deadline;
+    for (;;) {
+        if (out_.find(text, from) != std::string::npos) {
+            return true;
+        }
+        if (Clock::now() >= end || (out_fd_ < 0 && err_fd_ < 0)) {
+            return false;
+        }
+        pump(remaining_ms(end));
+    }
+}
+
+std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds deadline) {
+    const auto end = Clock::now() + deadline;
+    while ((out_fd_ >= 0 || err_fd_ >= 0) && Clock::now() < end) {
+        pump(remaining_ms(end));
+    }
+    int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            pid_ = -1;
+            break;
+        }
+        if (Clock::now() >= end) {
+            return std::nullopt;
+        }
+        usleep(10'000);
+    }
+    if (!WIFEXITED(status)) {
+        return std::nullopt;
+    }
+    return WEXITSTATUS(status);
+}
+
+}  // namespace test_support
