@@ -11,26 +11,36 @@
 #include "serial/command_reply.h"
 
 class Server {
-public:
+  public:
     Server();
 
-    // Prints what the reply to the line means. May set the board names and
-    // clear the connected flag (unknown maker). Console thread only.
+    // Prints what the reply to the line means; the line is the one given to
+    // run_server_command. An empty reply prints nothing (the command layer
+    // has reported it); without a connection any other reply prints "Nop".
+    // Every length is checked before a byte is read. May set the board names
+    // and clear the connected flag (unknown maker). Console thread only.
     void decode_response(std::string line, CommandReply reply);
 
     // The board names, read whole (the prompt reads them from any thread).
     std::pair<std::string, std::string> names() const;
     void set_names(std::string maker, std::string board);
 
+    // Maker id -> maker, and board id -> board for each known maker. Fixed
+    // after construction.
     std::map<uint8_t, std::string> makers;
     std::map<uint8_t, std::string> arduino_boards;
     std::map<uint8_t, std::string> microchip_boards;
 
-private:
+  private:
+    // The 4-byte identification reply: maker id at byte 2, board id at byte 3.
+    void identify(uint8_t maker_id, uint8_t board_id);
+
     // Guards maker_name and board_name.
     mutable std::mutex names_mutex_;
     std::string maker_name = "-";
     std::string board_name = "-";
 };
 
+// One line: "Error on transmission. The Request was: <word> (0x<expected>)
+// but reaback from server was 0x<received>", the two values in hexadecimal.
 void report_transmission_error(std::string word, uint8_t expected, uint8_t received);

@@ -1,2 +1,220 @@
-// Placeholder until the transcoder lands.
 #include "protocol/quirn_transcoder.h"
+
+#include <array>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "app/console_output.h"
+#include "app/state.h"
+#include "serial/class_serial.h"
+
+namespace {
+
+constexpr int64_t kLargestNumber = 2147483647;  // pins and values are 32-bit ints
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+std::string_view leading_digits(std::string_view text) {
+    size_t end = 0;
+    while (end < text.size() && is_digit(text[end])) {
+        ++end;
+    }
+    return text.substr(0, end);
+}
+
+// The number the digits spell, or nothing when it does not fit a 32-bit int.
+// Leading zeros cost nothing, however many there are.
+std::optional<uint32_t> to_number(std::string_view digits) {
+    int64_t value = 0;
+    for (char c : digits) {
+        value = value * 10 + (c - '0');
+        if (value > kLargestNumber) {
+            return std::nullopt;
+        }
+    }
+    return static_cast<uint32_t>(value);
+}
+
+FramePlan line_plan(std::string text) {
+    return FramePlan{{}, FramePlan::Report::kLine, std::move(text)};
+}
+
+FramePlan frame_plan(std::vector<uint8_t> frame) {
+    return FramePlan{std::move(frame), FramePlan::Report::kNone, {}};
+}
+
+enum class GpioAction { kSend, kNotImplemented };
+
+struct GpioWord {
+    std::string_view subcommand;
+    GpioAction action;
+    uint8_t code;  // for kSend only
+};
+
+// Compared whole, in this order; the "wd" prefix is tested after all of them.
+constexpr std::array<GpioWord, 18> kGpioWords{{
+    {"ci", GpioAction::kSend, REQ_GPIO_CFG_INPUT},
+    {"co", GpioAction::kSend, REQ_GPIO_CFG_OUTPUT},
+    {"ca", GpioAction::kNotImplemented, 0},
+    {"cp", GpioAction::kNotImplemented, 0},
+    {"cr", GpioAction::kSend, REQ_GPIO_CFG_CR},
+    {"cod", GpioAction::kSend, REQ_GPIO_CFG_OPENDRAIN},
+    {"cpu", GpioAction::kSend, REQ_GPIO_CFG_PULLUP},
+    {"cpd", GpioAction::kNotImplemented, 0},
+    {"cpp", GpioAction::kNotImplemented, 0},
+    {"cslow", GpioAction::kNotImplemented, 0},
+    {"cmedi", GpioAction::kNotImplemented, 0},
+    {"cfast", GpioAction::kNotImplemented, 0},
+    {"rd", GpioAction::kSend, REQ_GPIO_READ},
+    {"rd8", GpioAction::kNotImplemented, 0},
+    {"rd16", GpioAction::kNotImplemented, 0},
+    {"rd32", GpioAction::kNotImplemented, 0},
+    {"ra", GpioAction::kSend, REQ_GPIO_READ_ANALOG},
+    {"wp", GpioAction::kNotImplemented, 0},
+}};
+
+constexpr std::string_view kWritePrefix = "wd";
+
+struct PlainWord {
+    std::string_view word;
+    uint8_t code;
+    uint8_t end;
+};
+
+constexpr std::array<PlainWord, 9> kInfoWords{{
+    {"ihwmcu", REQ_INFO_HW_MCU, FRAME_END_HW},
+    {"iping", REQ_INFO_PING, FRAME_END},
+    {"irtcrd", REQ_INFO_RTC_READ, FRAME_END},
+    {"irtcwr", REQ_INFO_RTC_WRITE, FRAME_END},
+    {"irtcdevrd", REQ_INFO_RTC_DEV_READ, FRAME_END},
+    {"irtcdevwr", REQ_INFO_RTC_DEV_WRITE, FRAME_END},
+    {"ibatt", REQ_INFO_BATTERY, FRAME_END},
+    {"isup", REQ_INFO_SUPPLY, FRAME_END},
+    {"icons", REQ_INFO_CONS, FRAME_END},
+}};
+
+constexpr std::array<PlainWord, 2> kPowerWords{{
+    {"csleep", REQ_POWER_SLEEP, FRAME_END},
+    {"cwake", REQ_POWER_WAKE, FRAME_END},
+}};
+
+template <size_t N>
+FramePlan plan_plain(const std::string& line, const std::array<PlainWord, N>& words) {
+    for (const PlainWord& word : words) {
+        if (line == word.word) {
+            return frame_plan({word.code, word.end});
+        }
+    }
+    return {};
+}
+
+CommandReply carry_out(FramePlan plan) {
+    switch (plan.report) {
+        case FramePlan::Report::kNone:
+            break;
+        case FramePlan::Report::kLine:
+            out_line(plan.text);
+            break;
+        case FramePlan::Report::kTrace:
+            error_trace(plan.text, __FILE__, __LINE__);
+            break;
+    }
+    if (plan.frame.empty()) {
+        return {};
+    }
+    return serial_port().transact_frame(std::move(plan.frame));
+}
+
+}  // namespace
+
+FramePlan plan_gpio(const std::string& line) {
+    if (line.empty()) {
+        return FramePlan{{}, FramePlan::Report::kTrace, "Error, no string in."};
+    }
+    if (line.front() != 'g') {
+        return line_plan("Nop: " + line);
+    }
+    const std::string_view rest = std::string_view(line).substr(1);
+    const std::string_view pin_digits = leading_digits(rest);
+    const std::string_view subcommand = rest.substr(pin_digits.size());
+
+    // A known word without a pin, or a write without a value, sends nothing
+    // and says nothing; the empty reply is reported by the command layer.
+    const auto pin_frame = [&](std::vector<uint8_t> frame,
+                               std::optional<uint32_t> value) -> FramePlan {
+        const std::optional<uint32_t> pin = to_number(pin_digits);
+        if (!pin) {
+            return line_plan("Pin number too large: " + std::string(pin_digits));
+        }
+        frame.push_back(parameter_byte(*pin));
+        if (value) {
+            frame.push_back(parameter_byte(*value));
+        }
+        frame.push_back(FRAME_END);
+        return frame_plan(std::move(frame));
+    };
+
+    for (const GpioWord& word : kGpioWords) {
+        if (subcommand != word.subcommand) {
+            continue;
+        }
+        if (pin_digits.empty()) {
+            return {};
+        }
+        if (word.action == GpioAction::kNotImplemented) {
+            return line_plan("Not implemented");
+        }
+        return pin_frame({word.code}, std::nullopt);
+    }
+
+    if (subcommand.starts_with(kWritePrefix)) {
+        const std::string_view value_digits =
+            leading_digits(subcommand.substr(kWritePrefix.size()));
+        if (pin_digits.empty() || value_digits.empty()) {
+            return {};
+        }
+        if (!to_number(pin_digits)) {
+            return line_plan("Pin number too large: " + std::string(pin_digits));
+        }
+        const std::optional<uint32_t> value = to_number(value_digits);
+        if (!value) {
+            return line_plan("Value too large: " + std::string(value_digits));
+        }
+        return pin_frame({REQ_GPIO_WRITE}, value);
+    }
+    return line_plan("Nop");
+}
+
+FramePlan plan_info(const std::string& line) {
+    return plan_plain(line, kInfoWords);
+}
+
+FramePlan plan_power(const std::string& line) {
+    return plan_plain(line, kPowerWords);
+}
+
+FramePlan plan_memory(const std::string& line) {
+    // "mhead" is known, but the board defines no memory request yet: its
+    // code stays reserved and nothing goes on the wire.
+    (void)line;
+    return {};
+}
+
+CommandReply transcode_gpio(std::string line) {
+    return carry_out(plan_gpio(line));
+}
+
+CommandReply transcode_info(std::string line) {
+    return carry_out(plan_info(line));
+}
+
+CommandReply transcode_power(std::string line) {
+    return carry_out(plan_power(line));
+}
+
+CommandReply transcode_memory(std::string line) {
+    return carry_out(plan_memory(line));
+}

@@ -1,9 +1,86 @@
 #pragma once
 // Request frames for the board, and the operations that build them out of
 // command lines and send them.
+//
+// A frame is either one code byte with bit 7 clear (scheduler, status,
+// clear and statistics requests), or a code byte with bit 7 set followed by
+// parameter bytes and a terminator. No frame ever holds 0x00, and 0xFD/0xFE
+// occur only as the last byte, because every parameter byte lies in 0x80-0xBF.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "serial/command_reply.h"
+
+// Single-byte requests (no terminator).
+inline constexpr uint8_t REQ_STOP_KST = 0x01;
+inline constexpr uint8_t REQ_RUN_KST = 0x02;
+inline constexpr uint8_t REQ_SYSTAT = 0x04;
+inline constexpr uint8_t REQ_CLEAR = 0x08;
+inline constexpr uint8_t REQ_STOP_UST = 0x10;
+inline constexpr uint8_t REQ_RUN_UST = 0x20;
+inline constexpr uint8_t REQ_STATUS = 0x40;
+
+// Pin frames: code, pin parameter byte, [value parameter byte], FRAME_END.
+inline constexpr uint8_t REQ_GPIO_CFG_INPUT = 0x80;
+inline constexpr uint8_t REQ_GPIO_CFG_OUTPUT = 0x81;
+inline constexpr uint8_t REQ_GPIO_CFG_CR = 0x87;
+inline constexpr uint8_t REQ_GPIO_CFG_OPENDRAIN = 0x88;
+inline constexpr uint8_t REQ_GPIO_CFG_PULLUP = 0x89;
+inline constexpr uint8_t REQ_GPIO_READ = 0x98;
+inline constexpr uint8_t REQ_GPIO_READ_ANALOG = 0xA0;
+inline constexpr uint8_t REQ_GPIO_WRITE = 0xA4;
+
+// Plain frames: code, then FRAME_END (FRAME_END_HW after REQ_INFO_HW_MCU).
+inline constexpr uint8_t REQ_INFO_HW_MCU = 0xE0;
+inline constexpr uint8_t REQ_INFO_PING = 0xE1;
+inline constexpr uint8_t REQ_INFO_RTC_READ = 0xE2;
+inline constexpr uint8_t REQ_INFO_RTC_WRITE = 0xE3;
+inline constexpr uint8_t REQ_INFO_RTC_DEV_READ = 0xE4;
+inline constexpr uint8_t REQ_INFO_RTC_DEV_WRITE = 0xE5;
+inline constexpr uint8_t REQ_INFO_BATTERY = 0xE6;
+inline constexpr uint8_t REQ_INFO_SUPPLY = 0xE7;
+inline constexpr uint8_t REQ_INFO_CONS = 0xE8;
+inline constexpr uint8_t REQ_POWER_SLEEP = 0xF0;
+inline constexpr uint8_t REQ_POWER_WAKE = 0xF1;
+// Reserved for "mhead"; no frame with it is ever sent.
+inline constexpr uint8_t REQ_MEM_HEAD = 0xF8;
+
+inline constexpr uint8_t FRAME_END = 0xFE;
+inline constexpr uint8_t FRAME_END_HW = 0xFD;
+
+// 0x80 | (n & 0x3F): numbers of 64 and above wrap to their low six bits.
+constexpr uint8_t parameter_byte(uint32_t n) {
+    return static_cast<uint8_t>(0x80u | (n & 0x3Fu));
+}
+
+// What one command line comes to, before anything is sent: the frame (empty
+// when nothing is to be sent) and the one report to make about the line.
+struct FramePlan {
+    enum class Report {
+        kNone,   // nothing is printed
+        kLine,   // text is printed as one line
+        kTrace,  // text is reported through error_trace
+    };
+    std::vector<uint8_t> frame;
+    Report report = Report::kNone;
+    std::string text;
+};
+
+// Pure: the plans for a GPIO line ("g" pin subcommand), and for the
+// information ("i..."), power ("c...") and memory ("m...") words.
+// A pin number or value that does not fit a 32-bit int is refused with a
+// one-line message and no frame.
+FramePlan plan_gpio(const std::string& line);
+FramePlan plan_info(const std::string& line);
+FramePlan plan_power(const std::string& line);
+FramePlan plan_memory(const std::string& line);
+
+// Each makes the plan's report, then, when the plan has a frame, exactly one
+// transact_frame on the open port, and returns its reply unchanged. When
+// nothing is sent the reply is empty and no read is made.
+CommandReply transcode_gpio(std::string line);
+CommandReply transcode_info(std::string line);
+CommandReply transcode_power(std::string line);
+CommandReply transcode_memory(std::string line);

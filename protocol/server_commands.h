@@ -9,6 +9,10 @@
 
 // Refuses the line while not connected, sends the scheduler and status words
 // itself and hands every other line to the transcoder its first letter
-// selects. Reports "Not able to decode." when nothing came back.
+// selects. Reports "Not able to decode." when nothing came back. One command
+// runs at a time, from its announcement to its last reply, whichever thread
+// calls; the two requests of "run" and "stop" are never split by another's.
 CommandReply run_server_command(std::string line);
+// Sends one of the seven single-byte codes and returns its reply; any other
+// code prints "QUIRN Command Nop: <code>" and sends nothing.
 CommandReply send_server_code(uint32_t code);
