@@ -1,16 +1,216 @@
-// Placeholder until the port layer lands.
 #include "serial/class_serial.h"
+
+#include <cstring>
+#include <utility>
 
 #include "app/console_output.h"
 
-std::optional<PortEntry> parse_friendly_name(std::string_view) { return std::nullopt; }
-SerialPort::SerialPort() { discover_ports(); if (ports.empty()) out_line("No serial port in Vector."); }
-SerialPort::~SerialPort() {}
-void SerialPort::open(std::string name) { out_line("Error: Cannot open /dev/" + name); }
-void SerialPort::close() {}
-CommandReply SerialPort::read_reply() { return {}; }
-CommandReply SerialPort::transact_byte(uint8_t) { return {}; }
-CommandReply SerialPort::transact_frame(std::vector<uint8_t>) { return {}; }
-void SerialPort::discover_ports() { ports.clear(); }
-void SerialPort::print_ports() const {}
-PortState SerialPort::get_state() const { std::lock_guard lock(state_mutex_); return state; }
+namespace {
+
+// Read time-outs of every open port, in milliseconds.
+constexpr uint32_t kIntervalTimeoutMs = 5;
+constexpr uint32_t kTotalTimeoutMultiplierMs = 2;
+constexpr uint32_t kTotalTimeoutConstantMs = 20;
+
+// The system hands friendly names over in a buffer of this size, zero
+// byte included; longer names do not fit and their devices are left out.
+constexpr size_t kFriendlyNameBufferSize = 256;
+constexpr size_t kFrameBufferSize = SerialPort::kMaxFrameSize + 1;
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+}  // namespace
+
+std::optional<PortEntry> parse_friendly_name(std::string_view friendly_name) {
+    const std::string_view text = friendly_name.substr(0, friendly_name.find('\0'));
+    if (text.size() >= kFriendlyNameBufferSize) {
+        return std::nullopt;
+    }
+    std::string_view trimmed = text;
+    while (!trimmed.empty() && is_blank(trimmed.back())) {
+        trimmed.remove_suffix(1);
+    }
+    // "Intel(R) Active Management Technology - SOL (COM3)" holds more than
+    // one group; the port is the one the name ends with.
+    if (trimmed.empty() || trimmed.back() != ')') {
+        return std::nullopt;
+    }
+    trimmed.remove_suffix(1);
+    const size_t open = trimmed.rfind('(');
+    if (open == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view port_name = trimmed.substr(open + 1);
+    if (port_name.empty() || port_name.find(')') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    return PortEntry{std::string(port_name), std::string(text)};
+}
+
+SerialPort::SerialPort() : SerialPort(serial_platform::DeviceRoots{}) {}
+
+SerialPort::SerialPort(serial_platform::DeviceRoots roots) : roots_(std::move(roots)) {
+    discover_ports();
+    if (ports.empty()) {
+        out_line("No serial port in Vector.");
+    }
+}
+
+SerialPort::~SerialPort() {
+    if (get_state().status == 1) {
+        close();
+    }
+}
+
+void SerialPort::open(std::string name) {
+    std::lock_guard lock(transaction_mutex_);
+    if (state.status == 1) {
+        close_locked();
+    }
+    bytes_read = 0;
+    std::memset(readBuffer, 0, sizeof readBuffer);
+
+    const serial_platform::ResolvedPort port = serial_platform::resolve_port(name, roots_);
+    const std::string& path = port.path;
+    handle = serial_platform::open_port(path);
+    if (!serial_platform::is_valid(handle)) {
+        out_line("Error: Cannot open " + path);
+        return;
+    }
+    const auto give_up = [this] {
+        serial_platform::close_port(handle);
+        handle = serial_platform::invalid_handle();
+    };
+    if (!serial_platform::get_line_settings(handle, dcb)) {
+        err("Error: Failed to get COM state\n");
+        out_line("Error: Failed to get COM " + path + " state ");
+        give_up();
+        return;
+    }
+    serial_platform::make_line_settings(dcb);
+    if (!serial_platform::set_line_settings(handle, dcb)) {
+        out_line("Error: Failed to set " + path + " parameters");
+        give_up();
+        return;
+    }
+    timeouts = serial_platform::Timeouts{};
+    timeouts.ReadIntervalTimeout = kIntervalTimeoutMs;
+    timeouts.ReadTotalTimeoutMultiplier = kTotalTimeoutMultiplierMs;
+    timeouts.ReadTotalTimeoutConstant = kTotalTimeoutConstantMs;
+    if (!serial_platform::set_timeouts(handle, timeouts)) {
+        out_line("Error: Failed to set " + path + " timeouts");
+        give_up();
+        return;
+    }
+    std::lock_guard state_lock(state_mutex_);
+    state.status = 1;
+    state.port_name = port.port_name;
+}
+
+void SerialPort::close() {
+    std::lock_guard lock(transaction_mutex_);
+    close_locked();
+}
+
+void SerialPort::close_locked() {
+    if (state.status != 1) {
+        return;
+    }
+    serial_platform::close_port(handle);
+    // The descriptor number may be handed out again; never close it twice.
+    handle = serial_platform::invalid_handle();
+    out_line("Closed " + state.port_name + " port");
+    std::lock_guard state_lock(state_mutex_);
+    state.status = 0;
+}
+
+CommandReply SerialPort::read_reply() {
+    const serial_platform::Transfer read =
+        serial_platform::read_port(handle, readBuffer, kReadSize, timeouts);
+    bytes_read = read.count;
+    if (read.ok && bytes_read > 0) {
+        readBuffer[bytes_read] = 0;
+    }
+    if (!read.ok) {
+        err("\nError: Failed to read from COM port\n");
+    }
+    CommandReply reply;
+    reply.bytes.assign(readBuffer, readBuffer + bytes_read);
+    reply.count = bytes_read;
+    return reply;
+}
+
+CommandReply SerialPort::transact_locked(const uint8_t* data, uint32_t size) {
+    // Bytes waiting now answered an earlier request (a reply cut at a gap or
+    // at kReadSize, or one that came after its read gave up); left in the
+    // queue they would be taken for the answer to this one.
+    const uint32_t stale = serial_platform::discard_input(handle);
+    if (stale > 0) {
+        err("Discarded " + std::to_string(stale) + (stale == 1 ? " stale byte" : " stale bytes") +
+            " from " + state.port_name + " before the request\n");
+    }
+    const serial_platform::Transfer written = serial_platform::write_port(handle, data, size);
+    bytes_written = written.count;
+    if (!written.ok) {
+        err("Error: Failed to write to COM port\n");
+    }
+    return read_reply();
+}
+
+CommandReply SerialPort::transact_byte(uint8_t code) {
+    // The code travels as a zero-terminated string: a code of 0 sends nothing.
+    const uint8_t request[2] = {code, 0};
+    const auto size = static_cast<uint32_t>(code != 0 ? 1 : 0);
+    std::lock_guard lock(transaction_mutex_);
+    return transact_locked(request, size);
+}
+
+CommandReply SerialPort::transact_frame(std::vector<uint8_t> frame) {
+    if (frame.size() > kMaxFrameSize) {
+        err("Error: Frame of " + std::to_string(frame.size()) + " bytes not sent, the limit is " +
+            std::to_string(kMaxFrameSize) + "\n");
+        return {};
+    }
+    uint8_t buffer[kFrameBufferSize] = {};
+    std::memcpy(buffer, frame.data(), frame.size());
+    // Frames hold no zero byte; the buffer's first zero ends the request.
+    const auto size =
+        static_cast<uint32_t>(::strnlen(reinterpret_cast<const char*>(buffer), kFrameBufferSize));
+    CommandReply reply;
+    {
+        std::lock_guard lock(transaction_mutex_);
+        reply = transact_locked(buffer, size);
+    }
+    // Outside the lock: the prompt must not wait for another thread's read.
+    out("\r");
+    print_prompt();
+    return reply;
+}
+
+void SerialPort::discover_ports() {
+    ports.clear();
+    const std::optional<std::vector<std::string>> names =
+        serial_platform::list_friendly_names(roots_);
+    if (!names) {
+        error_trace("Invalid Handle.", __FILE__, __LINE__);
+        return;
+    }
+    for (const std::string& name : *names) {
+        if (std::optional<PortEntry> entry = parse_friendly_name(name)) {
+            ports.push_back(std::move(*entry));
+        }
+    }
+}
+
+void SerialPort::print_ports() const {
+    for (const PortEntry& entry : ports) {
+        out_line("Port: " + entry.port_name + " - " + entry.friendly_name);
+    }
+}
+
+PortState SerialPort::get_state() const {
+    std::lock_guard lock(state_mutex_);
+    return state;
+}

@@ -30,12 +30,14 @@ struct PortState {
 std::optional<PortEntry> parse_friendly_name(std::string_view friendly_name);
 
 class SerialPort {
-public:
+  public:
     static constexpr uint32_t kReadSize = 1023;     // one read asks for this much
     static constexpr uint32_t kMaxFrameSize = 511;  // frames travel in a 512-byte buffer
 
     // Discovers the ports; prints "No serial port in Vector." when none.
     SerialPort();
+    // The same, with devices named and listed under other roots (tests).
+    explicit SerialPort(serial_platform::DeviceRoots roots);
     // Closes an open port, with its "Closed ... port" line.
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
@@ -44,7 +46,10 @@ public:
     // Opens and configures the named port (19200 8N1, read time-outs).
     // Success shows as state.status == 1; failures print their reason.
     // An open port is closed first. Console thread only.
+    // A name is resolved as the platform layer says (POSIX ignores case).
     void open(std::string name);
+    // Closes the port and prints "Closed <port_name> port"; nothing when
+    // no port is open. state.port_name is kept.
     void close();
 
     // One transaction: write, then exactly one read. Exclusive on the port:
@@ -53,17 +58,22 @@ public:
     // an earlier reply are discarded (and counted on standard error) before
     // the write. An empty reply means nothing arrived or the read failed.
     CommandReply transact_byte(uint8_t code);
-    // As transact_byte; afterwards prints "\r" and a fresh prompt.
+    // As transact_byte; afterwards, with the port released, prints "\r" and
+    // a fresh prompt. A frame longer than kMaxFrameSize is refused with a
+    // message on standard error: nothing is sent and the reply is empty.
     CommandReply transact_frame(std::vector<uint8_t> frame);
 
+    // Replaces ports with the machine's serial ports; "Invalid Handle."
+    // through error_trace when the system will not list them.
     void discover_ports();
+    // One line "Port: <port_name> - <friendly_name>" per entry.
     void print_ports() const;
 
     // A copy of the state, safe to take from any thread.
     PortState get_state() const;
 
     // Fields of the session. Guarded by transaction_mutex_.
-    serial_platform::Handle handle{};
+    serial_platform::Handle handle = serial_platform::invalid_handle();
     serial_platform::LineSettings dcb{};
     serial_platform::Timeouts timeouts{};
     uint32_t bytes_read = 0;
@@ -74,9 +84,17 @@ public:
     // Written under both locks, so a reader holding either sees it whole.
     PortState state;
 
-private:
-    // Held by a transaction from its write to the end of its read.
+  private:
+    friend struct SerialPortTestAccess;
+
+    // One read of up to kReadSize bytes into readBuffer. The caller holds
+    // transaction_mutex_.
     CommandReply read_reply();
+    // The steps of close(); the caller holds transaction_mutex_.
+    void close_locked();
+    CommandReply transact_locked(const uint8_t* data, uint32_t size);
+
+    serial_platform::DeviceRoots roots_;
 
     // Guards the session fields above: one transaction, open or close at a time.
     mutable std::mutex transaction_mutex_;

@@ -1,8 +1,11 @@
 #pragma once
 // The calls one platform offers for a serial port, behind one set of names.
-// POSIX: serial_posix.cpp. Windows: serial_win32.cpp.
+// POSIX: serial_posix.cpp. Windows: serial_win32.cpp. The build picks one;
+// SerialPort (class_serial.cpp) keeps the steps and messages and calls these.
+// None of them prints, throws or keeps state of its own.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,10 +21,16 @@ namespace serial_platform {
 using Handle = HANDLE;
 using LineSettings = DCB;
 using Timeouts = COMMTIMEOUTS;
+inline Handle invalid_handle() {
+    return INVALID_HANDLE_VALUE;
+}
+// Windows finds its ports through SetupAPI and its devices under "\\.\".
+struct DeviceRoots {};
 #else
 using Handle = int;  // file descriptor; -1 when closed or invalid
 using LineSettings = termios;
-// The read time-outs in the form the Windows port driver takes them.
+// The read time-outs in the form the Windows port driver takes them, in ms.
+// The POSIX read applies them itself (no driver keeps them).
 struct Timeouts {
     uint32_t ReadIntervalTimeout = 0;
     uint32_t ReadTotalTimeoutMultiplier = 0;
@@ -29,6 +38,65 @@ struct Timeouts {
     uint32_t WriteTotalTimeoutMultiplier = 0;
     uint32_t WriteTotalTimeoutConstant = 0;
 };
+inline Handle invalid_handle() {
+    return -1;
+}
+// Where devices are named (dev_dir) and listed (tty_class_dir). Tests point
+// them at fake trees.
+struct DeviceRoots {
+    std::string dev_dir = "/dev";
+    std::string tty_class_dir = "/sys/class/tty";
+};
 #endif
+
+inline bool is_valid(Handle handle) {
+    return handle != invalid_handle();
+}
+
+// A port name resolved to the path to open. found is false when nothing in
+// the system matched; path then is the plain form of the name, for messages.
+struct ResolvedPort {
+    std::string path;       // e.g. /dev/ttyACM0 or \\.\COM3
+    std::string port_name;  // the name as the system spells it, e.g. ttyACM0
+    bool found = false;
+};
+// POSIX: a name without "/" is matched against the entries of dev_dir,
+// exactly first, then ignoring case; a name with "/" is a path whose
+// components are matched the same way, and port_name is the whole path.
+ResolvedPort resolve_port(const std::string& name, const DeviceRoots& roots);
+
+// Opens an existing device for reading and writing, exclusively: a second
+// opener is refused until close_port. Invalid handle on failure.
+Handle open_port(const std::string& path);
+// Reads the current line settings (false when the device has none).
+bool get_line_settings(Handle handle, LineSettings& settings);
+// Changes settings to raw 19200 baud, 8 data bits, no parity, one stop bit,
+// receiver on, no flow control. Pure; nothing reaches the device.
+void make_line_settings(LineSettings& settings);
+bool set_line_settings(Handle handle, const LineSettings& settings);
+// Installs the read time-outs, which every later read_port obeys.
+bool set_timeouts(Handle handle, const Timeouts& timeouts);
+
+// Outcome of one read or write; count is 0 whenever ok is false.
+struct Transfer {
+    bool ok = false;
+    uint32_t count = 0;
+};
+// Empties the receive queue; returns how many bytes it held.
+uint32_t discard_input(Handle handle);
+// Writes all bytes, however long that takes; a vanished device fails.
+Transfer write_port(Handle handle, const uint8_t* data, uint32_t size);
+// One read of at most size bytes. It returns when size bytes have arrived,
+// when more than ReadIntervalTimeout ms pass after a byte without another,
+// or ReadTotalTimeoutMultiplier * size + ReadTotalTimeoutConstant ms after
+// it began; ok with count 0 means nothing arrived. A device that vanished
+// fails at once.
+Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts);
+void close_port(Handle handle);
+
+// Friendly names of the machine's serial ports in the system's form, a
+// description with the port name in parentheses at its end, e.g.
+// "UNO R4 Minima (ttyACM0)". Nothing when the device list cannot be had.
+std::optional<std::vector<std::string>> list_friendly_names(const DeviceRoots& roots);
 
 }  // namespace serial_platform

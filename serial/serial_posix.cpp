@@ -1,1 +1,444 @@
-// Placeholder until the port layer lands.
+// The serial port calls on POSIX systems: a terminal device opened
+// exclusively, set raw, and read with the time-out rules of the Windows port
+// driver, which the rest of the program is written against.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <utility>
+
+#include "serial/serial_platform.h"
+
+namespace serial_platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A write that makes no progress for this long is given up: the device has
+// stopped taking bytes (no flow control is on, so a live port never does).
+constexpr int kWriteStallMs = 5000;
+// How far up from a tty's device to look for the USB device that holds
+// its product and maker strings (tty -> usb-serial port -> interface -> device).
+constexpr int kUsbSearchDepth = 4;
+// Friendly names are kept below the size the system's name buffer takes.
+constexpr size_t kFriendlyNameLimit = 255;
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+bool equal_ignoring_case(const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+std::vector<std::string> directory_entries(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* stream = ::opendir(dir.c_str());
+    if (stream == nullptr) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(stream)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    ::closedir(stream);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The entry of dir called name: the exact one if there is one, otherwise
+// the first (in byte order) that differs only in case.
+std::optional<std::string> find_entry(const std::string& dir, const std::string& name) {
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    if (name == "." || name == ".." || exists(dir + "/" + name)) {
+        return name;
+    }
+    for (const std::string& entry : directory_entries(dir)) {
+        if (equal_ignoring_case(entry, name)) {
+            return entry;
+        }
+    }
+    return std::nullopt;
+}
+
+// A path with each component matched as find_entry does.
+std::optional<std::string> resolve_path(const std::string& path) {
+    std::string resolved = path.front() == '/' ? "/" : "";
+    size_t start = 0;
+    while (start < path.size()) {
+        const size_t end = std::min(path.find('/', start), path.size());
+        const std::string component = path.substr(start, end - start);
+        start = end + 1;
+        if (component.empty()) {
+            continue;
+        }
+        const std::optional<std::string> entry =
+            find_entry(resolved.empty() ? "." : resolved, component);
+        if (!entry) {
+            return std::nullopt;
+        }
+        if (!resolved.empty() && resolved.back() != '/') {
+            resolved += '/';
+        }
+        resolved += *entry;
+    }
+    return resolved;
+}
+
+std::string read_first_line(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = ' ';
+        }
+    }
+    const size_t first = line.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return "";
+    }
+    return line.substr(first, line.find_last_not_of(' ') - first + 1);
+}
+
+std::string parent_directory(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+// The text in front of " (ttyACM0)": the USB product string (or the maker's
+// name) where the tty sits on a USB device, otherwise a plain description.
+std::string describe_device(const std::string& device_link) {
+    char* real = ::realpath(device_link.c_str(), nullptr);
+    if (real == nullptr) {
+        return "Serial port";
+    }
+    std::string dir = real;
+    std::free(real);
+    for (int depth = 0; depth < kUsbSearchDepth && dir != "/"; ++depth) {
+        if (exists(dir + "/idVendor")) {
+            const std::string product = read_first_line(dir + "/product");
+            if (!product.empty()) {
+                return product;
+            }
+            const std::string maker = read_first_line(dir + "/manufacturer");
+            return maker.empty() ? "USB serial device" : maker + " USB serial device";
+        }
+        dir = parent_directory(dir);
+    }
+    return "Serial port";
+}
+
+// A 16550-style port the kernel reserved without finding a UART behind it
+// (type 0, "unknown"): opening it fails or talks to nothing.
+bool is_phantom_port(const std::string& name, const std::string& entry_dir) {
+    if (name.rfind("ttyS", 0) != 0) {
+        return false;
+    }
+    const std::string type = read_first_line(entry_dir + "/type");
+    return type.empty() || type == "0";
+}
+
+// Cuts text to at most size bytes without splitting a UTF-8 sequence.
+std::string cut_utf8(std::string text, size_t size) {
+    if (text.size() <= size) {
+        return text;
+    }
+    while (size > 0 && (static_cast<unsigned char>(text[size]) & 0xC0) == 0x80) {
+        --size;
+    }
+    text.resize(size);
+    return text;
+}
+
+// Port names in the order a person expects: ttyACM2 before ttyACM10.
+bool natural_less(const std::string& a, const std::string& b) {
+    size_t i = 0;
+    size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        const bool digit_a = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
+        const bool digit_b = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
+        if (digit_a && digit_b) {
+            size_t end_a = i;
+            size_t end_b = j;
+            while (end_a < a.size() && std::isdigit(static_cast<unsigned char>(a[end_a]))) {
+                ++end_a;
+            }
+            while (end_b < b.size() && std::isdigit(static_cast<unsigned char>(b[end_b]))) {
+                ++end_b;
+            }
+            std::string number_a = a.substr(i, end_a - i);
+            std::string number_b = b.substr(j, end_b - j);
+            number_a.erase(0, std::min(number_a.find_first_not_of('0'), number_a.size() - 1));
+            number_b.erase(0, std::min(number_b.find_first_not_of('0'), number_b.size() - 1));
+            if (number_a.size() != number_b.size()) {
+                return number_a.size() < number_b.size();
+            }
+            if (number_a != number_b) {
+                return number_a < number_b;
+            }
+            i = end_a;
+            j = end_b;
+        } else {
+            if (a[i] != b[j]) {
+                return a[i] < b[j];
+            }
+            ++i;
+            ++j;
+        }
+    }
+    if (a.size() - i != b.size() - j) {
+        return a.size() - i < b.size() - j;
+    }
+    return a < b;
+}
+
+timespec to_timespec(Clock::duration duration) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
+    return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+}  // namespace
+
+ResolvedPort resolve_port(const std::string& name, const DeviceRoots& roots) {
+    if (name.find('/') != std::string::npos) {
+        if (const std::optional<std::string> path = resolve_path(name)) {
+            return ResolvedPort{*path, *path, true};
+        }
+        return ResolvedPort{name, name, false};
+    }
+    if (const std::optional<std::string> entry = find_entry(roots.dev_dir, name)) {
+        if (*entry != "." && *entry != "..") {
+            return ResolvedPort{roots.dev_dir + "/" + *entry, *entry, true};
+        }
+    }
+    return ResolvedPort{roots.dev_dir + "/" + name, name, false};
+}
+
+Handle open_port(const std::string& path) {
+    // Non-blocking, so that neither the open waits for a carrier nor a read
+    // blocks past its time-outs.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return invalid_handle();
+    }
+    // TIOCEXCL refuses later opens, but not to root; the lock refuses a
+    // second opener that also locks, root or not.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return invalid_handle();
+    }
+    // Not a terminal: the line settings step reports it.
+    ::ioctl(fd, TIOCEXCL);
+    return fd;
+}
+
+bool get_line_settings(Handle handle, LineSettings& settings) {
+    return ::tcgetattr(handle, &settings) == 0;
+}
+
+void make_line_settings(LineSettings& settings) {
+    ::cfmakeraw(&settings);
+    ::cfsetispeed(&settings, B19200);
+    ::cfsetospeed(&settings, B19200);
+    // cfmakeraw leaves stop bits and flow control as they were.
+    settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+    // Reads never block (the descriptor is non-blocking); poll times them.
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+}
+
+bool set_line_settings(Handle handle, const LineSettings& settings) {
+    if (::tcsetattr(handle, TCSANOW, &settings) != 0) {
+        return false;
+    }
+    // tcsetattr succeeds when any change took; check the ones that matter.
+    LineSettings applied{};
+    if (::tcgetattr(handle, &applied) != 0) {
+        return false;
+    }
+    const tcflag_t frame_bits = CSIZE | PARENB | CSTOPB;
+    return ::cfgetospeed(&applied) == ::cfgetospeed(&settings) &&
+           (applied.c_cflag & frame_bits) == (settings.c_cflag & frame_bits);
+}
+
+bool set_timeouts(Handle handle, const Timeouts&) {
+    // No driver keeps them here: read_port is handed them on every call.
+    return ::fcntl(handle, F_GETFL) != -1;
+}
+
+uint32_t discard_input(Handle handle) {
+    int queued = 0;
+    if (::ioctl(handle, FIONREAD, &queued) != 0 || queued <= 0) {
+        return 0;
+    }
+    // Read rather than flush, so the count is what was thrown away; only
+    // what was queued, so a device that keeps sending cannot hold us here.
+    uint32_t discarded = 0;
+    uint8_t scratch[256];
+    while (discarded < static_cast<uint32_t>(queued)) {
+        const size_t want = std::min<size_t>(sizeof scratch, queued - discarded);
+        const ssize_t n = ::read(handle, scratch, want);
+        if (n > 0) {
+            discarded += static_cast<uint32_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return discarded;
+}
+
+Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
+    uint32_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(handle, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return Transfer{false, 0};
+        }
+        pollfd waiter{handle, POLLOUT, 0};
+        const int ready = ::poll(&waiter, 1, kWriteStallMs);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0 || (waiter.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return Transfer{false, 0};
+        }
+    }
+    return Transfer{true, done};
+}
+
+// The wait and the read are split: poll says when bytes are there or a
+// deadline has come, read takes what is there without blocking. The total
+// deadline runs from the start; the interval deadline from the last byte.
+Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts) {
+    const Clock::time_point start = Clock::now();
+    const bool has_total =
+        timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0;
+    const Clock::time_point total_deadline =
+        start + std::chrono::milliseconds(uint64_t{timeouts.ReadTotalTimeoutMultiplier} * size +
+                                          timeouts.ReadTotalTimeoutConstant);
+    const auto interval = std::chrono::milliseconds(timeouts.ReadIntervalTimeout);
+
+    uint32_t count = 0;
+    Clock::time_point last_byte{};
+    while (count < size) {
+        std::optional<Clock::time_point> deadline;
+        if (has_total) {
+            deadline = total_deadline;
+        }
+        if (count > 0 && timeouts.ReadIntervalTimeout != 0) {
+            deadline = deadline ? std::min(*deadline, last_byte + interval) : last_byte + interval;
+        }
+        timespec wait{};
+        if (deadline) {
+            const Clock::time_point now = Clock::now();
+            if (now >= *deadline) {
+                break;
+            }
+            wait = to_timespec(*deadline - now);
+        }
+        pollfd waiter{handle, POLLIN, 0};
+        const int ready = ::ppoll(&waiter, 1, deadline ? &wait : nullptr, nullptr);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Transfer{false, 0};
+        }
+        if (ready == 0) {
+            continue;
+        }
+        if ((waiter.revents & POLLNVAL) != 0) {
+            return Transfer{false, 0};
+        }
+        // A device that is gone, at least on Linux, polls as readable or hung
+        // up for ever while reading gives nothing (0 bytes, or EIO on a
+        // pseudo-terminal whose other end closed): fail now, not at the deadline.
+        if ((waiter.revents & POLLIN) == 0) {
+            return Transfer{false, 0};
+        }
+        const ssize_t n = ::read(handle, buffer + count, size - count);
+        if (n > 0) {
+            count += static_cast<uint32_t>(n);
+            last_byte = Clock::now();
+        } else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return Transfer{false, 0};
+        }
+    }
+    return Transfer{true, count};
+}
+
+void close_port(Handle handle) {
+    if (!is_valid(handle)) {
+        return;
+    }
+    ::ioctl(handle, TIOCNXCL);
+    ::close(handle);
+}
+
+std::optional<std::vector<std::string>> list_friendly_names(const DeviceRoots& roots) {
+    DIR* stream = ::opendir(roots.tty_class_dir.c_str());
+    if (stream == nullptr) {
+        return std::nullopt;
+    }
+    ::closedir(stream);
+
+    std::vector<std::pair<std::string, std::string>> found;  // port name, friendly name
+    for (const std::string& name : directory_entries(roots.tty_class_dir)) {
+        const std::string entry_dir = roots.tty_class_dir + "/" + name;
+        // Virtual terminals and pseudo-terminals have no device behind them.
+        struct stat info {};
+        const std::string device_link = entry_dir + "/device";
+        if (::stat(device_link.c_str(), &info) != 0 || is_phantom_port(name, entry_dir)) {
+            continue;
+        }
+        const std::string suffix = " (" + name + ")";
+        if (suffix.size() >= kFriendlyNameLimit) {
+            continue;
+        }
+        const std::string description =
+            cut_utf8(describe_device(device_link), kFriendlyNameLimit - suffix.size());
+        found.emplace_back(name, description + suffix);
+    }
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b) { return natural_less(a.first, b.first); });
+    std::vector<std::string> names;
+    for (auto& [port, friendly] : found) {
+        names.push_back(std::move(friendly));
+    }
+    return names;
+}
+
+}  // namespace serial_platform
