@@ -223,8 +223,8 @@ bool PtyBoard::send(const Exchange& exchange) {
         if (config_.log) {
             log_line("hang-up: the line is closed");
         }
+        hung_up_ = true;  // before the host can see the line go
         close_line();
-        hung_up_ = true;
         return false;
     }
     if (exchange.reply.empty()) {

@@ -207,7 +207,8 @@ private:
 // A BoardModel on a pseudo-terminal, served by its own thread. The simulator
 // keeps the terminal's other side open itself, so a host can connect,
 // disconnect and reconnect at will; the hang-up fault closes the terminal for
-// good, like pulling the USB cable.
+// good, like pulling the USB cable (reply bytes the host has not read yet are
+// lost with it, so a host that sends one request at a time sees every reply).
 class PtyBoard {
 public:
     explicit PtyBoard(BoardConfig config = {});
