@@ -34,10 +34,10 @@ constexpr auto kDeadline = 10s;
 
 // The three lines of an error trace from the given source file.
 Lines trace(const std::string& message, const std::string& file) {
-    return {message, "~Build: .* at .*", "~File: " + file + ":[0-9]+"};
+    return {message, "~Build: * at *", "~File: " + file + ":*"};
 }
 Lines no_reply() {
-    return trace("Not able to decode.", "protocol/server_commands\\.cpp");
+    return trace("Not able to decode.", "protocol/server_commands.cpp");
 }
 
 Lines concat(Lines head, const Lines& tail) {
@@ -82,7 +82,7 @@ Lines systat_lines() {
          {"RT load min:           ", "RT load max:           ", "RT load avg:           ",
           "Kernel stack load min: ", "Kernel stack load max: ", "User stack load min:   ",
           "User stack load max:   "}) {
-        lines.push_back("~" + std::string(label) + R"([0-9.e+-]+ % \([0-9]+ / [1-9][0-9]*\))");
+        lines.push_back("~" + std::string(label) + "* % (* / *)");
     }
     return lines;
 }
@@ -131,7 +131,7 @@ class ProtocolBoard : public testing::Test {
     struct WordCase {
         std::string line;
         Frames frames;  // what the board receives, in order
-        Lines printed;  // "~" entries are regular expressions
+        Lines printed;  // "~" entries are patterns, "*" any run of characters
     };
 
     void expect_rows(const std::vector<WordCase>& rows) {
@@ -194,7 +194,7 @@ TEST_F(ProtocolBoard, SchedulerAndStatusWordsSendTheirBytes) {
 TEST_F(ProtocolBoard, FamiliesByFirstLetter) {
     board_->set_analog(8, 555);
     const Lines unhandled_cod =
-        trace("Unhandled command decoder: cod", "protocol/class_quirn_server\\.cpp");
+        trace("Unhandled command decoder: cod", "protocol/class_quirn_server.cpp");
     expect_rows({
         {"g2co", {{0x81, 0x82, 0xFE}}, {"Pin 2 set as Digital Output."}},
         {"g2wd1", {{0xA4, 0x82, 0x81, 0xFE}}, {"Pin 2 value: 1 written on port."}},
@@ -291,7 +291,7 @@ TEST_F(ProtocolBoard, WrongEcho) {
     expect_rows({{"skst",
                   {{0x01}},
                   {"quirn: Stop K-ST Kernel scheduled tasks", "Server operation ok: stopkst"}},
-                 {"g10rd", {{0x98, 0x8A, 0xFE}}, {"~Pin 10 value: [0-9]+"}}});
+                 {"g10rd", {{0x98, 0x8A, 0xFE}}, {"~Pin 10 value: *"}}});
 }
 
 TEST_F(ProtocolBoard, WrongLength) {
@@ -422,7 +422,7 @@ TEST_F(ProtocolConsole, EveryCommandFamily) {
     expected = concat(expected, {"Pin 2 set as Digital Output.", "Pin 2 value: 1 written on port.",
                                  "Pin 2 value: 1", "Pin 8 value: 700"});
     expected = concat(expected,
-                      trace("Unhandled command decoder: cod", "protocol/class_quirn_server\\.cpp"));
+                      trace("Unhandled command decoder: cod", "protocol/class_quirn_server.cpp"));
     expected = concat(expected, concat({"Not implemented"}, no_reply()));
     expected = concat(expected, no_reply());  // gca
     expected = concat(expected, concat({"Unhandled Decoding: iping"}, kUnhandled));

@@ -16,9 +16,9 @@ Lines split_lines(const std::string& text);
 // split_lines(strip_prompts(text)).
 Lines transcript(const std::string& text);
 
-// Expected lines whose entries starting with "~" are regular expressions
-// matched whole; the others are compared exactly. Returns a description of
-// the first difference, empty when they match.
+// Expected lines whose entries start with "~" are patterns in which "*"
+// stands for any run of characters; the others are compared exactly.
+// Returns a description of the first difference, empty when they match.
 std::string compare_lines(const Lines& expected, const Lines& actual);
 
 }  // namespace test_support
