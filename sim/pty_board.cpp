@@ -2,6 +2,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -88,6 +90,14 @@ PtyBoard::PtyBoard(BoardConfig config) : config_(config), model_(config) {
     }
     const int flags = fcntl(master_fd_, F_GETFL);
     fcntl(master_fd_, F_SETFL, flags | O_NONBLOCK);
+    // A host that makes the line exclusive (TIOCEXCL) leaves it so when it
+    // closes, because a pseudo-terminal outlives its openers while the master
+    // is open; nobody but root could then connect again. Each close of the
+    // terminal by anyone lifts it. Without inotify this is simply not done.
+    closes_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (closes_fd_ >= 0 && inotify_add_watch(closes_fd_, name, IN_CLOSE) < 0) {
+        close_fd(closes_fd_);
+    }
     path_ = name;
     thread_ = std::thread(&PtyBoard::serve, this);
 }
@@ -102,6 +112,7 @@ PtyBoard::~PtyBoard() {
         thread_.join();
     }
     close_line();
+    close_fd(closes_fd_);
     close_fd(wake_pipe_[0]);
     close_fd(wake_pipe_[1]);
 }
@@ -168,12 +179,22 @@ void PtyBoard::serve() {
 
     uint8_t buffer[kReadChunk];
     while (!stop_) {
-        pollfd fds[2] = {{master_fd_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        pollfd fds[3] = {
+            {master_fd_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}, {closes_fd_, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
             continue;  // EINTR
         }
         if (stop_ || fds[1].revents != 0) {
             break;
+        }
+        if (fds[2].revents != 0) {
+            alignas(inotify_event) char events[4096];
+            while (::read(closes_fd_, events, sizeof events) > 0) {
+            }
+            ioctl(slave_fd_, TIOCNXCL);
+        }
+        if ((fds[0].revents & POLLIN) == 0) {
+            continue;
         }
         const ssize_t n = ::read(master_fd_, buffer, sizeof buffer);
         if (n <= 0) {

@@ -252,6 +252,7 @@ private:
     std::string error_;
     int master_fd_ = -1;
     int slave_fd_ = -1;
+    int closes_fd_ = -1;           // inotify: someone closed the terminal
     int wake_pipe_[2] = {-1, -1};  // written to stop the serving thread
     std::atomic<bool> stop_{false};
     std::atomic<bool> hung_up_{false};

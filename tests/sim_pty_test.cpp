@@ -2,6 +2,13 @@
 // The board serves from its own thread, hence the suite name.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <future>
 #include <thread>
 
@@ -75,6 +82,48 @@ TEST(SimPtyConcurrency, HostCanDisconnectAndReconnect) {
         EXPECT_EQ(host.read_exact(1, kDeadline), Bytes{0x02}) << "round " << round;
     }
     EXPECT_EQ(board.request_count(), 3u);
+}
+
+// Opens the terminal exclusively, closes it, and opens it again, the way a
+// host connects, disconnects and reconnects. 0 on success.
+int exclusive_reconnect(const char* path) {
+    const int first = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (first < 0 || ioctl(first, TIOCEXCL) != 0) {
+        return 1;
+    }
+    ::close(first);
+    for (int attempt = 0; attempt < 5000; ++attempt) {  // up to about 5 s
+        const int again = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (again >= 0) {
+            ::close(again);
+            return 0;
+        }
+        usleep(1000);
+    }
+    return 2;
+}
+
+TEST(SimPtyConcurrency, ExclusiveHostCanReconnectWithoutPrivileges) {
+    PtyBoard board;
+    REQUIRE_BOARD(board);
+    if (geteuid() != 0) {
+        EXPECT_EQ(exclusive_reconnect(board.path().c_str()), 0);
+        return;
+    }
+    // Root ignores exclusive mode, so the host is played by an ordinary user.
+    ASSERT_EQ(chmod(board.path().c_str(), 0666), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(3);
+        }
+        _exit(exclusive_reconnect(board.path().c_str()));
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: first open failed, 2: reconnect refused";
 }
 
 TEST(SimPtyConcurrency, SilentRequestsLeaveNothingOnTheLine) {
