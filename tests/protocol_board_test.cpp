@@ -255,14 +255,21 @@ TEST_F(ProtocolBoard, SendServerCodeOutsideTheTable) {
 
 // Each fault of the board gives its report, and the next command works.
 TEST_F(ProtocolBoard, SilentBoard) {
-    board_->set_faults({.silent_every = 1});
-    expect_rows({{"sta", {{0x40}}, concat({"quirn: Status"}, no_reply())}});
-    // run sends its second request whatever the first brought back; only
-    // the second reply counts.
+    // Every second request goes unanswered. run and stop send their second
+    // request whatever the first brought back; the result is the second
+    // reply, and a first one that did not come is reported as well.
     board_->set_faults({.silent_every = 2});
-    expect_rows({{"run",
-                  {{0x20}, {0x02}},
-                  concat({"quirn: Run U-ST User + Kernel scheduled tasks"}, no_reply())}});
+    const std::string run_text = "quirn: Run U-ST User + Kernel scheduled tasks";
+    expect_rows({
+        {"sta", {{0x40}}, concat({"quirn: Status"}, both_stopped())},
+        {"run",
+         {{0x20}, {0x02}},
+         concat(concat({run_text}, no_reply()), {"Server operation ok: run"})},
+        {"sta", {{0x40}}, concat({"quirn: Status"}, no_reply())},
+        {"stop",
+         {{0x10}, {0x01}},
+         concat({"quirn: Stop U-ST User + Kernel scheduled tasks"}, no_reply())},
+    });
     board_->set_faults({});
     expect_rows({{"sust",
                   {{0x10}},
@@ -277,7 +284,13 @@ TEST_F(ProtocolBoard, WrongEcho) {
         {"run",
          {{0x20}, {0x02}},
          {"quirn: Run U-ST User + Kernel scheduled tasks",
+          tx + "runust (0x20) but reaback from server was 0x21",
           tx + "run (0x22) but reaback from server was 0x3"}},
+        {"stop",
+         {{0x10}, {0x01}},
+         {"quirn: Stop U-ST User + Kernel scheduled tasks",
+          tx + "stopust (0x10) but reaback from server was 0x11",
+          tx + "stop (0x11) but reaback from server was 0x2"}},
         {"clr",
          {{0x08}},
          {"quirn: Clear Fault and Warning words",
@@ -305,6 +318,10 @@ TEST_F(ProtocolBoard, WrongLength) {
          {{0x02}},
          {"quirn: Run K-ST Kernel scheduled tasks", "Error response length: 2 != 1"}},
         {"g2rd", {{0x98, 0x82, 0xFE}}, {"Error response length: 5 != 4"}},
+        {"run",
+         {{0x20}, {0x02}},
+         {"quirn: Run U-ST User + Kernel scheduled tasks", "Error response length: 2 != 1",
+          "Error response length: 2 != 1"}},
         {"ihwmcu", {{0xE0, 0xFD}}, {"Error response length: 5 != 4"}},
     });
     EXPECT_EQ(quirn_server().names(), std::make_pair(std::string("-"), std::string("-")));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,28 @@ TEST(ProtocolFrames, InformationPowerAndMemoryWords) {
         EXPECT_EQ(plan.frame, row.frame) << row.line;
         EXPECT_EQ(plan.report, Report::kNone) << row.line << ": these words print nothing";
     }
+}
+
+// The reports of the two lines that never reach the port: nothing is sent,
+// so no port needs to be open.
+TEST(ProtocolFrames, ReportsOfLinesThatSendNothing) {
+    testing::internal::CaptureStdout();
+    const CommandReply empty_line = transcode_gpio("");
+    const CommandReply other_letter = transcode_gpio("x2rd");
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(empty_line.bytes.empty());
+    EXPECT_TRUE(other_letter.bytes.empty());
+    std::istringstream lines(printed);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "Error, no string in.");
+    std::getline(lines, line);
+    EXPECT_TRUE(line.starts_with("Build: ")) << line;
+    std::getline(lines, line);
+    EXPECT_TRUE(line.starts_with("File: protocol/quirn_transcoder.cpp:")) << line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "Nop: x2rd");
+    EXPECT_FALSE(std::getline(lines, line)) << printed;
 }
 
 }  // namespace
