@@ -1,6 +1,7 @@
 #include "protocol/quirn_transcoder.h"
 
 #include <array>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -11,7 +12,8 @@
 
 namespace {
 
-constexpr int64_t kLargestNumber = 2147483647;  // pins and values are 32-bit ints
+// Pins and values are 32-bit ints.
+constexpr int64_t kLargestNumber = std::numeric_limits<int32_t>::max();
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -140,23 +142,13 @@ FramePlan plan_gpio(const std::string& line) {
     const std::string_view rest = std::string_view(line).substr(1);
     const std::string_view pin_digits = leading_digits(rest);
     const std::string_view subcommand = rest.substr(pin_digits.size());
-
-    // A known word without a pin, or a write without a value, sends nothing
-    // and says nothing; the empty reply is reported by the command layer.
-    const auto pin_frame = [&](std::vector<uint8_t> frame,
-                               std::optional<uint32_t> value) -> FramePlan {
-        const std::optional<uint32_t> pin = to_number(pin_digits);
-        if (!pin) {
-            return line_plan("Pin number too large: " + std::string(pin_digits));
-        }
-        frame.push_back(parameter_byte(*pin));
-        if (value) {
-            frame.push_back(parameter_byte(*value));
-        }
-        frame.push_back(FRAME_END);
-        return frame_plan(std::move(frame));
+    const std::optional<uint32_t> pin = to_number(pin_digits);
+    const auto pin_too_large = [&] {
+        return line_plan("Pin number too large: " + std::string(pin_digits));
     };
 
+    // A known word without a pin, or a write without a value, sends nothing
+    // and says nothing; the command layer reports the empty reply.
     for (const GpioWord& word : kGpioWords) {
         if (subcommand != word.subcommand) {
             continue;
@@ -167,23 +159,28 @@ FramePlan plan_gpio(const std::string& line) {
         if (word.action == GpioAction::kNotImplemented) {
             return line_plan("Not implemented");
         }
-        return pin_frame({word.code}, std::nullopt);
+        if (!pin) {
+            return pin_too_large();
+        }
+        return frame_plan({word.code, parameter_byte(*pin), FRAME_END});
     }
 
     if (subcommand.starts_with(kWritePrefix)) {
+        // Digits after the prefix are the value; anything after them is ignored.
         const std::string_view value_digits =
             leading_digits(subcommand.substr(kWritePrefix.size()));
         if (pin_digits.empty() || value_digits.empty()) {
             return {};
         }
-        if (!to_number(pin_digits)) {
-            return line_plan("Pin number too large: " + std::string(pin_digits));
+        if (!pin) {
+            return pin_too_large();
         }
         const std::optional<uint32_t> value = to_number(value_digits);
         if (!value) {
             return line_plan("Value too large: " + std::string(value_digits));
         }
-        return pin_frame({REQ_GPIO_WRITE}, value);
+        return frame_plan(
+            {REQ_GPIO_WRITE, parameter_byte(*pin), parameter_byte(*value), FRAME_END});
     }
     return line_plan("Nop");
 }
