@@ -128,19 +128,6 @@ TEST(SimHostLinkConcurrency, HangUpFailsTheNextReadAtOnce) {
     EXPECT_LT(took, kNoAnswerTime / 2) << "a vanished line fails, it does not time out";
 }
 
-TEST(SimHostLinkConcurrency, PortCanCloseAndOpenAgain) {
-    PtyBoard board;
-    REQUIRE_BOARD(board);
-    SerialPort port;
-    for (int round = 0; round < 3; ++round) {
-        port.open(board.path());
-        ASSERT_EQ(port.get_state().status, 1) << "round " << round;
-        EXPECT_EQ(port.transact_byte(0x02).bytes, Bytes{0x02});
-        port.close();
-    }
-    EXPECT_EQ(board.request_count(), 3u);
-}
-
 TEST(SimHostLinkEndToEnd, TessaroConnectsToQuirnSimAndQuits) {
     test_support::ChildProcess sim(QUIRN_SIM_BINARY, {});
     ASSERT_TRUE(sim.wait_for_output("\n", kDeadline)) << sim.errors();
