@@ -13,6 +13,8 @@ namespace {
 
 constexpr uint8_t kMakerArduino = 0x06;
 constexpr uint8_t kMakerMicrochip = 0x30;
+constexpr uint8_t kBoardUnoR4Minima = 0x09;  // an Arduino board id
+constexpr uint8_t kBoardPic16f628 = 0x09;    // a Microchip board id
 
 constexpr size_t kStatusLength = 4;
 constexpr size_t kSystatLength = 12;
@@ -218,8 +220,8 @@ void print_written(std::string_view pin, std::string_view operation, std::string
 
 Server::Server()
     : makers{{kMakerArduino, "Arduino"}, {kMakerMicrochip, "Microchip"}},
-      arduino_boards{{0x09, "Uno_R4_Minima"}},
-      microchip_boards{{0x09, "PIC16F628"}} {}
+      arduino_boards{{kBoardUnoR4Minima, "Uno_R4_Minima"}},
+      microchip_boards{{kBoardPic16f628, "PIC16F628"}} {}
 
 std::pair<std::string, std::string> Server::names() const {
     std::lock_guard lock(names_mutex_);
