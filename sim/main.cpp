@@ -32,7 +32,7 @@ bool install_signal_handlers() {
     if (pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         return false;
     }
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
@@ -49,7 +49,7 @@ bool install_signal_handlers() {
 // script's background job gets), a file or a closed descriptor would end the
 // simulator before anyone could connect.
 bool stdin_is_watchable() {
-    struct stat info{};
+    struct stat info {};
     if (fstat(STDIN_FILENO, &info) != 0) {
         return false;
     }
@@ -80,10 +80,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quirn-sim: no pseudo-terminal: %s\n", board.error().c_str());
         return kExitNoTerminal;
     }
-    std::printf("Simulated Quirn board (%s) on %s\n",
-                quirn_sim::board_description(options.board.maker_id, options.board.board_id)
-                    .c_str(),
-                board.path().c_str());
+    std::printf(
+        "Simulated Quirn board (%s) on %s\n",
+        quirn_sim::board_description(options.board.maker_id, options.board.board_id).c_str(),
+        board.path().c_str());
     std::fflush(stdout);
 
     bool watch_stdin = options.watch_stdin && stdin_is_watchable();

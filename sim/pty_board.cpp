@@ -24,7 +24,9 @@ using Clock = std::chrono::steady_clock;
 constexpr std::chrono::nanoseconds kByteTime{10'000'000'000 / 19200};
 constexpr std::size_t kReadChunk = 4096;
 
-std::string os_error(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string os_error(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
 
 void close_fd(int& fd) {
     if (fd >= 0) {

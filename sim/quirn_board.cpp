@@ -27,10 +27,18 @@ constexpr uint32_t kClockStartSeconds = 12 * 3600;  // the clock reads 12:00:00 
 constexpr uint8_t kKernelBits = 0x0F;
 constexpr uint8_t kUserBits = 0xF0;
 
-bool is_parameter(uint8_t byte) { return (byte & 0xC0) == 0x80; }
-bool starts_frame(uint8_t byte) { return byte >= 0xC0 && byte < FRAME_END_HW; }
-uint8_t parameter_value(uint8_t byte) { return byte & 0x3F; }
-bool drives(PinMode mode) { return mode == PinMode::kOutput || mode == PinMode::kOpenDrain; }
+bool is_parameter(uint8_t byte) {
+    return (byte & 0xC0) == 0x80;
+}
+bool starts_frame(uint8_t byte) {
+    return byte >= 0xC0 && byte < FRAME_END_HW;
+}
+uint8_t parameter_value(uint8_t byte) {
+    return byte & 0x3F;
+}
+bool drives(PinMode mode) {
+    return mode == PinMode::kOutput || mode == PinMode::kOpenDrain;
+}
 
 void push_le16(std::vector<uint8_t>& out, uint16_t value) {
     out.push_back(static_cast<uint8_t>(value & 0xFF));
@@ -260,9 +268,9 @@ void BoardModel::step() {
 }
 
 std::vector<uint8_t> BoardModel::systat_reply() {
-    std::vector<uint8_t> reply = {REQ_SYSTAT,      load_.min,      load_.max,      load_.avg(),
-                                  kPeriodLow,      kPeriodHigh,    kst_stack_.min, kst_stack_.max,
-                                  ust_stack_.min,  ust_stack_.max, kKstStackSize,  kUstStackSize};
+    std::vector<uint8_t> reply = {REQ_SYSTAT,     load_.min,      load_.max,      load_.avg(),
+                                  kPeriodLow,     kPeriodHigh,    kst_stack_.min, kst_stack_.max,
+                                  ust_stack_.min, ust_stack_.max, kKstStackSize,  kUstStackSize};
     // "Readback and reset": the next window starts from where things stand now.
     load_.restart(load_.last);
     kst_stack_.restart(kst_stack_.last);

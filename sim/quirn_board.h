@@ -92,11 +92,11 @@ inline constexpr uint32_t kMaxGarbageBytes = 65536;  // larger settings are held
 struct BoardConfig {
     uint8_t maker_id = MAKER_ARDUINO;
     uint8_t board_id = BOARD_UNO_R4_MINIMA;
-    bool pace = false;           // real 19200-baud pacing, ~0.52 ms per byte
+    bool pace = false;  // real 19200-baud pacing, ~0.52 ms per byte
     uint32_t reply_delay_ms = 0;
     Faults faults;
-    bool log = false;            // hex log of frames and replies on stderr
-    uint8_t alarm_word = 0;      // the words the board starts with
+    bool log = false;        // hex log of frames and replies on stderr
+    uint8_t alarm_word = 0;  // the words the board starts with
     uint8_t fault_word = 0;
 };
 
@@ -112,10 +112,10 @@ enum class PinMode : uint8_t { kInput, kOutput, kCr, kOpenDrain, kPullUp };
 struct Exchange {
     std::vector<uint8_t> request;  // the frame as received (a dropped long one: its first bytes)
     std::vector<uint8_t> reply;    // faults applied; empty: no answer at all
-    std::size_t split_at = 0;      // >0: reply[0, split_at) leaves first, the rest split_gap_ms later
+    std::size_t split_at = 0;  // >0: reply[0, split_at) leaves first, the rest split_gap_ms later
     uint32_t split_gap_ms = 0;
-    bool hang_up = false;          // the line closes instead of answering; nothing more is read
-    bool silenced = false;         // a known request left unanswered by the silence fault
+    bool hang_up = false;   // the line closes instead of answering; nothing more is read
+    bool silenced = false;  // a known request left unanswered by the silence fault
 };
 
 // The statistics of the 12-byte systat reply, in reply order after the echo.
@@ -126,7 +126,7 @@ struct Systat {
 };
 
 class BoardModel {
-public:
+  public:
     explicit BoardModel(BoardConfig config = {});
 
     // Takes bytes as they came off the line, in any split, and returns one
@@ -161,7 +161,7 @@ public:
     uint64_t request_count() const { return requests_; }  // complete frames so far
     bool hung_up() const { return hung_up_; }
 
-private:
+  private:
     struct Pin {
         PinMode mode = PinMode::kInput;
         uint8_t latch = 0;
@@ -210,7 +210,7 @@ private:
 // good, like pulling the USB cable (reply bytes the host has not read yet are
 // lost with it, so a host that sends one request at a time sees every reply).
 class PtyBoard {
-public:
+  public:
     explicit PtyBoard(BoardConfig config = {});
     ~PtyBoard();  // stops the thread, closes the pty
     PtyBoard(const PtyBoard&) = delete;
@@ -238,7 +238,7 @@ public:
     uint64_t request_count() const;
     bool hung_up() const { return hung_up_.load(); }  // the hang-up fault has closed the line
 
-private:
+  private:
     void serve();
     bool send(const Exchange& exchange);  // false when asked to stop meanwhile
     bool write_bytes(std::span<const uint8_t> bytes);

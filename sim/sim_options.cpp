@@ -128,8 +128,8 @@ ParsedOptions parse_sim_options(const std::vector<std::string>& args) {
             const std::string_view text = inline_value ? *inline_value : args[++i];
             const auto value = parse_number(text, option.max);
             if (!value) {
-                return failure(std::string(arg) + " takes " + std::string(option.what) +
-                               ", not '" + std::string(text) + "'");
+                return failure(std::string(arg) + " takes " + std::string(option.what) + ", not '" +
+                               std::string(text) + "'");
             }
             option.apply(result.options, *value);
         }

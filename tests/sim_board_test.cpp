@@ -11,7 +11,9 @@ namespace {
 using namespace quirn_sim;
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t param(uint32_t n) { return static_cast<uint8_t>(0x80 | (n & 0x3F)); }
+constexpr uint8_t param(uint32_t n) {
+    return static_cast<uint8_t>(0x80 | (n & 0x3F));
+}
 
 // The reply to one request fed whole; fails the test unless exactly one frame completed.
 Bytes ask(BoardModel& board, const Bytes& request) {
@@ -150,7 +152,7 @@ TEST(SimBoard, SchedulersShowInTheStatusWord) {
         uint8_t status;
     };
     const Step steps[] = {
-        {REQ_RUN_KST, 0x01}, {REQ_RUN_UST, 0x11},  {REQ_RUN_UST, 0x11}, {REQ_STOP_KST, 0x10},
+        {REQ_RUN_KST, 0x01}, {REQ_RUN_UST, 0x11},  {REQ_RUN_UST, 0x11},  {REQ_STOP_KST, 0x10},
         {REQ_RUN_KST, 0x11}, {REQ_STOP_UST, 0x01}, {REQ_STOP_KST, 0x00},
     };
     BoardModel board;
@@ -167,12 +169,9 @@ TEST(SimBoard, StatusSummarisesAlarmAndFaultWordsUntilCleared) {
         uint8_t alarm, fault, status;
     };
     const Row rows[] = {
-        {ALARM_KST_STACK, 0, STATUS_KERNEL_ALARM},
-        {ALARM_UST_STACK, 0, STATUS_USER_ALARM},
-        {0, FAULT_KST_STACK, STATUS_KERNEL_FAULT},
-        {0, FAULT_WATCHDOG, STATUS_KERNEL_FAULT},
-        {0, FAULT_UST_STACK, STATUS_USER_FAULT},
-        {0x11, 0x19, 0xCC},
+        {ALARM_KST_STACK, 0, STATUS_KERNEL_ALARM}, {ALARM_UST_STACK, 0, STATUS_USER_ALARM},
+        {0, FAULT_KST_STACK, STATUS_KERNEL_FAULT}, {0, FAULT_WATCHDOG, STATUS_KERNEL_FAULT},
+        {0, FAULT_UST_STACK, STATUS_USER_FAULT},   {0x11, 0x19, 0xCC},
     };
     for (const Row& row : rows) {
         BoardConfig config;
@@ -250,14 +249,11 @@ TEST(SimBoard, DigitalWriteIsReadBackOnDrivingPins) {
         uint8_t result;  // last byte of the write reply
     };
     const Row rows[] = {
-        {REQ_GPIO_CFG_OUTPUT, 1, 1, GPIO_OK},
-        {REQ_GPIO_CFG_OUTPUT, 0, 0, GPIO_OK},
+        {REQ_GPIO_CFG_OUTPUT, 1, 1, GPIO_OK},         {REQ_GPIO_CFG_OUTPUT, 0, 0, GPIO_OK},
         {REQ_GPIO_CFG_OUTPUT, 100, 1, GPIO_OK},  // any non-zero value drives high
-        {REQ_GPIO_CFG_OPENDRAIN, 1, 1, GPIO_OK},
-        {REQ_GPIO_CFG_OPENDRAIN, 0, 0, GPIO_OK},
+        {REQ_GPIO_CFG_OPENDRAIN, 1, 1, GPIO_OK},      {REQ_GPIO_CFG_OPENDRAIN, 0, 0, GPIO_OK},
         {REQ_GPIO_CFG_INPUT, 1, 0, GPIO_NOT_OUTPUT},  // an input reads its signal
-        {REQ_GPIO_CFG_PULLUP, 1, 0, GPIO_NOT_OUTPUT},
-        {REQ_GPIO_CFG_CR, 1, 0, GPIO_NOT_OUTPUT},
+        {REQ_GPIO_CFG_PULLUP, 1, 0, GPIO_NOT_OUTPUT}, {REQ_GPIO_CFG_CR, 1, 0, GPIO_NOT_OUTPUT},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(hex_bytes(Bytes{row.config}) + " then write " + std::to_string(row.value));
@@ -303,14 +299,11 @@ TEST(SimBoard, AnalogReadsFollowADeterministicSignalUntilSet) {
 }
 
 TEST(SimFraming, SplitAndConcatenatedInputGiveTheSameReplies) {
-    const Bytes stream = {REQ_RUN_KST,
-                          REQ_INFO_HW_MCU, FRAME_END_HW,
-                          REQ_GPIO_CFG_OUTPUT, param(2), FRAME_END,
-                          REQ_GPIO_WRITE, param(2), param(1), FRAME_END,
-                          REQ_STATUS,
-                          REQ_GPIO_READ, param(2), FRAME_END,
-                          REQ_SYSTAT,
-                          REQ_INFO_PING, FRAME_END};
+    const Bytes stream = {REQ_RUN_KST, REQ_INFO_HW_MCU, FRAME_END_HW,   REQ_GPIO_CFG_OUTPUT,
+                          param(2),    FRAME_END,       REQ_GPIO_WRITE, param(2),
+                          param(1),    FRAME_END,       REQ_STATUS,     REQ_GPIO_READ,
+                          param(2),    FRAME_END,       REQ_SYSTAT,     REQ_INFO_PING,
+                          FRAME_END};
     BoardModel whole;
     const std::vector<Bytes> expected = replies_of(whole.feed(stream));
     ASSERT_EQ(expected.size(), 8u);
@@ -336,9 +329,11 @@ TEST(SimFraming, AnUnfinishedFrameDoesNotSwallowTheNextRequest) {
         const char* reason;
     };
     const Row rows[] = {
-        {{REQ_GPIO_WRITE, param(2), REQ_STATUS}, {REQ_STATUS, 0, 0, 0},
+        {{REQ_GPIO_WRITE, param(2), REQ_STATUS},
+         {REQ_STATUS, 0, 0, 0},
          "a one-byte request inside a frame"},
-        {{REQ_GPIO_WRITE, param(2), REQ_INFO_HW_MCU, FRAME_END_HW}, {REQ_INFO_HW_MCU, 0x01, 0x06, 0x09},
+        {{REQ_GPIO_WRITE, param(2), REQ_INFO_HW_MCU, FRAME_END_HW},
+         {REQ_INFO_HW_MCU, 0x01, 0x06, 0x09},
          "a frame code inside a frame"},
         {{REQ_INFO_PING, REQ_INFO_PING, FRAME_END}, {REQ_INFO_PING}, "a repeated code"},
     };
@@ -395,8 +390,12 @@ TEST(SimFaults, ChangeRepliesAsAsked) {
     length.wrong_length = true;
     garbage.garbage_bytes = 3;
     split.split_gap_ms = 50;
-    everything = {.silent_every = 0, .wrong_echo = true, .wrong_length = true,
-                  .split_gap_ms = 9, .garbage_bytes = 1, .hangup_after = 0};
+    everything = {.silent_every = 0,
+                  .wrong_echo = true,
+                  .wrong_length = true,
+                  .split_gap_ms = 9,
+                  .garbage_bytes = 1,
+                  .hangup_after = 0};
     const Row rows[] = {
         {echo, {REQ_STATUS}, {0x41, 0, 0, 0}, 0},
         {echo, {REQ_STOP_KST}, {0x02}, 0},

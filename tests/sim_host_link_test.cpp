@@ -30,9 +30,7 @@ constexpr auto kNoAnswerTime = 2066ms;
 
 // A SerialPort connected to the board, closed (with its line) at the end.
 struct Link {
-    explicit Link(const PtyBoard& board) {
-        port.open(board.path());
-    }
+    explicit Link(const PtyBoard& board) { port.open(board.path()); }
     bool open() const { return port.get_state().status == 1; }
     SerialPort port;
 };
@@ -63,9 +61,8 @@ TEST(SimHostLinkConcurrency, EveryRequestComesBackWhole) {
     ASSERT_TRUE(link.open());
     for (const Row& row : rows) {
         board.clear_received();
-        const CommandReply reply = row.request.size() == 1
-                                       ? link.port.transact_byte(row.request[0])
-                                       : link.port.transact_frame(row.request);
+        const CommandReply reply = row.request.size() == 1 ? link.port.transact_byte(row.request[0])
+                                                           : link.port.transact_frame(row.request);
         EXPECT_EQ(reply.count, row.length) << quirn_sim::hex_bytes(row.request);
         ASSERT_EQ(reply.bytes.size(), reply.count);
         ASSERT_FALSE(reply.bytes.empty());
@@ -141,8 +138,7 @@ TEST(SimHostLinkEndToEnd, TessaroConnectsToQuirnSimAndQuits) {
     tessaro.write("co " + path + "\n");
     ASSERT_TRUE(tessaro.wait_for_output("Uno_R4_Minima", kDeadline)) << tessaro.output();
     tessaro.write("di\n");
-    ASSERT_TRUE(tessaro.wait_for_output("Closed " + path + " port", kDeadline))
-        << tessaro.output();
+    ASSERT_TRUE(tessaro.wait_for_output("Closed " + path + " port", kDeadline)) << tessaro.output();
     tessaro.write("quit\n");
     EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
     EXPECT_EQ(tessaro.output().find("Error"), std::string::npos) << tessaro.output();

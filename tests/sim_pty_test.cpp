@@ -1,8 +1,7 @@
 // The simulated board on its pseudo-terminal, seen from a bare host end.
 // The board serves from its own thread, hence the suite name.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,8 +25,8 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr auto kDeadline = 5s;
 
-#define REQUIRE_BOARD(board)                                                     \
-    if (!(board).ok()) {                                                         \
+#define REQUIRE_BOARD(board)                                                       \
+    if (!(board).ok()) {                                                           \
         GTEST_SKIP() << "no pseudo-terminal on this machine: " << (board).error(); \
     }
 
@@ -42,8 +41,7 @@ TEST(SimPtyConcurrency, AnswersOnTheLineAndRecordsWhatCame) {
     ASSERT_TRUE(host.write({0x02, 0x20, 0x40}));
     EXPECT_EQ(host.read_exact(6, kDeadline), (Bytes{0x02, 0x20, 0x40, 0x11, 0x00, 0x00}));
     EXPECT_EQ(board.status_word(), 0x11);
-    EXPECT_EQ(board.received_frames(),
-              (std::vector<Bytes>{{0xE0, 0xFD}, {0x02}, {0x20}, {0x40}}));
+    EXPECT_EQ(board.received_frames(), (std::vector<Bytes>{{0xE0, 0xFD}, {0x02}, {0x20}, {0x40}}));
 
     board.clear_received();
     ASSERT_TRUE(host.write({0xA4, 0x82}));

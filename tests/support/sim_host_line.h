@@ -10,7 +10,7 @@
 namespace test_support {
 
 class HostLine {
-public:
+  public:
     // Opens path read-write; with raw false the terminal settings are left
     // as the simulator made them. ok() tells whether it opened.
     explicit HostLine(const std::string& path, bool raw = true);
@@ -30,7 +30,7 @@ public:
     // Waits until a read reports the line gone (end of file or an error).
     bool wait_closed(std::chrono::milliseconds deadline);
 
-private:
+  private:
     int fd_ = -1;
 };
 
