@@ -104,8 +104,8 @@ int main(int argc, char** argv) {
             }
         }
         if (board.hung_up()) {
-            std::fprintf(stderr, "quirn-sim: hung up after %llu requests as asked\n",
-                         static_cast<unsigned long long>(board.request_count() - 1));
+            std::fprintf(stderr, "quirn-sim: hung up after %u requests as asked\n",
+                         options.board.faults.hangup_after);
             break;
         }
     }

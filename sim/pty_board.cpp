@@ -195,7 +195,7 @@ void PtyBoard::serve() {
             }
             ioctl(slave_fd_, TIOCNXCL);
         }
-        if ((fds[0].revents & POLLIN) == 0) {
+        if (fds[0].revents == 0) {
             continue;
         }
         const ssize_t n = ::read(master_fd_, buffer, sizeof buffer);
