@@ -115,16 +115,18 @@ struct Exchange {
     std::size_t split_at = 0;  // >0: reply[0, split_at) leaves first, the rest split_gap_ms later
     uint32_t split_gap_ms = 0;
     bool hang_up = false;   // the line closes instead of answering; nothing more is read
-    bool silenced = false;  // a known request left unanswered by the silence fault
+    bool silenced = false;  // swallowed by the silence fault, with no effect
 };
 
-// The statistics of the 12-byte systat reply, in reply order after the echo.
-struct Systat {
-    uint8_t rt_load_min, rt_load_max, rt_load_avg, rt_period_low, rt_period_high;
-    uint8_t kst_stack_min, kst_stack_max, ust_stack_min, ust_stack_max;
-    uint8_t kst_stack_size, ust_stack_size;
-};
-
+// The replies, byte by byte (p: the pin parameter byte as received):
+//   01 02 08 10 20 -> the code       40 -> 40 status alarm fault
+//   04 -> 04, load min/max/avg, period low/high, K-ST stack min/max,
+//         U-ST stack min/max, K-ST and U-ST stack size (min/max restart on every read)
+//   80 81 87 88 89 p FE -> code p GPIO_OK        98 p FE -> 98 p level GPIO_OK
+//   A0 p FE -> A0 p low high GPIO_OK             A4 p v FE -> A4 p v GPIO_OK/GPIO_NOT_OUTPUT
+//   E0 FD -> E0 version maker board     E1 FE -> E1     E2 FE -> E2 hours minutes seconds
+//   E3 E4 E5 F0 F1 (FE) -> code 00      E6 E7 FE -> code, millivolts low, high
+//   E8 FE -> E8, milliamps low, high
 class BoardModel {
   public:
     explicit BoardModel(BoardConfig config = {});
@@ -133,7 +135,7 @@ class BoardModel {
     // Exchange per frame they complete, in order. A byte with bit 7 clear is a
     // whole request; other frames end at FRAME_END or FRAME_END_HW. A byte in
     // 0xC0-0xFC starts a new frame and drops an unfinished one. Unknown and
-    // malformed frames get an Exchange with an empty reply and change nothing.
+    // malformed frames get an Exchange with an empty reply and set nothing.
     // After a hang-up everything is ignored.
     std::vector<Exchange> feed(std::span<const uint8_t> bytes);
 
@@ -195,7 +197,6 @@ class BoardModel {
 
     bool kst_running_ = false;
     bool ust_running_ = false;
-    bool asleep_ = false;
     uint8_t alarm_word_ = 0;
     uint8_t fault_word_ = 0;
     uint32_t random_ = 0x2545F491;
