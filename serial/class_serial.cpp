@@ -1,5 +1,6 @@
 #include "serial/class_serial.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -177,7 +178,7 @@ CommandReply SerialPort::transact_frame(std::vector<uint8_t> frame) {
     std::memcpy(buffer, frame.data(), frame.size());
     // Frames hold no zero byte; the buffer's first zero ends the request.
     const auto size =
-        static_cast<uint32_t>(::strnlen(reinterpret_cast<const char*>(buffer), kFrameBufferSize));
+        static_cast<uint32_t>(std::find(buffer, buffer + kFrameBufferSize, 0) - buffer);
     CommandReply reply;
     {
         std::lock_guard lock(transaction_mutex_);

@@ -85,6 +85,7 @@ class SerialPort {
     PortState state;
 
   private:
+    // Tests take a read on its own, to see what a cut reply leaves behind.
     friend struct SerialPortTestAccess;
 
     // One read of up to kReadSize bytes into readBuffer. The caller holds
@@ -92,6 +93,7 @@ class SerialPort {
     CommandReply read_reply();
     // The steps of close(); the caller holds transaction_mutex_.
     void close_locked();
+    // Discards stale input, writes, reads; the caller holds transaction_mutex_.
     CommandReply transact_locked(const uint8_t* data, uint32_t size);
 
     serial_platform::DeviceRoots roots_;

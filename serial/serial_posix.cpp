@@ -343,6 +343,10 @@ Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
 // deadline has come, read takes what is there without blocking. The total
 // deadline runs from the start; the interval deadline from the last byte.
 Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts) {
+    // poll() passes over a negative descriptor instead of reporting it.
+    if (!is_valid(handle)) {
+        return Transfer{false, 0};
+    }
     const Clock::time_point start = Clock::now();
     const bool has_total =
         timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0;

@@ -171,6 +171,18 @@ TEST(SerialPort, RefusedOpensPrintOneLineAndChangeNothing) {
     capture([&] { holder.close(); });
 }
 
+TEST(SerialPort, ATransactionOnAPortNeverOpenedFailsAtOnce) {
+    SerialPort port;
+    CommandReply reply;
+    const Clock::time_point start = Clock::now();
+    const Output output = capture([&] { reply = port.transact_byte(kCode); });
+    EXPECT_LT(ms_between(start, Clock::now()), 1000.0);
+    EXPECT_EQ(output.err,
+              "Error: Failed to write to COM port\n\nError: Failed to read from COM port\n");
+    EXPECT_EQ(reply.count, 0u);
+    EXPECT_TRUE(reply.bytes.empty());
+}
+
 TEST(SerialPort, ANonTerminalFailsAtItsLineSettings) {
     TempDir dir;
     const std::string path = dir.path + "/not_a_port";
