@@ -127,22 +127,6 @@ TEST(SerialPort, OpensRaw19200EightNoneOneAndResolvesTheNameIgnoringCase) {
     capture([&] { port.close(); });
 }
 
-TEST(SerialPort, OpensABareNameFromTheDeviceDirectoryIgnoringCase) {
-    PtyPair pty;
-    ASSERT_TRUE(pty.ok());
-    TempDir dev;
-    ASSERT_EQ(symlink(pty.slave_path().c_str(), (dev.path + "/ttyFake0").c_str()), 0);
-    const serial_platform::DeviceRoots roots{dev.path, dev.path};
-
-    Output output = capture([&] {
-        SerialPort port(roots);
-        port.open("TTYFAKE0");
-        EXPECT_EQ(port.get_state().status, 1);
-        EXPECT_EQ(port.get_state().port_name, "ttyFake0");
-    });
-    EXPECT_EQ(output.out, "No serial port in Vector.\nClosed ttyFake0 port\n");
-}
-
 TEST(SerialPort, RefusedOpensPrintOneLineAndChangeNothing) {
     PtyPair pty;
     ASSERT_TRUE(pty.ok());
