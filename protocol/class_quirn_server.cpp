@@ -162,18 +162,6 @@ void print_length_error(std::string_view prefix, size_t length, size_t expected)
     out_line(std::string(prefix) + std::to_string(length) + " != " + std::to_string(expected));
 }
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-std::string_view leading_digits(std::string_view text) {
-    size_t end = 0;
-    while (end < text.size() && is_digit(text[end])) {
-        ++end;
-    }
-    return text.substr(0, end);
-}
-
 void decode_echo_reply(const EchoReply& shape, const std::vector<uint8_t>& bytes) {
     const auto echo_ok = [&] { return bytes[0] == shape.echo || bytes[0] == shape.other_echo; };
     const auto report_echo = [&] {

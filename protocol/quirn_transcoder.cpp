@@ -15,18 +15,6 @@ namespace {
 // Pins and values are 32-bit ints.
 constexpr int64_t kLargestNumber = std::numeric_limits<int32_t>::max();
 
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-std::string_view leading_digits(std::string_view text) {
-    size_t end = 0;
-    while (end < text.size() && is_digit(text[end])) {
-        ++end;
-    }
-    return text.substr(0, end);
-}
-
 // The number the digits spell, or nothing when it does not fit a 32-bit int.
 // Leading zeros cost nothing, however many there are.
 std::optional<uint32_t> to_number(std::string_view digits) {
@@ -131,6 +119,14 @@ CommandReply carry_out(FramePlan plan) {
 }
 
 }  // namespace
+
+std::string_view leading_digits(std::string_view text) {
+    size_t end = 0;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
+        ++end;
+    }
+    return text.substr(0, end);
+}
 
 FramePlan plan_gpio(const std::string& line) {
     if (line.empty()) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "serial/command_reply.h"
@@ -54,6 +55,10 @@ inline constexpr uint8_t FRAME_END_HW = 0xFD;
 constexpr uint8_t parameter_byte(uint32_t n) {
     return static_cast<uint8_t>(0x80u | (n & 0x3Fu));
 }
+
+// The run of decimal digits ("0" to "9" only) that text begins with; the
+// pin and value fields of GPIO lines are read this way on both sides.
+std::string_view leading_digits(std::string_view text);
 
 // What one command line comes to, before anything is sent: the frame (empty
 // when nothing is to be sent) and the one report to make about the line.
