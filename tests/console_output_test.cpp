@@ -58,28 +58,4 @@ TEST(PromptConcurrency, ThreadsNeverSplitPromptsOrShareANumber) {
     EXPECT_EQ(prompt_counter.load(), static_cast<uint32_t>(kThreads * kPromptsEach));
 }
 
-TEST(Prompt, ShowsModeAndConnectionInEachForm) {
-    struct Case {
-        int32_t link;
-        int32_t console;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {0, mode::kClient, "[Disconnected] [local] [Client] [0] > "},
-        {0, mode::kServer, "[Disconnected] [-:-] [Server] [0] > "},
-        {0, mode::kQuit, "[Disconnected][] [0] > "},
-        {5, mode::kClient, "[] [local] [Client] [0] > "},
-    };
-    for (const Case& c : cases) {
-        connected = c.link;
-        console_mode = c.console;
-        prompt_counter = 0;
-        testing::internal::CaptureStdout();
-        print_prompt();
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.expected);
-    }
-    connected = 0;
-    console_mode = mode::kClient;
-}
-
 }  // namespace

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "sim/quirn_board.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -58,6 +59,27 @@ TEST(ConsoleProgram, EndOfInputEndsTheProgramWithoutEndlessPrompts) {
     EXPECT_EQ(out.find("[Disconnected] [local] [Client] [3] > "), std::string::npos) << out;
     EXPECT_NE(out.find("\nWeb UI thread closed\n"), std::string::npos) << out;
     EXPECT_TRUE(tessaro.errors().empty()) << tessaro.errors();
+}
+
+TEST(ConsoleProgram, QuitWithAPortOpenClosesItAtTearDown) {
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    ChildProcess tessaro(TESSARO_BINARY, {});
+    ASSERT_TRUE(tessaro.started());
+    tessaro.write("co " + board.path() + "\n");
+    ASSERT_TRUE(tessaro.wait_for_output(
+        "[" + board.path() + "] [Arduino:Uno_R4_Minima] [Server] [2] > ", 20s))
+        << tessaro.output();
+    tessaro.write("quit\n");
+    const auto code = tessaro.wait_exit(20s);
+    ASSERT_TRUE(code.has_value()) << tessaro.output();
+    EXPECT_EQ(*code, 0);
+    const std::string& out = tessaro.output();
+    const std::string closed = "\nWeb UI thread closed\nClosed " + board.path() + " port\n";
+    EXPECT_TRUE(out.ends_with(closed)) << out;
+    // The identification was the one request the board saw; quit went to the
+    // command layer, which has no family for it.
+    EXPECT_EQ(board.received_frames(), (std::vector<std::vector<uint8_t>>{{0xE0, 0xFD}}));
 }
 
 }  // namespace

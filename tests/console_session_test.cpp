@@ -140,15 +140,13 @@ TEST_F(ConsoleSession, AnswersGeneralAndModeWords) {
 }
 
 TEST_F(ConsoleSession, WebSwitchesSetTheStopFlagOnlyInClientMode) {
-    run("http_stop");
-    EXPECT_EQ(http_stop_requested.load(), 1);
-    SetUp();
-    http_stop_requested = 1;
-    run("http_run");
-    EXPECT_EQ(http_stop_requested.load(), 0);
-    SetUp();
-    run("s http_stop");
-    EXPECT_EQ(http_stop_requested.load(), 0) << "server mode sends http_stop to the board layer";
+    const std::pair<const char*, int32_t> cases[] = {
+        {"http_stop", 1}, {"http_stop http_run", 0}, {"s http_stop", 0}};
+    for (const auto& [input, flag] : cases) {
+        SetUp();
+        run(input);
+        EXPECT_EQ(http_stop_requested.load(), flag) << input;
+    }
 }
 
 TEST_F(ConsoleSession, HelpHasSeventeenClientLinesAndSixtySevenServerLines) {
