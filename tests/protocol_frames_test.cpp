@@ -1,10 +1,13 @@
-// Request frames as data: command line in, bytes and the one report out.
+// Frames and replies as data: a command line in, the bytes and the one report
+// out; a line and its reply bytes in, the exact text and the board state out.
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "app/state.h"
+#include "protocol/class_quirn_server.h"
 #include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 
@@ -66,24 +69,131 @@ TEST(ProtocolFrames, LinesBecomeTheirFrameOrNothingAndOneReport) {
     }
 }
 
-// The reports are printed although nothing is sent and no port is open.
-TEST(ProtocolFrames, ReportsOfLinesThatSendNothing) {
+// What sends nothing is reported all the same, with no port open. Only the
+// seven single-byte codes are sent: 0x140 must not be cut down to 0x40.
+TEST(ProtocolFrames, WhatSendsNothingIsStillReported) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(transcode_gpio("").count + transcode_gpio("x2rd").count, 0u);
+    for (const uint32_t code : {0u, 3u, 0x80u, 0x140u}) {
+        EXPECT_TRUE(send_server_code(code).bytes.empty()) << code;
+    }
     const std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(printed.starts_with("Error, no string in.\nBuild: ")) << printed;
     EXPECT_NE(printed.find("\nFile: protocol/quirn_transcoder.cpp:"), std::string::npos);
-    EXPECT_TRUE(printed.ends_with("\nNop: x2rd\n")) << printed;
+    EXPECT_TRUE(
+        printed.ends_with("\nNop: x2rd\nQUIRN Command Nop: 0\nQUIRN Command Nop: 3\n"
+                          "QUIRN Command Nop: 128\nQUIRN Command Nop: 320\n"))
+        << printed;
 }
 
-// Only the seven single-byte codes are sent; 0x140 must not be cut down to 0x40.
-TEST(ProtocolFrames, SendServerCodeOutsideTheTableSendsNothing) {
-    for (const uint32_t code : {0u, 3u, 0x80u, 0x140u}) {
-        testing::internal::CaptureStdout();
-        const CommandReply reply = send_server_code(code);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(),
-                  "QUIRN Command Nop: " + std::to_string(code) + "\n");
-        EXPECT_TRUE(reply.bytes.empty() && reply.count == 0) << code;
+using Names = std::pair<std::string, std::string>;
+
+// What decoding the reply to line prints, with the board connected.
+std::string decode(const std::string& line, std::vector<uint8_t> bytes) {
+    connected.store(1);
+    const auto count = static_cast<uint32_t>(bytes.size());
+    testing::internal::CaptureStdout();
+    quirn_server().decode_response(line, CommandReply{std::move(bytes), count});
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(ProtocolDecoder, RepliesBecomeTheirText) {
+    const std::string tx = "Error on transmission. The Request was: ";
+    const std::string unhandled =
+        "\nA response was received from server, but Server::decode_response:\n"
+        "does not know how to interpret it ...\n";
+    const struct {
+        std::string line;
+        std::vector<uint8_t> reply;
+        std::string printed;
+        Names names = {"-", "-"};  // and the board stays connected, unless its maker is unknown
+    } rows[] = {
+        // Every named bit set, the unnamed ones clear (the clear texts are in
+        // the session against the simulated board).
+        {"status",
+         {0x40, 0xDD, 0x11, 0x19},
+         "\nbs_status: 11011101\nb7 == 1 : A Fault for User space exists\n"
+         "b6 == 1 : An Alarm for User space exists\n"
+         "b4 == 1 : U-ST (User Space scheduler) running\n"
+         "b3 == 1 : A Fault for Kernel exists\nb2 == 1 : An Alarm for Kernel exists\n"
+         "b0 == 1 : K-ST (Kernel Space scheduler) running\n\nbs_alarm: 00010001\n"
+         "b4 == 1 : U-ST (User Space) Stack load is high\n"
+         "b0 == 1 : K-ST (Kernel Space) Stack load is high\n\nbs_fault: 00011001\n"
+         "b4 == 1 : U-ST (User Space) stack full\n"
+         "b3 == 1 : Wadtchdog timer triggered (RT overload) TODO\n"
+         "b0 == 1 : K-ST (Kernel Space) stack Full\n"},
+        {"sys",
+         {0x04, 5, 40, 13, 0, 40, 50, 150, 1, 127, 200, 128},
+         "\nSystats:\nRT load min:           12.5 % (5 / 40)\n"
+         "RT load max:           100 % (40 / 40)\nRT load avg:           32.5 % (13 / 40)\n"
+         "Kernel stack load min: 25 % (50 / 200)\nKernel stack load max: 75 % (150 / 200)\n"
+         "User stack load min:   0.78125 % (1 / 128)\n"
+         "User stack load max:   99.2188 % (127 / 128)\n"},
+        // Status and systat check the echo first, whatever the length.
+        {"sta", {0x40}, "Error response length: 1 != 4\n"},
+        {"sta", {0x41}, tx + "status (0x40) but reaback from server was 0x41\n"},
+        {"sys", {0x04, 1, 2}, "Error status response length: 3 != 12\n"},
+        {"systat", {0x05, 1, 2}, tx + "systat (0x4) but reaback from server was 0x5\n"},
+        // The echo replies check the length first.
+        {"rust", {0x21, 0x21}, "Error response length: 2 != 1\n"},
+        {"runust", {0x21}, tx + "runust (0x20) but reaback from server was 0x21\n"},
+        {"stopkst", {0x01, 0x00, 0x00}, "Error response length: 3 != 1\n"},
+        {"clr", {0x80}, tx + "clear (0x8) but reaback from server was 0x80\n"},
+        // Hexadecimal stays inside that line: later numbers are decimal again.
+        {"g07rd", {0x98, 0x87, 255, 0}, "Pin 07 value: 255\n"},
+        // run and stop take the echo of either of their requests.
+        {"run", {0x20}, "Server operation ok: run\n"},
+        {"run", {0x10}, tx + "run (0x22) but reaback from server was 0x10\n"},
+        {"stop", {0x10}, "Server operation ok: stop\n"},
+        {"stop", {0x02}, tx + "stop (0x11) but reaback from server was 0x2\n"},
+        {"ihwmcu", {0x00, 0x00, 0x06}, "Error response length: 3 != 4\n"},
+        {"ihwmcu", {0xE0, 0xFD, 0x06, 0x09}, "", {"Arduino", "Uno_R4_Minima"}},
+        {"ihwmcu", {0xE0, 0xFD, 0x30, 0x09}, "", {"Microchip", "PIC16F628"}},
+        {"ihwmcu", {0xE0, 0xFD, 0x30, 0x05}, "", {"Microchip", ""}},  // unknown board: no message
+        // Unknown maker: the maker is emptied, the board name stays, the connection goes.
+        {"ihwmcu", {0xE0, 0xFD, 0x12, 0x09}, "Error unknown hardware: 0x12:0x9\n", {"", "-"}},
+        {"g10rd", {0x98, 0x8A, 12, 0}, "Pin 10 value: 12\n"},  // decimal again after hex
+        // Pin and written value are shown as typed, values read come from the reply.
+        {"g1ci", {0x80, 0x81, 0x00}, "Pin 1 set as Digital Input.\n"},
+        {"g8ca", {1, 2, 3}, "Pin 8 set as Analog Input.\n"},
+        {"g12cp", {1, 2, 3}, "Pin 12 set as PWM Output.\n"},
+        {"g3ra", {0xA0, 0x83, 0x34, 0x12, 0}, "Pin 3 value: 4660\n"},
+        {"g3ra", {0xA0, 0x83, 0x34, 0x12}, "Error response length: 4 != 5\n"},
+        {"g02wd007x", {0xA4, 0x82, 0x87, 0}, "Pin 02 value: 007 written on port.\n"},
+        {"g3wp100", {1, 2, 3, 4}, "Pin 3 PWM value: 100 written on port.\n"},
+        {"g2wd", {0xA4, 0x82, 0x81, 0}, ""},
+        {"gwd1", {0xA4, 0x82, 0x81, 0}, ""},
+        {"stat", {0x01}, "Unhandled Decoding: stat" + unhandled},
+        // An empty reply prints nothing: the command layer has reported it.
+        {"sta", {}, ""},
+    };
+    for (const auto& row : rows) {
+        quirn_server().set_names("-", "-");
+        EXPECT_EQ(decode(row.line, row.reply), row.printed)
+            << row.line << " (" << row.reply.size() << " bytes)";
+        EXPECT_EQ(quirn_server().names(), row.names) << row.line;
+        EXPECT_EQ(connected.load(), row.names.first.empty() ? 0 : 1) << row.line;
+    }
+    quirn_server().set_names("-", "-");
+    connected.store(0);
+}
+
+TEST(ProtocolDecoder, SystatWrappedPeriodAndZeroStackSize) {
+    // rt_period_low 10 above rt_period_high 5: the period wraps to 2^32 - 5.
+    // A zero stack size still prints every line, with what the stream makes of x/0.
+    const std::string printed = decode("systat", {0x04, 5, 9, 7, 10, 5, 1, 2, 3, 4, 0, 0});
+    EXPECT_NE(printed.find("\nRT load min:           1.16415e-07 % (5 / 4294967291)\n"),
+              std::string::npos)
+        << printed;
+    EXPECT_TRUE(printed.ends_with("\nUser stack load max:   inf % (4 / 0)\n")) << printed;
+}
+
+TEST(ProtocolDecoder, UnknownGpioOperationsAreTraced) {
+    for (const std::string operation : {"cpu", "cr", "rd8", "x"}) {
+        const std::string printed = decode("g2" + operation, {1, 2, 3});
+        EXPECT_TRUE(printed.starts_with("Unhandled command decoder: " + operation + "\nBuild: "))
+            << printed;
+        EXPECT_NE(printed.find("\nFile: protocol/class_quirn_server.cpp:"), std::string::npos);
     }
 }
 
