@@ -1,11 +1,16 @@
-// The host's serial link against the simulated board: the real SerialPort
-// on the board's pseudo-terminal, and the built tessaro program connecting
-// to the quirn-sim program. The board serves from its own thread.
+// The simulated board on its pseudo-terminal with the host's SerialPort at the
+// other end, in-process (served from its own thread) and as the quirn-sim program.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
-#include <chrono>
-#include <string>
-#include <vector>
+#include <atomic>
+#include <future>
+#include <thread>
 
 #include "serial/class_serial.h"
 #include "sim/quirn_board.h"
@@ -14,127 +19,163 @@
 namespace {
 
 using namespace std::chrono_literals;
-using quirn_sim::Faults;
-using quirn_sim::PtyBoard;
+using namespace quirn_sim;
+using test_support::ChildProcess;
 using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
 
 constexpr auto kDeadline = 10s;
-// No answer costs the host 2 ms per byte asked plus 20 ms.
-constexpr auto kNoAnswerTime = 2066ms;
+const std::string kProgram = QUIRN_SIM_BINARY;
 
 #define REQUIRE_BOARD(board)                                                       \
     if (!(board).ok()) {                                                           \
         GTEST_SKIP() << "no pseudo-terminal on this machine: " << (board).error(); \
     }
 
-// A SerialPort connected to the board, closed (with its line) at the end.
-struct Link {
-    explicit Link(const PtyBoard& board) { port.open(board.path()); }
-    bool open() const { return port.get_state().status == 1; }
+// The path at the end of the program's first line, once it is there.
+std::string terminal_path(ChildProcess& sim) {
+    sim.wait_for_output("\n", kDeadline);
+    const std::size_t on = sim.output().find(" on ") + 4;
+    return sim.output().substr(on, sim.output().find('\n') - on);
+}
+
+// Settings change from another thread all along.
+TEST(SimHostLinkConcurrency, SerialPortRidesOutSilenceAndSplitRepliesAndTheBoardStopsPromptly) {
+    auto board = std::make_unique<PtyBoard>();
+    REQUIRE_BOARD(*board);
     SerialPort port;
-};
+    port.open(board->path());
+    std::atomic<bool> done{false};
+    std::thread fiddler([&] {
+        for (uint16_t value = 0; !done; ++value) {
+            board->set_analog(5, value);
+            (void)board->received_frames();
+        }
+    });
+    EXPECT_EQ(port.transact_byte(REQ_SYSTAT).count, 12u);
+    board->set_faults({.silent_every = 1});
+    EXPECT_TRUE(port.transact_byte(REQ_STATUS).bytes.empty());
+    board->set_faults({.split_gap_ms = 100});
+    EXPECT_EQ(port.transact_byte(REQ_STATUS).bytes, (Bytes{0x40, 0x00})) << "cut at the gap";
+    EXPECT_TRUE(board->wait_idle(kDeadline)) << "the tail has been sent";
+    board->set_faults({.split_gap_ms = 60'000});
+    testing::internal::CaptureStderr();
+    const CommandReply next = port.transact_byte(REQ_RUN_KST);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Discarded 2 stale bytes from " + board->path() + " before the request\n");
+    EXPECT_EQ(next.bytes, Bytes{REQ_RUN_KST}) << "not the stale tail of the last reply";
+    EXPECT_EQ(port.transact_byte(REQ_STATUS).count, 2u) << "the board waits out a long gap";
+    done = true;
+    fiddler.join();
+    auto stopped = std::async(std::launch::async, [&] { board.reset(); });
+    EXPECT_EQ(stopped.wait_for(kDeadline), std::future_status::ready);
+}
 
-TEST(SimHostLinkConcurrency, EveryRequestComesBackWhole) {
-    struct Row {
-        Bytes request;
-        std::size_t length;
-    };
-    const Row rows[] = {
-        {{0x02}, 1},
-        {{0x20}, 1},
-        {{0x40}, 4},
-        {{0x04}, 12},
-        {{0x08}, 1},
-        {{0x10}, 1},
-        {{0x01}, 1},
-        {{0xE0, 0xFD}, 4},
-        {{0x81, 0x82, 0xFE}, 3},
-        {{0xA4, 0x82, 0x81, 0xFE}, 4},
-        {{0x98, 0x82, 0xFE}, 4},
-        {{0xA0, 0x88, 0xFE}, 5},
-        {{0xE1, 0xFE}, 1},
-    };
-    PtyBoard board;
-    REQUIRE_BOARD(board);
-    Link link(board);
-    ASSERT_TRUE(link.open());
-    for (const Row& row : rows) {
-        board.clear_received();
-        const CommandReply reply = row.request.size() == 1 ? link.port.transact_byte(row.request[0])
-                                                           : link.port.transact_frame(row.request);
-        EXPECT_EQ(reply.count, row.length) << quirn_sim::hex_bytes(row.request);
-        ASSERT_EQ(reply.bytes.size(), reply.count);
-        ASSERT_FALSE(reply.bytes.empty());
-        EXPECT_EQ(reply.bytes[0], row.request[0]);
-        EXPECT_EQ(board.received_frames(), std::vector<Bytes>{row.request})
-            << "exactly the request, once";
+// Checks that the line is raw before any host sets it, then connects exclusively,
+// disconnects and reconnects as a host does. 0 on success.
+int exclusive_reconnect(const char* path) {
+    const int first = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios line{};
+    if (first < 0 || tcgetattr(first, &line) != 0 || ioctl(first, TIOCEXCL) != 0) {
+        return 1;
     }
-    EXPECT_EQ(link.port.transact_frame({0x98, 0x82, 0xFE}).bytes[2], 1) << "pin 2 was written 1";
+    ::close(first);
+    if ((line.c_lflag & (ICANON | ECHO | ISIG)) || (line.c_iflag & (ICRNL | IXON)) ||
+        (line.c_oflag & OPOST)) {
+        return 2;
+    }
+    for (int attempt = 0; attempt < 5000; ++attempt) {  // up to about 5 s
+        if (const int again = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK); again >= 0) {
+            ::close(again);
+            return 0;
+        }
+        usleep(1000);
+    }
+    return 3;
 }
 
-TEST(SimHostLinkConcurrency, SilentBoardCostsTheFullWaitAndAnEmptyReply) {
+TEST(SimHostLinkConcurrency, LineIsRawAndAnExclusiveHostCanReconnectWithoutPrivileges) {
     PtyBoard board;
     REQUIRE_BOARD(board);
-    Link link(board);
-    ASSERT_TRUE(link.open());
-    board.set_faults({.silent_every = 1});
-    const auto start = Clock::now();
-    const CommandReply reply = link.port.transact_byte(0x40);
-    EXPECT_EQ(reply.count, 0u);
-    EXPECT_TRUE(reply.bytes.empty());
-    EXPECT_GE(Clock::now() - start, kNoAnswerTime - 50ms) << "the read waited out its time-outs";
-    board.set_faults({});
-    EXPECT_EQ(link.port.transact_byte(0x40).count, 4u) << "the next request is answered";
+    const char* path = board.path().c_str();
+    // Root ignores exclusive mode, so the host is played by an ordinary user.
+    ASSERT_EQ(chmod(path, 0666), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)
+                  ? 4
+                  : exclusive_reconnect(path));
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "1: open failed, 2: not raw, 3: reconnect refused, 4: no user";
 }
 
-TEST(SimHostLinkConcurrency, SplitReplyIsCutAndItsTailDiscardedBeforeTheNextRequest) {
-    PtyBoard board;
-    REQUIRE_BOARD(board);
-    Link link(board);
-    ASSERT_TRUE(link.open());
-    board.set_faults({.split_gap_ms = 100});
-    const CommandReply head = link.port.transact_byte(0x40);
-    EXPECT_EQ(head.bytes, (Bytes{0x40, 0x00})) << "the read ends at the gap";
-    ASSERT_TRUE(board.wait_idle(kDeadline)) << "the tail has been sent";
-
-    board.set_faults({});
-    testing::internal::CaptureStderr();
-    const CommandReply next = link.port.transact_byte(0x02);
-    const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(next.bytes, Bytes{0x02}) << "not the stale tail of the last reply";
-    EXPECT_EQ(errors, "Discarded 2 stale bytes from " + board.path() + " before the request\n");
+TEST(SimProgram, FirstLineNamesTheBoardAndTheTerminal) {
+    const std::tuple<std::vector<std::string>, std::string, Bytes> rows[] = {
+        {{}, "Arduino Uno R4 Minima", {0xE0, 0x01, 0x06, 0x09}},
+        {{"--pic"}, "Microchip PIC16F628", {0xE0, 0x01, 0x30, 0x09}},
+        {{"--maker", "0x12"}, "unknown board 0x12:0x09", {0xE0, 0x01, 0x12, 0x09}},
+        {{"--pic", "--board", "0x0a"}, "unknown Microchip board 0x0A", {0xE0, 0x01, 0x30, 0x0A}},
+    };
+    for (const auto& [args, name, identification] : rows) {
+        ChildProcess sim(kProgram, args);
+        const std::string path = terminal_path(sim);
+        EXPECT_EQ(sim.output(), "Simulated Quirn board (" + name + ") on " + path + "\n");
+        SerialPort port;
+        port.open(path);
+        EXPECT_EQ(port.transact_frame({0xE0, 0xFD}).bytes, identification);
+        sim.close_input();
+        EXPECT_EQ(sim.wait_exit(kDeadline), 0) << "end of input stops it";
+    }
 }
 
-TEST(SimHostLinkConcurrency, HangUpFailsTheNextReadAtOnce) {
-    PtyBoard board;
-    REQUIRE_BOARD(board);
-    Link link(board);
-    ASSERT_TRUE(link.open());
-    board.set_faults({.hangup_after = 1});
-    EXPECT_EQ(link.port.transact_byte(0x40).count, 4u);
-
-    testing::internal::CaptureStderr();
-    const auto start = Clock::now();
-    const CommandReply reply = link.port.transact_byte(0x40);
-    const auto took = Clock::now() - start;
-    const std::string errors = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(reply.count, 0u);
-    EXPECT_TRUE(board.hung_up());
-    EXPECT_NE(errors.find("Error: Failed to read from COM port"), std::string::npos) << errors;
-    EXPECT_LT(took, kNoAnswerTime / 2) << "a vanished line fails, it does not time out";
+TEST(SimProgram, RefusesBadOptionsWithAUsageLine) {
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"ttyACM0"}, "unexpected argument 'ttyACM0'"},
+        {{"--delay"}, "--delay needs milliseconds"},
+        {{"--delay", "abc"}, "not 'abc'"},
+        {{"--delay", "60001"}, "not '60001'"},
+        {{"--maker", "256"}, "not '256'"},
+        {{"--board="}, "not ''"},
+        {{"--garbage", "65537"}, "not '65537'"},
+        {{"--silent-every", "4294967296"}, "not '4294967296'"},
+        {{"--pace=1"}, "--pace takes no value"},
+    };
+    for (const auto& [args, says] : rows) {
+        ChildProcess sim(kProgram, args);
+        EXPECT_EQ(sim.wait_exit(kDeadline), 2) << says;
+        EXPECT_EQ(sim.output(), "") << says;
+        EXPECT_TRUE(sim.errors().starts_with("quirn-sim: ") &&
+                    sim.errors().find(says) != std::string::npos)
+            << sim.errors();
+        EXPECT_EQ(sim.errors().find('\n'), sim.errors().size() - 1) << "one line";
+    }
 }
 
-TEST(SimHostLinkEndToEnd, TessaroConnectsToQuirnSimAndQuits) {
-    test_support::ChildProcess sim(QUIRN_SIM_BINARY, {});
-    ASSERT_TRUE(sim.wait_for_output("\n", kDeadline)) << sim.errors();
-    const std::string first = sim.output();
-    const std::size_t on = first.find(" on ");
-    ASSERT_NE(on, std::string::npos) << first;
-    const std::string path = first.substr(on + 4, first.find('\n') - on - 4);
+TEST(SimProgram, KeepsServingWithoutInputAndEndsAfterTheHangUp) {
+    // Stdin from /dev/null (a script's background job) or --no-stdin: no end of input.
+    for (const char* line :
+         {"exec \"$0\" --hangup-after 1 </dev/null", "exec \"$0\" --hangup-after 1 --no-stdin"}) {
+        ChildProcess sim("/bin/sh", {"-c", line, kProgram});
+        const std::string path = terminal_path(sim);
+        sim.close_input();
+        SerialPort port;
+        port.open(path);
+        EXPECT_EQ(port.transact_byte(REQ_RUN_KST).bytes, Bytes{REQ_RUN_KST}) << line;
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(port.transact_byte(REQ_STATUS).bytes.empty()) << "the line is gone";
+        const std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_NE(errors.find("Error: Failed to read from COM port"), std::string::npos) << errors;
+        EXPECT_EQ(sim.wait_exit(kDeadline), 0);
+        EXPECT_NE(sim.errors().find("hung up after 1 requests"), std::string::npos) << sim.errors();
+    }
+}
 
-    test_support::ChildProcess tessaro(TESSARO_BINARY, {});
-    ASSERT_TRUE(tessaro.started());
+TEST(SimProgram, TessaroConnectsToQuirnSimAndQuits) {
+    ChildProcess sim(kProgram, {});
+    const std::string path = terminal_path(sim);
+    ChildProcess tessaro(TESSARO_BINARY, {});
     tessaro.write("co " + path + "\n");
     ASSERT_TRUE(tessaro.wait_for_output("Uno_R4_Minima", kDeadline)) << tessaro.output();
     tessaro.write("di\n");
@@ -142,7 +183,6 @@ TEST(SimHostLinkEndToEnd, TessaroConnectsToQuirnSimAndQuits) {
     tessaro.write("quit\n");
     EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
     EXPECT_EQ(tessaro.output().find("Error"), std::string::npos) << tessaro.output();
-
     sim.close_input();
     EXPECT_EQ(sim.wait_exit(kDeadline), 0);
 }
