@@ -1,13 +1,11 @@
-// Port discovery: friendly names as the system reports them, the ports a
-// fake sysfs tree yields, and port names resolved ignoring case.
+// Friendly names, the ports a fake sysfs tree yields, names resolved ignoring case.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "serial/class_serial.h"
 
@@ -15,205 +13,101 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char name[] = "/tmp/serial_discovery_test_XXXXXX";
-        if (::mkdtemp(name) != nullptr) {
-            path = name;
-        }
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
-
-void write_file(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-}
-
-// A tty class entry whose device link points at target (made if missing).
-void add_tty(const fs::path& sys, const std::string& name, const std::string& target) {
-    const fs::path entry = sys / "class/tty" / name;
-    fs::create_directories(entry);
-    if (!target.empty()) {
-        fs::create_directories(sys / target);
-        fs::create_directory_symlink(sys / target, entry / "device");
-    }
-}
-
-// A USB device directory with the strings sysfs keeps for it.
-void add_usb_device(const fs::path& sys, const std::string& dir, const std::string& product,
-                    const std::string& maker) {
-    write_file(sys / dir / "idVendor", "2341\n");
-    if (!product.empty()) {
-        write_file(sys / dir / "product", product + "\n");
-    }
-    if (!maker.empty()) {
-        write_file(sys / dir / "manufacturer", maker + "\n");
-    }
-}
-
 TEST(FriendlyName, TakesThePortFromTheGroupTheNameEndsWith) {
-    const std::string long_name = std::string(255 - 7, 'x') + " (COM9)";  // 255 bytes fit
-    struct Case {
-        std::string friendly;
-        std::string port;
-    };
-    const Case cases[] = {
-        {"Communications Port (COM1)", "COM1"},
-        {"USB Serial Device (COM3)", "COM3"},
+    const std::pair<std::string, std::string> cases[] = {
+        // friendly name, port ("": skipped)
         {"Intel(R) Active Management Technology - SOL (COM3)", "COM3"},
         {"Adapter (rev 2) (COM7)", "COM7"},
         {"UNO R4 Minima (ttyACM0)  \t", "ttyACM0"},
         {std::string("Port (COM4)\0junk", 16), "COM4"},
-        {long_name, "COM9"},
+        {std::string(255 - 7, 'x') + " (COM9)", "COM9"},  // 255 bytes fit the name buffer
+        {std::string(256 - 7, 'x') + " (COM9)", ""},      // 256 do not
+        {"Adapter (", ""},
+        {"Adapter COM3)", ""},
+        {"Port (COM3) spare", ""},
+        {"Port ()", ""},
     };
-    for (const Case& c : cases) {
-        const std::optional<PortEntry> entry = parse_friendly_name(c.friendly);
-        ASSERT_TRUE(entry.has_value()) << c.friendly;
-        EXPECT_EQ(entry->port_name, c.port) << c.friendly;
-        EXPECT_EQ(entry->friendly_name, c.friendly.substr(0, c.friendly.find('\0')));
+    for (const auto& [friendly, port] : cases) {
+        const PortEntry entry = parse_friendly_name(friendly).value_or(PortEntry{});
+        EXPECT_EQ(entry.port_name, port) << friendly;
+        EXPECT_EQ(entry.friendly_name, port.empty() ? "" : friendly.substr(0, friendly.find('\0')));
     }
 }
 
-TEST(FriendlyName, SkipsNamesWithoutAPortGroupAtTheEnd) {
-    struct Case {
-        std::string friendly;
-        const char* reason;
-    };
-    const Case cases[] = {
-        {"", "empty"},
-        {"Communications Port", "no parentheses"},
-        {"Adapter (", "ends in an opening parenthesis"},
-        {"Adapter COM3)", "no opening parenthesis"},
-        {"Port (COM3) spare", "the group is not at the end"},
-        {"Port ()", "nothing inside the group"},
-        {std::string(256 - 7, 'x') + " (COM9)", "256 bytes do not fit the name buffer"},
-        {std::string(600, 'x') + " (COM9)", "far too long"},
-    };
-    for (const Case& c : cases) {
-        EXPECT_FALSE(parse_friendly_name(c.friendly).has_value()) << c.reason;
-    }
-}
-
-class DiscoveryTree : public testing::Test {
+// A temporary tree standing for /sys/class/tty, its devices, and /dev.
+class Discovery : public testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_FALSE(tmp.path.empty());
-        const fs::path sys = tmp.path / "sys";
-        // An Arduino on USB ACM: product and maker strings.
-        add_usb_device(sys, "devices/usb1/1-1", "UNO R4 Minima", "Arduino");
-        add_tty(sys, "ttyACM0", "devices/usb1/1-1/1-1:1.0");
-        // No product string: the maker's name stands in.
-        add_usb_device(sys, "devices/usb1/1-3", "", "Arduino");
-        add_tty(sys, "ttyACM2", "devices/usb1/1-3/1-3:1.0");
-        // Neither string; and number 10 sorts after 2.
-        add_usb_device(sys, "devices/usb1/1-4", "", "");
-        add_tty(sys, "ttyACM10", "devices/usb1/1-4/1-4:1.0");
-        // A product string too long for the name buffer is shortened.
-        add_usb_device(sys, "devices/usb1/1-5", std::string(300, 'P'), "");
-        add_tty(sys, "ttyACM3", "devices/usb1/1-5/1-5:1.0");
-        // FTDI style: the tty hangs below a usb-serial port device.
-        add_usb_device(sys, "devices/usb1/1-2", "FT232R USB UART", "FTDI");
-        add_tty(sys, "ttyUSB0", "devices/usb1/1-2/1-2:1.0/ttyUSB0");
-        // A UART on the board, and a phantom port with nothing behind it.
-        add_tty(sys, "ttyS0", "devices/pnp0/00:01");
-        write_file(sys / "class/tty/ttyS0/type", "4\n");
-        add_tty(sys, "ttyS1", "devices/platform/serial8250");
-        write_file(sys / "class/tty/ttyS1/type", "0\n");
-        // Virtual terminals have no device.
-        add_tty(sys, "tty0", "");
-        add_tty(sys, "ptmx", "");
-        roots.tty_class_dir = (sys / "class/tty").string();
-        roots.dev_dir = (tmp.path / "dev").string();
+    void TearDown() override { fs::remove_all(tmp); }
+    void write(const std::string& path, const std::string& text) {
+        fs::create_directories((tmp / path).parent_path());
+        std::ofstream(tmp / path) << text;
     }
-
-    TempDir tmp;
-    serial_platform::DeviceRoots roots;
+    const fs::path tmp = fs::temp_directory_path() / ("serial_test_" + std::to_string(::getpid()));
+    const serial_platform::DeviceRoots roots{(tmp / "dev").string(), (tmp / "class/tty").string()};
 };
 
-TEST_F(DiscoveryTree, ListsRealPortsWithReadableNamesInPortOrder) {
+TEST_F(Discovery, ListsRealPortsWithReadableNamesInPortOrder) {
+    const std::pair<std::string, std::string> ttys[] = {
+        {"ttyACM0", "usb/1-1/1-1:1.0"},          // product and maker
+        {"ttyACM10", "usb/1-3/1-3:1.0"},         // no product file: the maker stands in
+        {"ttyACM3", "usb/1-5/1-5:1.0"},          // a product too long for the name buffer
+        {"ttyUSB0", "usb/1-2/1-2:1.0/ttyUSB0"},  // FTDI style: below a usb-serial device
+        {"ttyS0", "pnp0/00:01"},                 // a UART on the board
+        {"ttyS1", "platform/serial8250"},        // a phantom port with nothing behind it
+        {"tty0", ""},                            // a virtual terminal has no device
+    };
+    for (const auto& [tty, device] : ttys) {
+        fs::create_directories(tmp / "class/tty" / tty);
+        if (!device.empty()) {
+            fs::create_directories(tmp / device);
+            fs::create_directory_symlink(tmp / device, tmp / "class/tty" / tty / "device");
+        }
+    }
+    for (const char* usb : {"usb/1-1", "usb/1-2", "usb/1-3", "usb/1-5"}) {
+        write(usb + std::string("/idVendor"), "2341\n");
+    }
+    write("usb/1-1/product", "UNO R4 Minima\n");
+    write("usb/1-1/manufacturer", "Arduino\n");
+    write("usb/1-3/manufacturer", "Arduino\n");
+    write("usb/1-5/product", std::string(300, 'P') + "\n");
+    write("usb/1-2/product", "FT232R USB UART\n");
+    write("class/tty/ttyS0/type", "4\n");
+    write("class/tty/ttyS1/type", "0\n");
+
     testing::internal::CaptureStdout();
     SerialPort port(roots);
     port.print_ports();
     port.discover_ports();  // a second discovery replaces, never appends
     port.print_ports();
-    const std::string out = testing::internal::GetCapturedStdout();
-
-    const std::string long_product = std::string(255 - std::string(" (ttyACM3)").size(), 'P');
     const std::string listing =
-        "Port: ttyACM0 - UNO R4 Minima (ttyACM0)\n"
-        "Port: ttyACM2 - Arduino USB serial device (ttyACM2)\n"
-        "Port: ttyACM3 - " +
-        long_product +
-        " (ttyACM3)\n"
-        "Port: ttyACM10 - USB serial device (ttyACM10)\n"
+        "Port: ttyACM0 - UNO R4 Minima (ttyACM0)\nPort: ttyACM3 - " + std::string(255 - 10, 'P') +
+        " (ttyACM3)\nPort: ttyACM10 - Arduino USB serial device (ttyACM10)\n"
         "Port: ttyS0 - Serial port (ttyS0)\n"
         "Port: ttyUSB0 - FT232R USB UART (ttyUSB0)\n";
-    EXPECT_EQ(out, listing + listing);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), listing + listing);
 }
 
-TEST_F(DiscoveryTree, NoDevicesAndNoDeviceListAreReported) {
-    // No device at all: the constructor says so.
-    const fs::path empty = tmp.path / "empty";
-    fs::create_directories(empty);
-    testing::internal::CaptureStdout();
-    {
-        SerialPort port(serial_platform::DeviceRoots{roots.dev_dir, empty.string()});
-        EXPECT_TRUE(port.ports.empty());
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "No serial port in Vector.\n");
-
-    // The list cannot be had at all: the error trace names this module.
-    testing::internal::CaptureStdout();
-    {
-        SerialPort port(serial_platform::DeviceRoots{roots.dev_dir, (tmp.path / "none").string()});
-        EXPECT_TRUE(port.ports.empty());
-    }
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind("Invalid Handle.\nBuild: ", 0), 0u) << out;
-    EXPECT_NE(out.find("\nFile: serial/class_serial.cpp:"), std::string::npos) << out;
-    EXPECT_EQ(out.substr(out.size() - 26), "No serial port in Vector.\n");
-}
-
-TEST_F(DiscoveryTree, ResolvesPortNamesIgnoringCase) {
-    const fs::path dev = roots.dev_dir;
+TEST_F(Discovery, ResolvesPortNamesIgnoringCase) {
     for (const char* name : {"ttyACM0", "ttyUSB0", "ttyS0", "TTYS0"}) {
-        write_file(dev / name, "");
+        write(std::string("dev/") + name, "");
     }
-    const std::string dev_text = dev.string();
-    const auto upper = [](std::string text) {
-        for (char& c : text) {
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        }
-        return text;
+    const std::string dev = roots.dev_dir;
+    std::string up = dev;
+    std::transform(up.begin(), up.end(), up.begin(), ::toupper);
+    const std::tuple<std::string, std::string, std::string, bool> cases[] = {
+        // Name typed, path opened, port name kept, whether it was found.
+        {"TTYACM0", dev + "/ttyACM0", "ttyACM0", true},
+        {"ttyS0", dev + "/ttyS0", "ttyS0", true},  // exact match first
+        {"TTYS0", dev + "/TTYS0", "TTYS0", true},
+        {"", dev + "/", "", false},
+        {"..", dev + "/..", "..", false},
+        {up + "/TTYUSB0", dev + "/ttyUSB0", dev + "/ttyUSB0", true},
+        {up + "/NONE/TTYUSB0", up + "/NONE/TTYUSB0", up + "/NONE/TTYUSB0", false},
     };
-    struct Case {
-        std::string name;
-        std::string path;
-        std::string port_name;
-        bool found;
-    };
-    const Case cases[] = {
-        {"TTYACM0", dev_text + "/ttyACM0", "ttyACM0", true},
-        {"ttyacm0", dev_text + "/ttyACM0", "ttyACM0", true},
-        {"ttyS0", dev_text + "/ttyS0", "ttyS0", true},  // exact match first
-        {"TTYS0", dev_text + "/TTYS0", "TTYS0", true},
-        {"COM9", dev_text + "/COM9", "COM9", false},
-        {"", dev_text + "/", "", false},
-        {"..", dev_text + "/..", "..", false},
-        {upper(dev_text + "/ttyUSB0"), dev_text + "/ttyUSB0", dev_text + "/ttyUSB0", true},
-        {upper(dev_text + "/none/ttyUSB0"), upper(dev_text + "/none/ttyUSB0"),
-         upper(dev_text + "/none/ttyUSB0"), false},
-    };
-    for (const Case& c : cases) {
-        const serial_platform::ResolvedPort port = serial_platform::resolve_port(c.name, roots);
-        EXPECT_EQ(port.path, c.path) << c.name;
-        EXPECT_EQ(port.port_name, c.port_name) << c.name;
-        EXPECT_EQ(port.found, c.found) << c.name;
+    for (const auto& [name, path, port_name, found] : cases) {
+        const serial_platform::ResolvedPort port = serial_platform::resolve_port(name, roots);
+        EXPECT_EQ(std::tie(port.path, port.port_name, port.found), std::tie(path, port_name, found))
+            << name;
     }
 }
 
