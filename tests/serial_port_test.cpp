@@ -17,7 +17,8 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
-using Output = std::pair<std::string, std::string>;  // standard output, standard error
+using Output = std::pair<std::string, std::string>;   // standard output, standard error
+using quirn_sim::REQ_RUN_KST, quirn_sim::REQ_STATUS;  // answered with 1 and with 4 bytes
 
 template <typename Action>
 Output capture(Action action) {
@@ -94,7 +95,7 @@ TEST(SerialPort, ANeverOpenedPortFailsAtOnceAndAnOverlongFrameIsNeverSent) {
     SerialPort port;
     CommandReply reply;
     const Clock::time_point start = Clock::now();
-    const Output failed = capture([&] { reply = port.transact_byte(0x40); });
+    const Output failed = capture([&] { reply = port.transact_byte(REQ_STATUS); });
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_EQ(failed.second,
               "Error: Failed to write to COM port\n\nError: Failed to read from COM port\n");
@@ -115,7 +116,7 @@ TEST(SerialPort, AReadEndsFiveMsAfterTheLastByteAndKeepsAReplyPacedHalfAMsApart)
         for (int attempt = 0; attempt < 5 && reply.count != 20; ++attempt) {
             ASSERT_TRUE(link.board.wait_idle(10s));
             const Clock::time_point start = Clock::now();
-            capture([&] { reply = link.port.transact_byte(0x40); });
+            capture([&] { reply = link.port.transact_byte(REQ_STATUS); });
             took = Clock::now() - start;
         }
         EXPECT_EQ(reply.count, 20u) << "paced: " << pace;
@@ -124,10 +125,9 @@ TEST(SerialPort, AReadEndsFiveMsAfterTheLastByteAndKeepsAReplyPacedHalfAMsApart)
     }
 }
 
-// The board answers 0x02 with 0x02, after 1500 more bytes while it misbehaves.
 TEST(SerialPort, ALongReplyIsCutAt1023ItsRestDiscardedAndAHangUpEndsTheNextReadAtOnce) {
-    Link link({.faults = {.garbage_bytes = 1500}});
-    const CommandReply first = link.port.transact_byte(0x02);
+    Link link({.faults = {.garbage_bytes = 1500}});  // bytes after every reply
+    const CommandReply first = link.port.transact_byte(REQ_RUN_KST);
     // The terminal layer hands the rest over in the background, without a signal.
     int queued = 0;
     for (const auto end = Clock::now() + 10s; queued != 478 && Clock::now() < end;) {
@@ -136,16 +136,16 @@ TEST(SerialPort, ALongReplyIsCutAt1023ItsRestDiscardedAndAHangUpEndsTheNextReadA
     }
     link.board.set_faults({.hangup_after = 1});
     CommandReply next;
-    const Output output = capture([&] { next = link.port.transact_byte(0x02); });
+    const Output output = capture([&] { next = link.port.transact_byte(REQ_RUN_KST); });
     Bytes head(1023, quirn_sim::kGarbageByte);
-    head[0] = 0x02;
+    head[0] = REQ_RUN_KST;
     EXPECT_EQ(first.bytes, head);
     EXPECT_EQ(output.second,
               "Discarded 478 stale bytes from " + link.board.path() + " before the request\n");
-    EXPECT_EQ(next.bytes, Bytes{0x02});
+    EXPECT_EQ(next.bytes, Bytes{REQ_RUN_KST});
 
     const Clock::time_point start = Clock::now();
-    const Output hung_up = capture([&] { next = link.port.transact_byte(0x02); });
+    const Output hung_up = capture([&] { next = link.port.transact_byte(REQ_RUN_KST); });
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_TRUE(next.bytes.empty());
     EXPECT_NE(hung_up.second.find("\nError: Failed to read from COM port\n"), std::string::npos);
@@ -160,8 +160,8 @@ TEST(SerialConcurrency, TransactionsFromTwoThreadsNeverInterleave) {
             wrong += reply.bytes.size() != length || reply.bytes[0] != code;
         }
     };
-    std::thread a(client, 0x02, 1);
-    std::thread b(client, 0x40, 4);
+    std::thread a(client, REQ_RUN_KST, 1);
+    std::thread b(client, REQ_STATUS, 4);
     a.join();
     b.join();
     EXPECT_EQ(wrong.load(), 0);
@@ -171,7 +171,7 @@ TEST(SerialConcurrency, ASilentBoardCostsTheTotalTimeoutAndNeverBlocksStateReade
     Link link({.faults = {.silent_every = 1}});
     CommandReply reply;
     const Clock::time_point start = Clock::now();
-    std::thread client([&] { reply = link.port.transact_byte(0x40); });
+    std::thread client([&] { reply = link.port.transact_byte(REQ_STATUS); });
     EXPECT_TRUE(link.board.wait_for_frames(1, 10s));  // the read is under way and holds the port
     const Clock::time_point asked = Clock::now();
     EXPECT_EQ(link.port.get_state().status, 1);
