@@ -42,25 +42,6 @@ TEST(ConsoleProgram, QuitEndsBothThreadsAndExitsZero) {
     }
 }
 
-TEST(ConsoleProgram, EndOfInputEndsTheProgramWithoutEndlessPrompts) {
-    ChildProcess tessaro(TESSARO_BINARY, {});
-    ASSERT_TRUE(tessaro.started());
-    tessaro.write("ls\nfrob");
-    tessaro.close_input();
-    const auto code = tessaro.wait_exit(20s);
-    ASSERT_TRUE(code.has_value()) << tessaro.output();
-    EXPECT_EQ(*code, 0);
-    const std::string& out = tessaro.output();
-    // "frob" was a word of its own; the end of input itself prints no Nop.
-    const auto first_nop = out.find("Nop\n");
-    ASSERT_NE(first_nop, std::string::npos) << out;
-    EXPECT_EQ(out.find("Nop\n", first_nop + 1), std::string::npos) << out;
-    EXPECT_NE(out.find("[Disconnected] [local] [Client] [2] > "), std::string::npos) << out;
-    EXPECT_EQ(out.find("[Disconnected] [local] [Client] [3] > "), std::string::npos) << out;
-    EXPECT_NE(out.find("\nWeb UI thread closed\n"), std::string::npos) << out;
-    EXPECT_TRUE(tessaro.errors().empty()) << tessaro.errors();
-}
-
 TEST(ConsoleProgram, QuitWithAPortOpenClosesItAtTearDown) {
     quirn_sim::PtyBoard board;
     ASSERT_TRUE(board.ok()) << board.error();
