@@ -19,6 +19,7 @@
 #include "app/console_output.h"
 #include "app/console_ui.h"
 #include "app/state.h"
+#include "bench/bench_stats.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
@@ -31,11 +32,6 @@ constexpr double kByteMs = 10.0 * 1000.0 / 19200.0;  // start, 8 data and stop b
 constexpr double kIntervalMs = 5.0;
 constexpr int kRequestBytes = 1;
 constexpr int kReplyBytes = 4;
-
-double percentile(const std::vector<double>& sorted, double fraction) {
-    const size_t index = static_cast<size_t>(fraction * (sorted.size() - 1) + 0.5);
-    return sorted[std::min(index, sorted.size() - 1)];
-}
 
 }  // namespace
 

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_stats.h"
 #include "serial/class_serial.h"
 
 namespace {
@@ -51,11 +52,6 @@ void answer_requests(int master, const std::atomic<bool>& stop) {
             return;
         }
     }
-}
-
-double percentile(const std::vector<double>& sorted, double fraction) {
-    const size_t index = static_cast<size_t>(fraction * (sorted.size() - 1) + 0.5);
-    return sorted[std::min(index, sorted.size() - 1)];
 }
 
 }  // namespace
