@@ -19,6 +19,8 @@
 namespace quirn_sim {
 
 // Request codes the firmware understands. One-byte requests have bit 7 clear.
+// The board keeps its own copy rather than the host's: a wrong code on the
+// host then shows up as a request the board does not answer.
 inline constexpr uint8_t REQ_STOP_KST = 0x01;
 inline constexpr uint8_t REQ_RUN_KST = 0x02;
 inline constexpr uint8_t REQ_SYSTAT = 0x04;
