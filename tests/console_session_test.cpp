@@ -12,6 +12,7 @@
 #include "app/state.h"
 #include "protocol/class_quirn_server.h"
 #include "serial/class_serial.h"
+#include "sim/quirn_board.h"
 
 namespace {
 
@@ -132,6 +133,23 @@ TEST_F(ConsoleSession, HelpHasSeventeenClientLinesAndSixtySevenServerLines) {
     EXPECT_EQ(std::count(server_help.begin(), server_help.end(), '\n'), 67);
     EXPECT_NE(server_help.find("\n  g[n]wd[v]: write value v to GPIO n \n"), std::string::npos);
     EXPECT_TRUE(server_help.ends_with("Reads value of parameter 1 in user function 1\n\n"));
+}
+
+// A new "co" closes the open port and forgets its board first, so a failed
+// open never leaves a closed port marked connected.
+TEST_F(ConsoleSession, ConnectingAgainClosesTheOpenPortFirst) {
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    const std::string out = run("co " + board.path() + " co no_such_port_here");
+    const std::string connected_prompt =
+        "[" + board.path() + "] [Arduino:Uno_R4_Minima] [Server] [2] > ";
+    const std::string reconnect = "Connect to port (eg. COM1): \nClosed " + board.path() +
+                                  " port\nError: Cannot open /dev/NO_SUCH_PORT_HERE\n" + kRefused +
+                                  server(3);
+    EXPECT_NE(out.find(connected_prompt), std::string::npos) << out;
+    EXPECT_TRUE(out.ends_with(reconnect)) << out;
+    EXPECT_EQ(connected.load(), 0);
+    EXPECT_EQ(serial_port().get_state().status, 0);
 }
 
 TEST(ErrorTrace, IsThreeLinesWithBuildStampAndSourcePlace) {
