@@ -116,7 +116,7 @@ int run_console(std::istream& input) {
     out_line("");
     print_prompt();
     for (;;) {
-        if (is_quit_word(command_line) || console_mode.load() == mode::kQuit) {
+        if (is_quit_word(command_line)) {
             console_mode.store(mode::kQuit);
             return 0;
         }

@@ -28,8 +28,7 @@ void close_fd(int& fd) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& dir) {
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
         pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -48,9 +47,6 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         dup2(in_pipe[0], STDIN_FILENO);
         dup2(out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
-        if (!dir.empty() && chdir(dir.c_str()) != 0) {
-            _exit(126);
-        }
         execv(program.c_str(), argv.data());
         _exit(127);
     }

@@ -13,9 +13,8 @@ namespace test_support {
 
 class ChildProcess {
 public:
-    // Starts program with args; the working directory is dir when given.
-    ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::string& dir = "");
+    // Starts program with args.
+    ChildProcess(const std::string& program, const std::vector<std::string>& args);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
