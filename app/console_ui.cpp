@@ -3,8 +3,8 @@
 #include <cctype>
 #include <iostream>
 
-#include "app/console_output.h"
-#include "app/state.h"
+#include "base/console_output.h"
+#include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
@@ -75,6 +75,12 @@ bool connect(std::istream& input) {
     return true;
 }
 
+// The prompt's names come from the open port and the identified board.
+PromptNames session_names() {
+    auto [maker, board] = quirn_server().names();
+    return {serial_port().get_state().port_name, std::move(maker), std::move(board)};
+}
+
 void list_commands() {
     const int32_t current_mode = console_mode.load();
     if (current_mode == mode::kServer) {
@@ -110,6 +116,7 @@ int general_command(std::string word, std::istream& input) {
 }
 
 int run_console(std::istream& input) {
+    set_prompt_source(session_names);
     print_banner();
     out_line("Discovered serial ports:");
     serial_port().print_ports();
@@ -147,4 +154,6 @@ int run_console(std::istream& input) {
     }
 }
 
-int console_ui_thread() { return run_console(std::cin); }
+int console_ui_thread() {
+    return run_console(std::cin);
+}

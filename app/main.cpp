@@ -1,12 +1,15 @@
 #include <thread>
 
-#include "app/console_output.h"
 #include "app/console_ui.h"
+#include "base/console_output.h"
+#include "protocol/class_quirn_server.h"
+#include "serial/class_serial.h"
 #include "web/main_webserver.h"
 
-// The port, the board proxy and the shared flags are built before main
-// (app/state.cpp); an open port is closed after it returns.
+// An open port is closed after main returns, when the port is destroyed.
 int main() {
+    serial_port();  // discovers the ports, and says so when there are none
+    quirn_server();
     out_line("Starting Console UI thread.");
     std::thread console_thread(console_ui_thread);
     out_line("Starting Web UI thread.");

@@ -16,9 +16,9 @@
 #include <sstream>
 #include <vector>
 
-#include "app/console_output.h"
+#include "base/console_output.h"
 #include "app/console_ui.h"
-#include "app/state.h"
+#include "base/state.h"
 #include "bench/bench_stats.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/server_commands.h"

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/console_output.h"
-#include "app/state.h"
+#include "base/console_output.h"
+#include "base/state.h"
 #include "protocol/quirn_transcoder.h"
 
 namespace {
@@ -330,4 +330,10 @@ void report_transmission_error(std::string word, uint8_t expected, uint8_t recei
          << unsigned{expected} << ")"
          << " but reaback from server was 0x" << unsigned{received};
     out_line(line.str());
+}
+
+Server& quirn_server() {
+    // Built after the serial port (main asks for the port first), destroyed before it.
+    static Server the_server;
+    return the_server;
 }

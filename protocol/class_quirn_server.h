@@ -41,6 +41,9 @@ class Server {
     std::string board_name = "-";
 };
 
+// The program's one board proxy.
+Server& quirn_server();
+
 // One line: "Error on transmission. The Request was: <word> (0x<expected>)
 // but reaback from server was 0x<received>", the two values in hexadecimal.
 void report_transmission_error(std::string word, uint8_t expected, uint8_t received);

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "app/console_output.h"
-#include "app/state.h"
+#include "base/console_output.h"
+#include "base/state.h"
 #include "serial/class_serial.h"
 
 namespace {

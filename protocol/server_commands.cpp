@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "app/console_output.h"
-#include "app/state.h"
+#include "base/console_output.h"
+#include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/quirn_transcoder.h"
 #include "serial/class_serial.h"

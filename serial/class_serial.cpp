@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "app/console_output.h"
+#include "base/console_output.h"
 
 namespace {
 
@@ -214,4 +214,11 @@ void SerialPort::print_ports() const {
 PortState SerialPort::get_state() const {
     std::lock_guard lock(state_mutex_);
     return state;
+}
+
+SerialPort& serial_port() {
+    // Built on first use, which main makes before anything else, so that
+    // discovery runs (and may print) first; closed and destroyed after main.
+    static SerialPort the_serial_port;
+    return the_serial_port;
 }

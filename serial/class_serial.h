@@ -103,3 +103,6 @@ class SerialPort {
     // Guards state for readers on other threads (the prompt).
     mutable std::mutex state_mutex_;
 };
+
+// The program's one serial port.
+SerialPort& serial_port();

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/console_output.h"
-#include "app/state.h"
+#include "base/console_output.h"
+#include "base/state.h"
 
 namespace {
 

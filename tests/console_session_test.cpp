@@ -7,9 +7,9 @@
 #include <sstream>
 #include <string>
 
-#include "app/console_output.h"
+#include "base/console_output.h"
 #include "app/console_ui.h"
-#include "app/state.h"
+#include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "serial/class_serial.h"
 #include "sim/quirn_board.h"

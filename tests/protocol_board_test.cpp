@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/console_ui.h"
-#include "app/state.h"
+#include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"

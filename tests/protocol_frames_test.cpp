@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/state.h"
+#include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"

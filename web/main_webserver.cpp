@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/state.h"
+#include "base/state.h"
 
 namespace {
 constexpr auto kPollInterval = std::chrono::milliseconds(100);

@@ -1,12 +1,10 @@
-#include "app/console_output.h"
+#include "base/console_output.h"
 
 #include <cstdio>
 #include <mutex>
 #include <string>
 
-#include "app/state.h"
-#include "protocol/class_quirn_server.h"
-#include "serial/class_serial.h"
+#include "base/state.h"
 
 const char* const kBuildDate = __DATE__;
 const char* const kBuildTime = __TIME__;
@@ -14,6 +12,13 @@ const char* const kBuildTime = __TIME__;
 std::atomic<uint32_t> prompt_counter{0};
 
 namespace {
+
+std::atomic<PromptSource> prompt_source{nullptr};
+
+PromptNames prompt_names() {
+    const PromptSource source = prompt_source.load();
+    return source != nullptr ? source() : PromptNames{};
+}
 
 // Guards standard output and standard error, so that each write leaves in
 // one piece. Never destroyed: the port's destructor still prints at exit.
@@ -42,12 +47,9 @@ constexpr const char* kGeneralHelp[] = {
 };
 
 constexpr const char* kClientHelp[] = {
-    "",
-    "Terminal (client) commands",
-    "",
-    "HTTP Server(Web UI) run / stop:",
-    "  http_run",
-    "  http_stop",
+    "",           "Terminal (client) commands",
+    "",           "HTTP Server(Web UI) run / stop:",
+    "  http_run", "  http_stop",
     "",
 };
 
@@ -121,7 +123,9 @@ void append_lines(std::string& text, const Lines& lines) {
 
 }  // namespace
 
-void out(std::string_view text) { write_whole(stdout, text); }
+void out(std::string_view text) {
+    write_whole(stdout, text);
+}
 
 void out_line(std::string_view text) {
     std::string line(text);
@@ -129,7 +133,13 @@ void out_line(std::string_view text) {
     write_whole(stdout, line);
 }
 
-void err(std::string_view text) { write_whole(stderr, text); }
+void err(std::string_view text) {
+    write_whole(stderr, text);
+}
+
+void set_prompt_source(PromptSource source) {
+    prompt_source.store(source);
+}
 
 void print_banner() {
     std::string text = "Welcome to Tessaro ! \n";
@@ -161,18 +171,18 @@ void print_help() {
 
 void print_prompt() {
     std::string text;
+    const PromptNames names = prompt_names();
     const int32_t link = connected.load();
     if (link == 0) {
         text += "[Disconnected]";
     } else if (link == 1) {
-        text += "[" + serial_port().get_state().port_name + "]";
+        text += "[" + names.port + "]";
     } else {
         text += "[]";
     }
     const int32_t current_mode = console_mode.load();
     if (current_mode == mode::kServer) {
-        const auto [maker, board] = quirn_server().names();
-        text += " [" + maker + ":" + board + "] [Server]";
+        text += " [" + names.maker + ":" + names.board + "] [Server]";
     } else if (current_mode == mode::kClient) {
         text += " [local] [Client]";
     } else {

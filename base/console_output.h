@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 inline constexpr const char* kVersion = "1.0.x";
 // Compiler date and time stamps of this build, e.g. "Dec  7 2025" and "13:49:03".
@@ -19,6 +20,18 @@ extern std::atomic<uint32_t> prompt_counter;
 void out(std::string_view text);       // standard output, as given
 void out_line(std::string_view text);  // standard output, text and a line end
 void err(std::string_view text);       // standard error, as given
+
+// What the prompt shows of the session: the open port's name and the
+// board's maker and model. The layers that own them sit above this one, so
+// the program installs the source at start-up; without one the prompt shows
+// "-" for each. Safe to install while other threads print prompts.
+struct PromptNames {
+    std::string port = "-";
+    std::string maker = "-";
+    std::string board = "-";
+};
+using PromptSource = PromptNames (*)();
+void set_prompt_source(PromptSource source);
 
 void print_banner();
 void print_help();

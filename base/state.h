@@ -1,13 +1,10 @@
 #pragma once
-// Program-wide state shared by the console thread, the web thread and the
-// HTTP workers. Each object exists once for the whole run.
+// Program-wide flags shared by the console thread, the web thread and the
+// HTTP workers. Each exists once for the whole run.
 
 #include <atomic>
 #include <cstdint>
 #include <string>
-
-class SerialPort;
-class Server;
 
 namespace mode {
 inline constexpr int32_t kServer = 0;
@@ -24,8 +21,3 @@ extern std::atomic<int32_t> connected;
 extern std::atomic<int32_t> http_stop_requested;
 // The last word read by the console, lower-cased. Console thread only.
 extern std::string command_line;
-
-// The one serial port and the one board proxy. Built before main in this
-// order (port discovery first), destroyed after it in reverse order.
-SerialPort& serial_port();
-Server& quirn_server();
