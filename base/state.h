@@ -21,3 +21,7 @@ extern std::atomic<int32_t> connected;
 extern std::atomic<int32_t> http_stop_requested;
 // The last word read by the console, lower-cased. Console thread only.
 extern std::string command_line;
+// Set by tessaro's --interval-reads option before any port opens: every
+// read then ends only by the interval and total time-outs, even when the
+// reply's length is known. Read by the serial layer.
+extern std::atomic<bool> interval_reads;
