@@ -22,13 +22,6 @@ std::string lower_case(std::string word) {
     return word;
 }
 
-std::string upper_case(std::string word) {
-    for (char& c : word) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return word;
-}
-
 void forget_board() {
     quirn_server().set_names("-", "-");
     connected.store(0);
@@ -64,7 +57,9 @@ bool connect(std::istream& input) {
         port.close();
         forget_board();
     }
-    port.open(upper_case(name));
+    // As typed: the port layer matches names ignoring case, and a name it
+    // cannot find is shown the way the user spelt it.
+    port.open(name);
     if (port.get_state().status == 1) {
         connected.store(1);
     }

@@ -1,7 +1,7 @@
 #include "protocol/quirn_transcoder.h"
 
+#include <algorithm>
 #include <array>
-#include <limits>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -12,20 +12,30 @@
 
 namespace {
 
-// Pins and values are 32-bit ints.
-constexpr int64_t kLargestNumber = std::numeric_limits<int32_t>::max();
+// A parameter byte carries six bits: a larger pin or value would reach the
+// board as another one, so it is refused instead.
+constexpr uint32_t kLargestParameter = 0x3F;
 
-// The number the digits spell, or nothing when it does not fit a 32-bit int.
+// The number the digits spell, or nothing when it is past kLargestParameter.
 // Leading zeros cost nothing, however many there are.
-std::optional<uint32_t> to_number(std::string_view digits) {
-    int64_t value = 0;
+std::optional<uint32_t> to_parameter(std::string_view digits) {
+    uint32_t value = 0;
     for (char c : digits) {
-        value = value * 10 + (c - '0');
-        if (value > kLargestNumber) {
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+        if (value > kLargestParameter) {
             return std::nullopt;
         }
     }
-    return static_cast<uint32_t>(value);
+    return value;
+}
+
+// "Pin number out of range: 66 (0 to 63)", the number without its leading zeros.
+FramePlan out_of_range(std::string_view what, std::string_view digits) {
+    const size_t first = std::min(digits.find_first_not_of('0'), digits.size() - 1);
+    return FramePlan{{},
+                     FramePlan::Report::kRefusal,
+                     std::string(what) + " out of range: " + std::string(digits.substr(first)) +
+                         " (0 to " + std::to_string(kLargestParameter) + ")"};
 }
 
 FramePlan line_plan(std::string text) {
@@ -106,6 +116,7 @@ CommandReply carry_out(FramePlan plan) {
         case FramePlan::Report::kNone:
             break;
         case FramePlan::Report::kLine:
+        case FramePlan::Report::kRefusal:
             out_line(plan.text);
             break;
         case FramePlan::Report::kTrace:
@@ -138,10 +149,8 @@ FramePlan plan_gpio(const std::string& line) {
     const std::string_view rest = std::string_view(line).substr(1);
     const std::string_view pin_digits = leading_digits(rest);
     const std::string_view subcommand = rest.substr(pin_digits.size());
-    const std::optional<uint32_t> pin = to_number(pin_digits);
-    const auto pin_too_large = [&] {
-        return line_plan("Pin number too large: " + std::string(pin_digits));
-    };
+    const std::optional<uint32_t> pin = to_parameter(pin_digits);
+    const auto pin_out_of_range = [&] { return out_of_range("Pin number", pin_digits); };
 
     // A known word without a pin, or a write without a value, sends nothing
     // and says nothing; the command layer reports the empty reply.
@@ -156,7 +165,7 @@ FramePlan plan_gpio(const std::string& line) {
             return line_plan("Not implemented");
         }
         if (!pin) {
-            return pin_too_large();
+            return pin_out_of_range();
         }
         return frame_plan({word.code, parameter_byte(*pin), FRAME_END});
     }
@@ -169,11 +178,11 @@ FramePlan plan_gpio(const std::string& line) {
             return {};
         }
         if (!pin) {
-            return pin_too_large();
+            return pin_out_of_range();
         }
-        const std::optional<uint32_t> value = to_number(value_digits);
+        const std::optional<uint32_t> value = to_parameter(value_digits);
         if (!value) {
-            return line_plan("Value too large: " + std::string(value_digits));
+            return out_of_range("Value", value_digits);
         }
         return frame_plan(
             {REQ_GPIO_WRITE, parameter_byte(*pin), parameter_byte(*value), FRAME_END});
@@ -196,8 +205,12 @@ FramePlan plan_memory(const std::string& line) {
     return {};
 }
 
-CommandReply transcode_gpio(std::string line) {
-    return carry_out(plan_gpio(line));
+CommandReply transcode_gpio(std::string line, bool* refused) {
+    FramePlan plan = plan_gpio(line);
+    if (refused != nullptr) {
+        *refused = plan.report == FramePlan::Report::kRefusal;
+    }
+    return carry_out(std::move(plan));
 }
 
 CommandReply transcode_info(std::string line) {

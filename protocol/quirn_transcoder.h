@@ -51,7 +51,8 @@ inline constexpr uint8_t REQ_MEM_HEAD = 0xF8;
 inline constexpr uint8_t FRAME_END = 0xFE;
 inline constexpr uint8_t FRAME_END_HW = 0xFD;
 
-// 0x80 | (n & 0x3F): numbers of 64 and above wrap to their low six bits.
+// 0x80 | (n & 0x3F): six bits of n. The GPIO lines refuse pins and values
+// of 64 and above before they come here, so none wraps into another.
 constexpr uint8_t parameter_byte(uint32_t n) {
     return static_cast<uint8_t>(0x80u | (n & 0x3Fu));
 }
@@ -67,6 +68,7 @@ struct FramePlan {
         kNone,   // nothing is printed
         kLine,   // text is printed as one line
         kTrace,  // text is reported through error_trace
+        kRefusal,  // text is printed as one line, and says all there is to say
     };
     std::vector<uint8_t> frame;
     Report report = Report::kNone;
@@ -75,8 +77,8 @@ struct FramePlan {
 
 // Pure: the plans for a GPIO line ("g" pin subcommand), and for the
 // information ("i..."), power ("c...") and memory ("m...") words.
-// A pin number or value that does not fit a 32-bit int is refused with a
-// one-line message and no frame.
+// A pin number or value of 64 or more, which a parameter byte cannot carry,
+// is refused with a one-line message and no frame.
 FramePlan plan_gpio(const std::string& line);
 FramePlan plan_info(const std::string& line);
 FramePlan plan_power(const std::string& line);
@@ -84,8 +86,10 @@ FramePlan plan_memory(const std::string& line);
 
 // Each makes the plan's report, then, when the plan has a frame, exactly one
 // transact_frame on the open port, and returns its reply unchanged. When
-// nothing is sent the reply is empty and no read is made.
-CommandReply transcode_gpio(std::string line);
+// nothing is sent the reply is empty and no read is made. refused, when
+// given, tells whether the line was refused (its one line said why), so the
+// caller has nothing to add about the empty reply.
+CommandReply transcode_gpio(std::string line, bool* refused = nullptr);
 CommandReply transcode_info(std::string line);
 CommandReply transcode_power(std::string line);
 CommandReply transcode_memory(std::string line);

@@ -9,7 +9,10 @@
 
 // Refuses the line while not connected, sends the scheduler and status words
 // itself and hands every other line to the transcoder its first letter
-// selects. Reports "Not able to decode." when nothing came back. One command
+// selects. Reports "Not able to decode." when nothing came back, unless the
+// line's own report said why (a refused GPIO line, a run or stop that the
+// board did not confirm in full: each failed half gets its line, and the
+// reply is empty, so nothing claims success). One command
 // runs at a time, from its announcement to its last reply, whichever thread
 // calls; the two requests of "run" and "stop" are never split by another's.
 CommandReply run_server_command(std::string line);

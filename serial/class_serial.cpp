@@ -22,6 +22,27 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+bool is_control(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+}
+
+// The name with each control character shown as \xNN.
+std::string escaped(const std::string& name) {
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    std::string text;
+    for (char c : name) {
+        if (is_control(c)) {
+            const auto byte = static_cast<unsigned char>(c);
+            text += "\\x";
+            text += kDigits[byte >> 4];
+            text += kDigits[byte & 0x0F];
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 std::optional<PortEntry> parse_friendly_name(std::string_view friendly_name) {
@@ -66,6 +87,12 @@ SerialPort::~SerialPort() {
 }
 
 void SerialPort::open(std::string name) {
+    // A NUL would cut the name short at the system call, and a line break
+    // or an escape would garble every prompt that shows it.
+    if (std::any_of(name.begin(), name.end(), is_control)) {
+        out_line("Error: Port name refused, it holds control characters: " + escaped(name));
+        return;
+    }
     std::lock_guard lock(transaction_mutex_);
     if (state.status == 1) {
         close_locked();
@@ -75,9 +102,11 @@ void SerialPort::open(std::string name) {
 
     const serial_platform::ResolvedPort port = serial_platform::resolve_port(name, roots_);
     const std::string& path = port.path;
-    handle = serial_platform::open_port(path);
+    std::string why;
+    handle = serial_platform::open_port(path, why);
     if (!serial_platform::is_valid(handle)) {
         out_line("Error: Cannot open " + path);
+        err(path + ": " + why + "\n");
         return;
     }
     const auto give_up = [this] {

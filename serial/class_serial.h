@@ -44,7 +44,9 @@ class SerialPort {
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Opens and configures the named port (19200 8N1, read time-outs).
-    // Success shows as state.status == 1; failures print their reason.
+    // Success shows as state.status == 1. A failed open prints "Error:
+    // Cannot open <path>", then on standard error the path and why in plain
+    // words. A name holding control characters is refused, nothing opened.
     // An open port is closed first. Console thread only.
     // A name is resolved as the platform layer says (POSIX ignores case).
     void open(std::string name);

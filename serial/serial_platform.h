@@ -63,11 +63,15 @@ struct ResolvedPort {
 // POSIX: a name without "/" is matched against the entries of dev_dir,
 // exactly first, then ignoring case; a name with "/" is a path whose
 // components are matched the same way, and port_name is the whole path.
+// When nothing matched, path keeps what did match as the system spells it
+// and the rest as typed.
 ResolvedPort resolve_port(const std::string& name, const DeviceRoots& roots);
 
 // Opens an existing device for reading and writing, exclusively: a second
-// opener is refused until close_port. Invalid handle on failure.
-Handle open_port(const std::string& path);
+// opener is refused until close_port. Invalid handle on failure, and why
+// then holds the reason in plain words ("no such device", "in use by
+// another program", "not a serial port", "permission denied: ...").
+Handle open_port(const std::string& path, std::string& why);
 // Reads the current line settings (false when the device has none).
 bool get_line_settings(Handle handle, LineSettings& settings);
 // Changes settings to raw 19200 baud, 8 data bits, no parity, one stop bit,

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <utility>
 
@@ -82,28 +84,31 @@ std::optional<std::string> find_entry(const std::string& dir, const std::string&
     return std::nullopt;
 }
 
-// A path with each component matched as find_entry does.
-std::optional<std::string> resolve_path(const std::string& path) {
+// A path with each component matched as find_entry does. A component that
+// matches nothing ends the match: it and the rest stay as typed, and the
+// result is marked incomplete.
+std::pair<std::string, bool> resolve_path(const std::string& path) {
     std::string resolved = path.front() == '/' ? "/" : "";
     size_t start = 0;
     while (start < path.size()) {
         const size_t end = std::min(path.find('/', start), path.size());
         const std::string component = path.substr(start, end - start);
-        start = end + 1;
         if (component.empty()) {
+            start = end + 1;
             continue;
-        }
-        const std::optional<std::string> entry =
-            find_entry(resolved.empty() ? "." : resolved, component);
-        if (!entry) {
-            return std::nullopt;
         }
         if (!resolved.empty() && resolved.back() != '/') {
             resolved += '/';
         }
+        const std::optional<std::string> entry =
+            find_entry(resolved.empty() ? "." : resolved, component);
+        if (!entry) {
+            return {resolved + path.substr(start), false};
+        }
         resolved += *entry;
+        start = end + 1;
     }
-    return resolved;
+    return {resolved, true};
 }
 
 std::string read_first_line(const std::string& path) {
@@ -214,6 +219,32 @@ bool natural_less(const std::string& a, const std::string& b) {
     return a < b;
 }
 
+// The reason an existing device would not open, in the user's words.
+std::string open_failure(int error, const struct stat& info) {
+    switch (error) {
+        case EACCES:
+        case EPERM: {
+            std::string why = "permission denied: ";
+            const group* owner = info.st_gid != 0 ? ::getgrgid(info.st_gid) : nullptr;
+            if (owner != nullptr) {
+                why += "join the group that owns it (" + std::string(owner->gr_name) +
+                       "), then log in again, or check its permissions";
+            } else {
+                why += "check its permissions";
+            }
+            return why;
+        }
+        case EBUSY:
+            return "in use by another program";
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            return "no such device";
+        default:
+            return std::strerror(error);
+    }
+}
+
 timespec to_timespec(Clock::duration duration) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
     return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
@@ -223,10 +254,8 @@ timespec to_timespec(Clock::duration duration) {
 
 ResolvedPort resolve_port(const std::string& name, const DeviceRoots& roots) {
     if (name.find('/') != std::string::npos) {
-        if (const std::optional<std::string> path = resolve_path(name)) {
-            return ResolvedPort{*path, *path, true};
-        }
-        return ResolvedPort{name, name, false};
+        auto [path, found] = resolve_path(name);
+        return ResolvedPort{path, path, found};
     }
     if (const std::optional<std::string> entry = find_entry(roots.dev_dir, name)) {
         if (*entry != "." && *entry != "..") {
@@ -236,20 +265,37 @@ ResolvedPort resolve_port(const std::string& name, const DeviceRoots& roots) {
     return ResolvedPort{roots.dev_dir + "/" + name, name, false};
 }
 
-Handle open_port(const std::string& path) {
+Handle open_port(const std::string& path, std::string& why) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        why = errno == EACCES ? "permission denied on the way to it" : "no such device";
+        return invalid_handle();
+    }
+    // Only a character device can be a serial port; opening anything else
+    // (a FIFO would even block the next one to open it) is not tried.
+    if (!S_ISCHR(info.st_mode)) {
+        why = "not a serial port";
+        return invalid_handle();
+    }
     // Non-blocking, so that neither the open waits for a carrier nor a read
     // blocks past its time-outs.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        why = open_failure(errno, info);
+        return invalid_handle();
+    }
+    if (!::isatty(fd)) {
+        ::close(fd);
+        why = "not a serial port";
         return invalid_handle();
     }
     // TIOCEXCL refuses later opens, but not to root; the lock refuses a
     // second opener that also locks, root or not.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
+        why = "in use by another program";
         return invalid_handle();
     }
-    // Not a terminal: the line settings step reports it.
     ::ioctl(fd, TIOCEXCL);
     return fd;
 }

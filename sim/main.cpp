@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,35 @@ bool stdin_is_watchable() {
     return isatty(STDIN_FILENO) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
 }
 
+// Points link_path at target, replacing a link already there (left by a
+// simulator that did not end cleanly) in one step, so that a host watching
+// the name never finds it missing. Anything but a link there is kept.
+bool make_link(const std::string& link_path, const std::string& target, std::string& error) {
+    struct stat info {};
+    if (lstat(link_path.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
+        error = link_path + " exists and is not a symbolic link";
+        return false;
+    }
+    const std::string temporary = link_path + ".quirn-sim-" + std::to_string(getpid());
+    ::unlink(temporary.c_str());
+    if (symlink(target.c_str(), temporary.c_str()) != 0 ||
+        rename(temporary.c_str(), link_path.c_str()) != 0) {
+        error = link_path + ": " + std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Removes the link, unless another simulator has taken the name since.
+void remove_link(const std::string& link_path, const std::string& target) {
+    char pointed[4096];
+    const ssize_t n = readlink(link_path.c_str(), pointed, sizeof pointed - 1);
+    if (n > 0 && std::string(pointed, static_cast<std::size_t>(n)) == target) {
+        ::unlink(link_path.c_str());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -80,10 +110,20 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "quirn-sim: no pseudo-terminal: %s\n", board.error().c_str());
         return kExitNoTerminal;
     }
+    if (!options.link_path.empty()) {
+        std::string error;
+        if (!make_link(options.link_path, board.path(), error)) {
+            std::fprintf(stderr, "quirn-sim: cannot make the link %s\n", error.c_str());
+            return kExitNoTerminal;
+        }
+    }
     std::printf(
         "Simulated Quirn board (%s) on %s\n",
         quirn_sim::board_description(options.board.maker_id, options.board.board_id).c_str(),
         board.path().c_str());
+    if (!options.link_path.empty()) {
+        std::printf("Linked at %s\n", options.link_path.c_str());
+    }
     std::fflush(stdout);
 
     bool watch_stdin = options.watch_stdin && stdin_is_watchable();
@@ -108,6 +148,9 @@ int main(int argc, char** argv) {
                          options.board.faults.hangup_after);
             break;
         }
+    }
+    if (!options.link_path.empty()) {
+        remove_link(options.link_path, board.path());
     }
     return 0;
 }

@@ -108,6 +108,17 @@ ParsedOptions parse_sim_options(const std::vector<std::string>& args) {
             arg = arg.substr(0, equals);
         }
         bool known = false;
+        if (arg == "--link") {
+            if (!inline_value && i + 1 >= args.size()) {
+                return failure("--link needs a path");
+            }
+            const std::string path = inline_value ? std::string(*inline_value) : args[++i];
+            if (path.empty()) {
+                return failure("--link needs a path, not ''");
+            }
+            result.options.link_path = path;
+            known = true;
+        }
         for (const FlagOption& flag : kFlagOptions) {
             if (arg == flag.name) {
                 if (inline_value) {
@@ -164,6 +175,8 @@ std::string sim_usage() {
            "  --garbage N         append N bytes of 0xA5 to every reply\n"
            "  --hangup-after N    answer N requests, then close the terminal on the next\n"
            "Other:\n"
+           "  --link PATH         make PATH a symbolic link to the terminal (an old link\n"
+           "                      there is replaced; removed at exit), a stable port name\n"
            "  --log               log every request and reply in hex on standard error\n"
            "  --no-stdin          ignore standard input; stop only on a signal\n"
            "  -h, --help          show this text\n"

@@ -12,6 +12,7 @@ struct SimOptions {
     BoardConfig board;
     bool watch_stdin = true;  // false with --no-stdin
     bool help = false;        // --help: print the usage text and stop
+    std::string link_path;    // --link PATH: a symbolic link there to the terminal
 };
 
 struct ParsedOptions {

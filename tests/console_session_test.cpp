@@ -97,8 +97,9 @@ TEST_F(ConsoleSession, AnswersGeneralAndModeWords) {
         {"s di qq", "Server Mode.\n" + server(1) + "Disconnect ...\nNot connected.\n" + client(2) +
                         "Nop\n" + client(3)},
         // "co" takes the port name from the same line; a failed open still
-        // identifies (refused) and switches to server mode.
-        {"co no_such_port_here quit", ask + "Error: Cannot open /dev/NO_SUCH_PORT_HERE\n" +
+        // identifies (refused) and switches to server mode. The path is shown
+        // as typed, never upper-cased.
+        {"co no_such_port_here quit", ask + "Error: Cannot open /dev/no_such_port_here\n" +
                                           kRefused + server(1) + kRefused + server(2)},
         // http_run and http_stop are client words only.
         {"http_stop", client(1), 1},
@@ -144,7 +145,7 @@ TEST_F(ConsoleSession, ConnectingAgainClosesTheOpenPortFirst) {
     const std::string connected_prompt =
         "[" + board.path() + "] [Arduino:Uno_R4_Minima] [Server] [2] > ";
     const std::string reconnect = "Connect to port (eg. COM1): \nClosed " + board.path() +
-                                  " port\nError: Cannot open /dev/NO_SUCH_PORT_HERE\n" + kRefused +
+                                  " port\nError: Cannot open /dev/no_such_port_here\n" + kRefused +
                                   server(3);
     EXPECT_NE(out.find(connected_prompt), std::string::npos) << out;
     EXPECT_TRUE(out.ends_with(reconnect)) << out;

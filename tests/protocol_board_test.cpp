@@ -122,21 +122,22 @@ TEST_F(ProtocolBoard, FaultsAreReportedAndTheNextCommandWorks) {
         quirn_sim::Faults faults;
         std::vector<Typed> typed;
     } cases[] = {
-        {{.silent_every = 2},  // run's first request, sta's and stop's second go unanswered
+        // run's first request, sta's and stop's second go unanswered: no "ok",
+        // the half that failed is named.
+        {{.silent_every = 2},
          {{"rust", "20", kRust},
-          {"run", "20, 02", kRun + kNoReply + "Server operation ok: run\n"},
+          {"run", "20, 02", kRun + "Run of the user tasks (U-ST) not confirmed: no reply\n"},
           {"sta", "40", "quirn: Status\n" + kNoReply},
-          {"stop", "10, 01", kStop + kNoReply}}},
+          {"stop", "10, 01", kStop + "Stop of the kernel tasks (K-ST) not confirmed: no reply\n"}}},
         {{.wrong_echo = true},
          {{"run", "20, 02",
-           kRun + kTx + "runust (0x20) but reaback from server was 0x21\n" + kTx +
-               "run (0x22) but reaback from server was 0x3\n"},
-          {"stop", "10, 01",
-           kStop + kTx + "stopust (0x10) but reaback from server was 0x11\n" + kTx +
-               "stop (0x11) but reaback from server was 0x2\n"}}},
+           kRun + "Run of the user tasks (U-ST) not confirmed: reply 0x21 instead of 0x20\n" +
+               "Run of the kernel tasks (K-ST) not confirmed: reply 0x3 instead of 0x2\n"},
+          {"sta", "40", "quirn: Status\n" + kTx + "status (0x40) but reaback from server was 0x41\n"}}},
         {{.wrong_length = true},
-         {{"run", "20, 02",
-           kRun + "Error response length: 2 != 1\nError response length: 2 != 1\n"}}},
+         {{"stop", "10, 01",
+           kStop + "Stop of the user tasks (U-ST) not confirmed: 2 bytes instead of 1\n" +
+               "Stop of the kernel tasks (K-ST) not confirmed: 2 bytes instead of 1\n"}}},
         // Half the reply, the rest after the read has ended: that late tail
         // must not be taken for the answer to the next request.
         {{.split_gap_ms = 60}, {{"sta", "40", "quirn: Status\nError response length: 2 != 4\n"}}},
@@ -163,7 +164,7 @@ TEST_F(ProtocolBoard, ConsoleSessionTypingEveryFamily) {
     std::istringstream input("s sta g1rd co " + board_.path() +
                              " Sta run stop RUST sust rkst skst clr sys status run stop runust"
                              " stopust runkst stopkst clear systat g2co g2wd1 g2rd g8ra g13cod"
-                             " g3ca gca ihwmcu csleep mhead f1r di quit");
+                             " g3ca gca g64rd g2wd100 ihwmcu csleep mhead f1r di quit");
     testing::internal::CaptureStdout();
     run_console(input);
     const std::string output = testing::internal::GetCapturedStdout();
@@ -192,6 +193,7 @@ TEST_F(ProtocolBoard, ConsoleSessionTypingEveryFamily) {
                   "Pin 2 value: 1\nPin 8 value: 700\nUnhandled command decoder: cod\nBuild:\n"
                   "File:\nNot implemented\n" +
                   kNoReply + kNoReply +
+                  "Pin number out of range: 64 (0 to 63)\nValue out of range: 100 (0 to 63)\n" +
                   "Unhandled Decoding: csleep\nA response was received from server, but "
                   "Server::decode_response:\ndoes not know how to interpret it ...\n" +
                   kNoReply + kNoReply + "Disconnect ...\nClosed " + board_.path() + " port\nNop\n");

@@ -23,16 +23,15 @@ TEST(ProtocolFrames, LinesBecomeTheirFrameOrNothingAndOneReport) {
     };
     // clang-format off
     const Row rows[] = {
-        // The worked frames, pins wrapping to six bits, leading zeros, text after a value.
+        // The worked frames, the six-bit limits, leading zeros, text after a value.
         {"g1ci", {0x80, 0x81, 0xFE}},         {"g2co", {0x81, 0x82, 0xFE}},
         {"g13cod", {0x88, 0x8D, 0xFE}},       {"g5cpu", {0x89, 0x85, 0xFE}},
         {"g8rd", {0x98, 0x88, 0xFE}},         {"g8ra", {0xA0, 0x88, 0xFE}},
         {"g2wd1", {0xA4, 0x82, 0x81, 0xFE}},  {"g2wd0", {0xA4, 0x82, 0x80, 0xFE}},
-        {"g70ci", {0x80, 0x86, 0xFE}},        {"g2wd100", {0xA4, 0x82, 0xA4, 0xFE}},
+        {"g63wd63", {0xA4, 0xBF, 0xBF, 0xFE}}, {"g63rd", {0x98, 0xBF, 0xFE}},
         {"g4cr", {0x87, 0x84, 0xFE}},         {"g0ci", {0x80, 0x80, 0xFE}},
-        {"g64rd", {0x98, 0x80, 0xFE}},        {"g65rd", {0x98, 0x81, 0xFE}},
         {"g007ci", {0x80, 0x87, 0xFE}},       {"g0000000000000000000000007ci", {0x80, 0x87, 0xFE}},
-        {"g2wd1x", {0xA4, 0x82, 0x81, 0xFE}}, {"g2147483647rd", {0x98, 0xBF, 0xFE}},
+        {"g2wd1x", {0xA4, 0x82, 0x81, 0xFE}}, {"g2wd00000000000000000000063", {0xA4, 0x82, 0xBF, 0xFE}},
         {"ihwmcu", {0xE0, 0xFD}},  {"iping", {0xE1, 0xFE}},     {"irtcrd", {0xE2, 0xFE}},
         {"irtcwr", {0xE3, 0xFE}},  {"irtcdevrd", {0xE4, 0xFE}}, {"irtcdevwr", {0xE5, 0xFE}},
         {"ibatt", {0xE6, 0xFE}},   {"isup", {0xE7, 0xFE}},      {"icons", {0xE8, 0xFE}},
@@ -45,12 +44,13 @@ TEST(ProtocolFrames, LinesBecomeTheirFrameOrNothingAndOneReport) {
         {"g1rd8", {}, "Not implemented"}, {"g1wp", {}, "Not implemented"},
         {"gca", {}}, {"gci", {}}, {"gwd1", {}}, {"g2wd", {}}, {"g2wdx", {}}, {"g2wd-1", {}},
         {"icon", {}}, {"isupply", {}}, {"cwakeup", {}}, {"mhead", {}},
-        // Numbers past a 32-bit int are refused instead of wrapping into another pin.
-        {"g2147483648rd", {}, "Pin number too large: 2147483648"},
-        {"g4294967297ci", {}, "Pin number too large: 4294967297"},
-        {"g99999999999999999999999co", {}, "Pin number too large: 99999999999999999999999"},
-        {"g4294967297wd1", {}, "Pin number too large: 4294967297"},
-        {"g2wd2147483648", {}, "Value too large: 2147483648"}};
+        // Past six bits a number would wrap into another pin or value: refused.
+        {"g64rd", {}, "Pin number out of range: 64 (0 to 63)"},
+        {"g0070ci", {}, "Pin number out of range: 70 (0 to 63)"},
+        {"g4294967297wd1", {}, "Pin number out of range: 4294967297 (0 to 63)"},
+        {"g99999999999999999999999co", {}, "Pin number out of range: 99999999999999999999999 (0 to 63)"},
+        {"g2wd64", {}, "Value out of range: 64 (0 to 63)"},
+        {"g2wd100x", {}, "Value out of range: 100 (0 to 63)"}};
     // clang-format on
     for (const Row& row : rows) {
         const auto family = row.line.starts_with('i')   ? plan_info
@@ -59,9 +59,10 @@ TEST(ProtocolFrames, LinesBecomeTheirFrameOrNothingAndOneReport) {
                                                         : plan_gpio;
         const FramePlan plan = family(row.line);
         EXPECT_EQ(plan.frame, row.frame) << row.line;
-        EXPECT_EQ(plan.report, row.text.empty()   ? Report::kNone
-                               : row.line.empty() ? Report::kTrace
-                                                  : Report::kLine)
+        EXPECT_EQ(plan.report, row.text.empty()                           ? Report::kNone
+                               : row.line.empty()                         ? Report::kTrace
+                               : row.text.find("range") != std::string::npos ? Report::kRefusal
+                                                                          : Report::kLine)
             << row.line;
         EXPECT_EQ(plan.text, row.text) << row.line;
     }

@@ -102,7 +102,8 @@ TEST_F(Discovery, ResolvesPortNamesIgnoringCase) {
         {"", dev + "/", "", false},
         {"..", dev + "/..", "..", false},
         {up + "/TTYUSB0", dev + "/ttyUSB0", dev + "/ttyUSB0", true},
-        {up + "/NONE/TTYUSB0", up + "/NONE/TTYUSB0", up + "/NONE/TTYUSB0", false},
+        // What matched is shown as the system spells it, the rest as typed.
+        {up + "/NONE/TTYUSB0", dev + "/NONE/TTYUSB0", dev + "/NONE/TTYUSB0", false},
     };
     for (const auto& [name, path, port_name, found] : cases) {
         const serial_platform::ResolvedPort port = serial_platform::resolve_port(name, roots);

@@ -1,9 +1,13 @@
 // The serial session on a pseudo-terminal, with the simulated board as the peer.
 
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -76,13 +80,73 @@ TEST(SerialPort, OpensRaw19200EightNoneOneAndResolvesTheNameIgnoringCase) {
     EXPECT_EQ(set.c_oflag & OPOST, 0u);
 }
 
+// The Part's line on standard output, then the path really tried and the
+// reason on standard error; a name with control characters is not tried.
+TEST(SerialPort, OpenFailuresSayWhy) {
+    Link held;
+    const std::string busy = held.board.path();
+    Pty pty;
+    std::string mixed_case = pty.name;
+    std::transform(mixed_case.begin(), mixed_case.end(), mixed_case.begin(), ::toupper);
+    mixed_case += "9";  // /DEV/PTS/39 names nothing
+    const std::string missing = "/dev/pts/" + mixed_case.substr(9);
+    const std::pair<std::string, Output> rows[] = {
+        {busy, {"Error: Cannot open " + busy + "\n", busy + ": in use by another program\n"}},
+        {mixed_case, {"Error: Cannot open " + missing + "\n", missing + ": no such device\n"}},
+        {"/dev/null", {"Error: Cannot open /dev/null\n", "/dev/null: not a serial port\n"}},
+        {"/tmp", {"Error: Cannot open /tmp\n", "/tmp: not a serial port\n"}},
+        {std::string(pty.name) + '\0' + "junk",
+         {"Error: Port name refused, it holds control characters: " + std::string(pty.name) +
+              "\\x00junk\n",
+          ""}},
+        {"pts\x1b[2J\n", {"Error: Port name refused, it holds control characters: "
+                          "pts\\x1b[2J\\x0a\n",
+                          ""}},
+    };
+    for (const auto& [name, said] : rows) {
+        SerialPort port;
+        EXPECT_EQ(capture([&] { port.open(name); }), said) << name;
+        EXPECT_EQ(port.get_state().status, 0) << name;
+    }
+    // Permission denied needs an unprivileged user: root opens anything.
+    // Owned by the group serial ports have on Debian (dialout, 20).
+    const std::string slave = pty.name;
+    const group* dialout = getgrgid(20);
+    ASSERT_EQ(chown(slave.c_str(), 0, 20), 0);
+    ASSERT_EQ(chmod(slave.c_str(), 0660), 0);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(3);
+        }
+        SerialPort port;
+        const std::string why = capture([&] { port.open(slave); }).second;
+        _exit(::write(pipe_fds[1], why.data(), why.size()) > 0 ? 0 : 4);
+    }
+    ::close(pipe_fds[1]);
+    char text[512] = {};
+    const ssize_t n = ::read(pipe_fds[0], text, sizeof text - 1);
+    ::close(pipe_fds[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    if (WEXITSTATUS(status) == 3) {
+        GTEST_SKIP() << "cannot become an unprivileged user";
+    }
+    ASSERT_GT(n, 0);
+    const std::string hint = dialout != nullptr ? "join the group that owns it (" +
+                                                      std::string(dialout->gr_name) +
+                                                      "), then log in again, or check its permissions"
+                                                : "check its permissions";
+    EXPECT_EQ(std::string(text), slave + ": permission denied: " + hint + "\n");
+}
+
 TEST(SerialPort, APortIsExclusiveUntilItsHolderLetsItGo) {
     Link link;
     quirn_sim::PtyBoard second;
     const std::string first = link.board.path();
     SerialPort other;
-    EXPECT_EQ(capture([&] { other.open(first); }),
-              Output("Error: Cannot open " + first + "\n", ""));
     // Opening another port closes the one held, which is then free.
     EXPECT_EQ(capture([&] { link.port.open(second.path()); }).first, "Closed " + first + " port\n");
     capture([&] { other.open(first); });

@@ -141,6 +141,7 @@ TEST(SimProgram, RefusesBadOptionsWithAUsageLine) {
         {{"--garbage", "65537"}, "not '65537'"},
         {{"--silent-every", "4294967296"}, "not '4294967296'"},
         {{"--pace=1"}, "--pace takes no value"},
+        {{"--link"}, "--link needs a path"},
     };
     for (const auto& [args, says] : rows) {
         ChildProcess sim(kProgram, args);
@@ -151,6 +152,31 @@ TEST(SimProgram, RefusesBadOptionsWithAUsageLine) {
             << sim.errors();
         EXPECT_EQ(sim.errors().find('\n'), sim.errors().size() - 1) << "one line";
     }
+}
+
+// The link follows the newest simulator and goes with it; a stale one is replaced.
+TEST(SimProgram, LinkNamesTheTerminalUntilItsSimulatorEnds) {
+    const std::string link = testing::TempDir() + "quirn_link_" + std::to_string(getpid());
+    ASSERT_EQ(symlink("/nonexistent/stale", link.c_str()), 0);
+    const auto target = [&] {
+        char text[256] = {};
+        return readlink(link.c_str(), text, sizeof text - 1) > 0 ? std::string(text) : "";
+    };
+    auto first = std::make_unique<ChildProcess>(kProgram, std::vector<std::string>{"--link", link});
+    const std::string first_path = terminal_path(*first);
+    ASSERT_TRUE(first->wait_for_output("Linked at " + link + "\n", kDeadline)) << first->errors();
+    EXPECT_EQ(target(), first_path);
+    ChildProcess second(kProgram, {"--link=" + link});
+    const std::string second_path = terminal_path(second);
+    ASSERT_TRUE(second.wait_for_output("Linked at ", kDeadline)) << second.errors();
+    EXPECT_EQ(target(), second_path);
+    first->close_input();
+    EXPECT_EQ(first->wait_exit(kDeadline), 0);
+    EXPECT_EQ(target(), second_path) << "not the first simulator's to remove";
+    second.close_input();
+    EXPECT_EQ(second.wait_exit(kDeadline), 0);
+    struct stat info {};
+    EXPECT_NE(lstat(link.c_str(), &info), 0) << "removed at exit";
 }
 
 TEST(SimProgram, KeepsServingWithoutInputAndEndsAfterTheHangUp) {
