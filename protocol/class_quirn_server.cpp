@@ -16,15 +16,6 @@ constexpr uint8_t kMakerMicrochip = 0x30;
 constexpr uint8_t kBoardUnoR4Minima = 0x09;  // an Arduino board id
 constexpr uint8_t kBoardPic16f628 = 0x09;    // a Microchip board id
 
-constexpr size_t kStatusLength = 4;
-constexpr size_t kSystatLength = 12;
-constexpr size_t kEchoLength = 1;
-constexpr size_t kIdentificationLength = 4;
-constexpr size_t kConfigLength = 3;
-constexpr size_t kReadLength = 4;
-constexpr size_t kAnalogReadLength = 5;
-constexpr size_t kWriteLength = 4;
-
 enum class Outcome { kStatusReport, kSystatReport, kOk };
 
 // A reply that begins with the echo of its request. A request whose two
@@ -46,24 +37,24 @@ constexpr std::string_view kLengthError = "Error response length: ";
 constexpr std::string_view kStatusLengthError = "Error status response length: ";
 
 constexpr std::array<EchoReply, 9> kEchoReplies{{
-    {"sta", "status", REQ_STATUS, REQ_STATUS, kStatusLength, true, kLengthError,
+    {"sta", "status", REQ_STATUS, REQ_STATUS, kStatusReplyLength, true, kLengthError,
      Outcome::kStatusReport, ""},
-    {"rust", "runust", REQ_RUN_UST, REQ_RUN_UST, kEchoLength, false, kLengthError, Outcome::kOk,
-     "Server operation ok: runust"},
-    {"sust", "stopust", REQ_STOP_UST, REQ_STOP_UST, kEchoLength, false, kLengthError, Outcome::kOk,
-     "Server operation ok: stopust"},
-    {"clr", "clear", REQ_CLEAR, REQ_CLEAR, kEchoLength, false, kLengthError, Outcome::kOk,
+    {"rust", "runust", REQ_RUN_UST, REQ_RUN_UST, kEchoReplyLength, false, kLengthError,
+     Outcome::kOk, "Server operation ok: runust"},
+    {"sust", "stopust", REQ_STOP_UST, REQ_STOP_UST, kEchoReplyLength, false, kLengthError,
+     Outcome::kOk, "Server operation ok: stopust"},
+    {"clr", "clear", REQ_CLEAR, REQ_CLEAR, kEchoReplyLength, false, kLengthError, Outcome::kOk,
      "Server operation ok: clear fault and alarm words"},
-    {"sys", "systat", REQ_SYSTAT, REQ_SYSTAT, kSystatLength, true, kStatusLengthError,
+    {"sys", "systat", REQ_SYSTAT, REQ_SYSTAT, kSystatReplyLength, true, kStatusLengthError,
      Outcome::kSystatReport, ""},
-    {"rkst", "runkst", REQ_RUN_KST, REQ_RUN_KST, kEchoLength, false, kLengthError, Outcome::kOk,
-     "Server operation ok: runkst"},
-    {"skst", "stopkst", REQ_STOP_KST, REQ_STOP_KST, kEchoLength, false, kLengthError, Outcome::kOk,
-     "Server operation ok: stopkst"},
-    {"run", "run", REQ_RUN_UST, REQ_RUN_KST, kEchoLength, false, kLengthError, Outcome::kOk,
+    {"rkst", "runkst", REQ_RUN_KST, REQ_RUN_KST, kEchoReplyLength, false, kLengthError,
+     Outcome::kOk, "Server operation ok: runkst"},
+    {"skst", "stopkst", REQ_STOP_KST, REQ_STOP_KST, kEchoReplyLength, false, kLengthError,
+     Outcome::kOk, "Server operation ok: stopkst"},
+    {"run", "run", REQ_RUN_UST, REQ_RUN_KST, kEchoReplyLength, false, kLengthError, Outcome::kOk,
      "Server operation ok: run"},
-    {"stop", "stop", REQ_STOP_UST, REQ_STOP_KST, kEchoLength, false, kLengthError, Outcome::kOk,
-     "Server operation ok: stop"},
+    {"stop", "stop", REQ_STOP_UST, REQ_STOP_KST, kEchoReplyLength, false, kLengthError,
+     Outcome::kOk, "Server operation ok: stop"},
 }};
 
 struct BitText {
@@ -114,7 +105,7 @@ void print_word(std::string_view name, uint8_t word, const std::array<BitText, N
     }
 }
 
-// bytes holds kStatusLength bytes.
+// bytes holds kStatusReplyLength bytes.
 void print_status_report(const std::vector<uint8_t>& bytes) {
     print_word("bs_status: ", bytes[1], kStatusBits);
     print_word("bs_alarm: ", bytes[2], kAlarmBits);
@@ -131,7 +122,7 @@ void print_load_line(std::string_view label, uint32_t numerator, uint32_t denomi
     out_line(line.str());
 }
 
-// bytes holds kSystatLength bytes.
+// bytes holds kSystatReplyLength bytes.
 void print_systat_report(const std::vector<uint8_t>& bytes) {
     const uint32_t rt_load_min = bytes[1];
     const uint32_t rt_load_max = bytes[2];
@@ -266,8 +257,8 @@ void Server::decode_response(std::string line, CommandReply reply) {
         }
     }
     if (line == "ihwmcu") {
-        if (bytes.size() != kIdentificationLength) {
-            print_length_error(kLengthError, bytes.size(), kIdentificationLength);
+        if (bytes.size() != kIdentificationReplyLength) {
+            print_length_error(kLengthError, bytes.size(), kIdentificationReplyLength);
             return;
         }
         identify(bytes[2], bytes[3]);
@@ -299,24 +290,24 @@ void Server::decode_response(std::string line, CommandReply reply) {
             {"ca", " set as Analog Input."},
             {"cp", " set as PWM Output."},
         };
-        if (length_ok(kConfigLength)) {
+        if (length_ok(kPinConfigReplyLength)) {
             out_line(pin_text + std::string(kConfigured.at(operation)));
         }
     } else if (operation == "rd") {
-        if (length_ok(kReadLength)) {
+        if (length_ok(kDigitalReadReplyLength)) {
             out_line(pin_text + " value: " + std::to_string(bytes[2]));
         }
     } else if (operation == "ra") {
-        if (length_ok(kAnalogReadLength)) {
+        if (length_ok(kAnalogReadReplyLength)) {
             const uint32_t value = bytes[2] + 256u * bytes[3];
             out_line(pin_text + " value: " + std::to_string(value));
         }
     } else if (operation.starts_with("wd")) {
-        if (length_ok(kWriteLength)) {
+        if (length_ok(kDigitalWriteReplyLength)) {
             print_written(pin, operation, " value: ");
         }
     } else if (operation.starts_with("wp")) {
-        if (length_ok(kWriteLength)) {
+        if (length_ok(kDigitalWriteReplyLength)) {
             print_written(pin, operation, " PWM value: ");
         }
     } else {

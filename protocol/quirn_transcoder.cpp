@@ -126,10 +126,39 @@ CommandReply carry_out(FramePlan plan) {
     if (plan.frame.empty()) {
         return {};
     }
-    return serial_port().transact_frame(std::move(plan.frame));
+    const uint32_t length = reply_length(plan.frame.front());
+    return serial_port().transact_frame(std::move(plan.frame), length);
 }
 
 }  // namespace
+
+uint32_t reply_length(uint8_t code) {
+    switch (code) {
+        case REQ_STOP_KST:
+        case REQ_RUN_KST:
+        case REQ_CLEAR:
+        case REQ_STOP_UST:
+        case REQ_RUN_UST:
+            return kEchoReplyLength;
+        case REQ_STATUS:
+            return kStatusReplyLength;
+        case REQ_SYSTAT:
+            return kSystatReplyLength;
+        case REQ_INFO_HW_MCU:
+            return kIdentificationReplyLength;
+        case REQ_GPIO_CFG_INPUT:
+        case REQ_GPIO_CFG_OUTPUT:
+            return kPinConfigReplyLength;
+        case REQ_GPIO_READ:
+            return kDigitalReadReplyLength;
+        case REQ_GPIO_READ_ANALOG:
+            return kAnalogReadReplyLength;
+        case REQ_GPIO_WRITE:
+            return kDigitalWriteReplyLength;
+        default:
+            return 0;
+    }
+}
 
 std::string_view leading_digits(std::string_view text) {
     size_t end = 0;

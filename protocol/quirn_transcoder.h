@@ -51,6 +51,21 @@ inline constexpr uint8_t REQ_MEM_HEAD = 0xF8;
 inline constexpr uint8_t FRAME_END = 0xFE;
 inline constexpr uint8_t FRAME_END_HW = 0xFD;
 
+// How long the board's replies are. The decoder checks these lengths, and
+// the port ends a read as soon as a reply of known length is in.
+inline constexpr uint32_t kEchoReplyLength = 1;  // the five scheduler codes and REQ_CLEAR
+inline constexpr uint32_t kStatusReplyLength = 4;
+inline constexpr uint32_t kSystatReplyLength = 12;
+inline constexpr uint32_t kIdentificationReplyLength = 4;  // REQ_INFO_HW_MCU
+inline constexpr uint32_t kPinConfigReplyLength = 3;       // input or output
+inline constexpr uint32_t kDigitalReadReplyLength = 4;
+inline constexpr uint32_t kAnalogReadReplyLength = 5;
+inline constexpr uint32_t kDigitalWriteReplyLength = 4;
+
+// The length of the reply to a request, by its code (a frame's first byte);
+// 0 for the requests whose replies the host does not interpret.
+uint32_t reply_length(uint8_t code);
+
 // 0x80 | (n & 0x3F): six bits of n. The GPIO lines refuse pins and values
 // of 64 and above before they come here, so none wraps into another.
 constexpr uint8_t parameter_byte(uint32_t n) {
@@ -65,9 +80,9 @@ std::string_view leading_digits(std::string_view text);
 // when nothing is to be sent) and the one report to make about the line.
 struct FramePlan {
     enum class Report {
-        kNone,   // nothing is printed
-        kLine,   // text is printed as one line
-        kTrace,  // text is reported through error_trace
+        kNone,     // nothing is printed
+        kLine,     // text is printed as one line
+        kTrace,    // text is reported through error_trace
         kRefusal,  // text is printed as one line, and says all there is to say
     };
     std::vector<uint8_t> frame;

@@ -63,13 +63,12 @@ std::string hex(uint8_t byte) {
 
 // Why a one-byte request went unconfirmed; nothing when its echo came back.
 std::optional<std::string> unconfirmed(const CommandReply& reply, uint8_t code) {
-    constexpr size_t kEchoLength = 1;
     if (reply.bytes.empty()) {
         return "no reply";
     }
-    if (reply.bytes.size() != kEchoLength) {
+    if (reply.bytes.size() != kEchoReplyLength) {
         return std::to_string(reply.bytes.size()) + " bytes instead of " +
-               std::to_string(kEchoLength);
+               std::to_string(kEchoReplyLength);
     }
     if (reply.bytes[0] != code) {
         return "reply " + hex(reply.bytes[0]) + " instead of " + hex(code);
@@ -151,7 +150,7 @@ CommandReply run_server_command(std::string line) {
 CommandReply send_server_code(uint32_t code) {
     for (uint8_t known : kSingleByteCodes) {
         if (code == known) {
-            return serial_port().transact_byte(known);
+            return serial_port().transact_byte(known, reply_length(known));
         }
     }
     out_line("QUIRN Command Nop: " + std::to_string(code));

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/console_output.h"
+#include "base/state.h"
 
 namespace {
 
@@ -156,9 +157,10 @@ void SerialPort::close_locked() {
     state.status = 0;
 }
 
-CommandReply SerialPort::read_reply() {
+CommandReply SerialPort::read_reply(uint32_t reply_length) {
+    const uint32_t expected = interval_reads.load() || reply_length > kReadSize ? 0 : reply_length;
     const serial_platform::Transfer read =
-        serial_platform::read_port(handle, readBuffer, kReadSize, timeouts);
+        serial_platform::read_port(handle, readBuffer, kReadSize, timeouts, expected);
     bytes_read = read.count;
     if (read.ok && bytes_read > 0) {
         readBuffer[bytes_read] = 0;
@@ -172,7 +174,8 @@ CommandReply SerialPort::read_reply() {
     return reply;
 }
 
-CommandReply SerialPort::transact_locked(const uint8_t* data, uint32_t size) {
+CommandReply SerialPort::transact_locked(const uint8_t* data, uint32_t size,
+                                         uint32_t reply_length) {
     // Bytes waiting now answered an earlier request (a reply cut at a gap or
     // at kReadSize, or one that came after its read gave up); left in the
     // queue they would be taken for the answer to this one.
@@ -186,18 +189,18 @@ CommandReply SerialPort::transact_locked(const uint8_t* data, uint32_t size) {
     if (!written.ok) {
         err("Error: Failed to write to COM port\n");
     }
-    return read_reply();
+    return read_reply(reply_length);
 }
 
-CommandReply SerialPort::transact_byte(uint8_t code) {
+CommandReply SerialPort::transact_byte(uint8_t code, uint32_t reply_length) {
     // The code travels as a zero-terminated string: a code of 0 sends nothing.
     const uint8_t request[2] = {code, 0};
     const auto size = static_cast<uint32_t>(code != 0 ? 1 : 0);
     std::lock_guard lock(transaction_mutex_);
-    return transact_locked(request, size);
+    return transact_locked(request, size, reply_length);
 }
 
-CommandReply SerialPort::transact_frame(std::vector<uint8_t> frame) {
+CommandReply SerialPort::transact_frame(std::vector<uint8_t> frame, uint32_t reply_length) {
     if (frame.size() > kMaxFrameSize) {
         err("Error: Frame of " + std::to_string(frame.size()) + " bytes not sent, the limit is " +
             std::to_string(kMaxFrameSize) + "\n");
@@ -211,7 +214,7 @@ CommandReply SerialPort::transact_frame(std::vector<uint8_t> frame) {
     CommandReply reply;
     {
         std::lock_guard lock(transaction_mutex_);
-        reply = transact_locked(buffer, size);
+        reply = transact_locked(buffer, size, reply_length);
     }
     // Outside the lock: the prompt must not wait for another thread's read.
     out("\r");

@@ -59,11 +59,15 @@ class SerialPort {
     // and open/close take the same lock. Bytes left in the receive queue by
     // an earlier reply are discarded (and counted on standard error) before
     // the write. An empty reply means nothing arrived or the read failed.
-    CommandReply transact_byte(uint8_t code);
+    // reply_length, when the caller knows how long the answer is (0: not
+    // known), ends the read a guard's silence after that many bytes rather
+    // than an interval's; a longer, shorter or missing reply is read and
+    // returned just as without it. The interval_reads flag turns it off.
+    CommandReply transact_byte(uint8_t code, uint32_t reply_length = 0);
     // As transact_byte; afterwards, with the port released, prints "\r" and
     // a fresh prompt. A frame longer than kMaxFrameSize is refused with a
     // message on standard error: nothing is sent and the reply is empty.
-    CommandReply transact_frame(std::vector<uint8_t> frame);
+    CommandReply transact_frame(std::vector<uint8_t> frame, uint32_t reply_length = 0);
 
     // Replaces ports with the machine's serial ports; "Invalid Handle."
     // through error_trace when the system will not list them.
@@ -90,13 +94,14 @@ class SerialPort {
     // Tests take a read on its own, to see what a cut reply leaves behind.
     friend struct SerialPortTestAccess;
 
-    // One read of up to kReadSize bytes into readBuffer. The caller holds
+    // One read of up to kReadSize bytes into readBuffer, ended early after
+    // reply_length bytes as transact_byte says. The caller holds
     // transaction_mutex_.
-    CommandReply read_reply();
+    CommandReply read_reply(uint32_t reply_length);
     // The steps of close(); the caller holds transaction_mutex_.
     void close_locked();
     // Discards stale input, writes, reads; the caller holds transaction_mutex_.
-    CommandReply transact_locked(const uint8_t* data, uint32_t size);
+    CommandReply transact_locked(const uint8_t* data, uint32_t size, uint32_t reply_length);
 
     serial_platform::DeviceRoots roots_;
 

@@ -90,12 +90,26 @@ struct Transfer {
 uint32_t discard_input(Handle handle);
 // Writes all bytes, however long that takes; a vanished device fails.
 Transfer write_port(Handle handle, const uint8_t* data, uint32_t size);
+// Two character times at 19200 baud (10 bits each): the silence after the
+// last byte of a reply of known length that ends the read.
+inline constexpr uint32_t kReplyGuardMicroseconds = 1042;
 // One read of at most size bytes. It returns when size bytes have arrived,
 // when more than ReadIntervalTimeout ms pass after a byte without another,
 // or ReadTotalTimeoutMultiplier * size + ReadTotalTimeoutConstant ms after
 // it began; ok with count 0 means nothing arrived. A device that vanished
 // fails at once.
-Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts);
+// With expected (1 to size) it also returns once exactly expected bytes
+// have arrived and kReplyGuardMicroseconds pass without another (rounded up
+// to the platform's timer, so a little more on Windows). A byte within the
+// guard makes it an ordinary read again: it goes on under the interval and
+// total time-outs, the total still counted from the start and for size
+// bytes, so an overlong reply is read whole. A reply that stops short of
+// expected, and a silent device, end exactly as without it. Windows does
+// this with a read of expected bytes under the time-outs (total as for
+// size), then a guard read of one byte, then, if that byte came, a read of
+// the rest under the time-outs.
+Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts,
+                   uint32_t expected = 0);
 void close_port(Handle handle);
 
 // Friendly names of the machine's serial ports in the system's form, a

@@ -388,7 +388,8 @@ Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
 // The wait and the read are split: poll says when bytes are there or a
 // deadline has come, read takes what is there without blocking. The total
 // deadline runs from the start; the interval deadline from the last byte.
-Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts) {
+Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts,
+                   uint32_t expected) {
     // poll() passes over a negative descriptor instead of reporting it.
     if (!is_valid(handle)) {
         return Transfer{false, 0};
@@ -400,6 +401,7 @@ Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts
         start + std::chrono::milliseconds(uint64_t{timeouts.ReadTotalTimeoutMultiplier} * size +
                                           timeouts.ReadTotalTimeoutConstant);
     const auto interval = std::chrono::milliseconds(timeouts.ReadIntervalTimeout);
+    constexpr auto guard = std::chrono::microseconds(kReplyGuardMicroseconds);
 
     uint32_t count = 0;
     Clock::time_point last_byte{};
@@ -410,6 +412,11 @@ Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts
         }
         if (count > 0 && timeouts.ReadIntervalTimeout != 0) {
             deadline = deadline ? std::min(*deadline, last_byte + interval) : last_byte + interval;
+        }
+        // Only while the count stands exactly at the expected length: one
+        // more byte and the reply is longer than expected, read as any other.
+        if (expected != 0 && count == expected) {
+            deadline = deadline ? std::min(*deadline, last_byte + guard) : last_byte + guard;
         }
         timespec wait{};
         if (deadline) {
