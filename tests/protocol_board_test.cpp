@@ -73,6 +73,7 @@ class ProtocolBoard : public testing::Test {
             serial_port().close();
         }
         connected.store(0);
+        interval_reads.store(false);
         console_mode.store(mode::kClient);
         quirn_server().set_names("-", "-");
     }
@@ -199,6 +200,43 @@ TEST_F(ProtocolBoard, ConsoleSessionTypingEveryFamily) {
                   kNoReply + kNoReply + "Disconnect ...\nClosed " + board_.path() + " port\nNop\n");
     EXPECT_EQ(quirn_server().names(), std::make_pair(std::string("-"), std::string("-")));
     EXPECT_EQ(connected.load(), 0);
+}
+
+// A reply of known length ends a guard's silence after its last byte, which
+// the interval rule (no end before 5 ms of silence) never allows; the other
+// replies, and every reply under interval_reads, wait out the interval.
+TEST_F(ProtocolBoard, KnownLengthRepliesEndBeforeTheIntervalRuleCould) {
+    constexpr auto kInterval = std::chrono::milliseconds(5);
+    const std::pair<std::string, bool> rows[] = {
+        {"sta", true},    {"rust", true},    {"sust", true}, {"clr", true},    {"sys", true},
+        {"rkst", true},   {"skst", true},    {"run", true},  {"ihwmcu", true}, {"g2ci", true},
+        {"g2co", true},   {"g2rd", true},    {"g8ra", true}, {"g2wd1", true},  {"g13cod", false},
+        {"iping", false}, {"csleep", false},
+    };
+    // The quickest of a few tries, so a busy machine does not decide.
+    const auto quickest = [](const std::string& line) {
+        auto best = std::chrono::steady_clock::duration::max();
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            const auto start = std::chrono::steady_clock::now();
+            const CommandReply reply = run_server_command(line);
+            best = std::min(best, std::chrono::steady_clock::now() - start);
+            EXPECT_FALSE(reply.bytes.empty()) << line;
+        }
+        return best;
+    };
+    testing::internal::CaptureStdout();
+    for (const auto& [line, known] : rows) {
+        interval_reads.store(false);
+        const auto guarded = quickest(line);
+        interval_reads.store(true);
+        const auto interval = quickest(line);
+        EXPECT_GE(interval, kInterval) << line;
+        EXPECT_EQ(guarded < kInterval, known)
+            << line << ": " << std::chrono::duration<double, std::milli>(guarded).count()
+            << " ms, under the interval rule "
+            << std::chrono::duration<double, std::milli>(interval).count() << " ms";
+    }
+    testing::internal::GetCapturedStdout();
 }
 
 // A web-like thread reads a pin over and over while the console thread runs
