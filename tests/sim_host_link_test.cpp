@@ -57,6 +57,12 @@ TEST(SimHostLinkConcurrency, SerialPortRidesOutSilenceAndSplitRepliesAndTheBoard
     board->set_faults({.split_gap_ms = 100});
     EXPECT_EQ(port.transact_byte(REQ_STATUS).bytes, (Bytes{0x40, 0x00})) << "cut at the gap";
     EXPECT_TRUE(board->wait_idle(kDeadline)) << "the tail has been sent";
+    // The terminal layer hands it to the host's side in the background.
+    int unread = 0;
+    for (const auto until = std::chrono::steady_clock::now() + kDeadline;
+         unread < 2 && std::chrono::steady_clock::now() < until; std::this_thread::yield()) {
+        ioctl(port.handle, FIONREAD, &unread);
+    }
     board->set_faults({.split_gap_ms = 60'000});
     testing::internal::CaptureStderr();
     const CommandReply next = port.transact_byte(REQ_RUN_KST);
