@@ -34,6 +34,7 @@ TEST(FriendlyName, TakesThePortFromTheGroupTheNameEndsWith) {
     }
 }
 
+#ifndef _WIN32
 // A temporary tree standing for /sys/class/tty, its devices, and /dev.
 class Discovery : public testing::Test {
   protected:
@@ -111,5 +112,7 @@ TEST_F(Discovery, ResolvesPortNamesIgnoringCase) {
             << name;
     }
 }
+
+#endif
 
 }  // namespace

@@ -1,0 +1,143 @@
+// The serial port calls on Windows: a COM device under "\\.\", set through
+// its DCB, read and written synchronously under the driver's own time-outs,
+// and found through SetupAPI among the devices of the Ports class.
+
+// clang-format off
+#include <windows.h>
+#include <setupapi.h>
+// clang-format on
+
+#include <cstring>
+
+#include "serial/serial_platform.h"
+
+namespace serial_platform {
+
+namespace {
+
+// The device setup class of serial and parallel ports,
+// {4D36E978-E325-11CE-BFC1-08002BE10318} (GUID_DEVCLASS_PORTS).
+constexpr GUID kPortsClass = {
+    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+// Friendly names are read as narrow text into a buffer of this size; a
+// longer name does not fit, the call fails and the device is left out.
+constexpr DWORD kFriendlyNameBufferSize = 256;
+
+static_assert(sizeof(SP_DEVINFO_DATA) == 32, "the device record of a 64-bit program");
+
+// Releases a device set when the listing ends, however it ends.
+class DeviceSet {
+  public:
+    explicit DeviceSet(HDEVINFO set) : set_(set) {}
+    ~DeviceSet() {
+        if (set_ != INVALID_HANDLE_VALUE) {
+            ::SetupDiDestroyDeviceInfoList(set_);
+        }
+    }
+    DeviceSet(const DeviceSet&) = delete;
+    DeviceSet& operator=(const DeviceSet&) = delete;
+    HDEVINFO get() const { return set_; }
+
+  private:
+    HDEVINFO set_;
+};
+
+}  // namespace
+
+ResolvedPort resolve_port(const std::string& name, const DeviceRoots&) {
+    // The driver resolves the name (case does not matter to it); whether
+    // the port exists shows when it is opened.
+    return ResolvedPort{"\\\\.\\" + name, name, true};
+}
+
+Handle open_port(const std::string& path) {
+    // Share mode 0: no other opener until close_port.
+    return ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool get_line_settings(Handle handle, LineSettings& settings) {
+    settings.DCBlength = sizeof(DCB);
+    return ::GetCommState(handle, &settings) != 0;
+}
+
+void make_line_settings(LineSettings& settings) {
+    // Flow control and the special characters stay as the port reported them.
+    settings.BaudRate = CBR_19200;
+    settings.ByteSize = 8;
+    settings.Parity = NOPARITY;
+    settings.StopBits = ONESTOPBIT;
+}
+
+bool set_line_settings(Handle handle, const LineSettings& settings) {
+    LineSettings copy = settings;
+    return ::SetCommState(handle, &copy) != 0;
+}
+
+bool set_timeouts(Handle handle, const Timeouts& timeouts) {
+    Timeouts copy = timeouts;
+    return ::SetCommTimeouts(handle, &copy) != 0;
+}
+
+uint32_t discard_input(Handle handle) {
+    // ClearCommError also clears a line error (a framing or overrun error),
+    // which would otherwise stop every later read and write.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (::ClearCommError(handle, &errors, &status) == 0 || status.cbInQue == 0) {
+        return 0;
+    }
+    ::PurgeComm(handle, PURGE_RXCLEAR);
+    return status.cbInQue;
+}
+
+Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
+    if (size == 0) {
+        return Transfer{true, 0};
+    }
+    // With both write time-outs 0 the call returns when everything is sent.
+    DWORD written = 0;
+    if (::WriteFile(handle, data, size, &written, nullptr) == 0 || written != size) {
+        return Transfer{false, 0};
+    }
+    return Transfer{true, written};
+}
+
+Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts&) {
+    // The driver applies the time-outs set_timeouts installed. A device that
+    // is gone (a USB adapter pulled) fails the call at once.
+    DWORD count = 0;
+    if (::ReadFile(handle, buffer, size, &count, nullptr) == 0) {
+        return Transfer{false, 0};
+    }
+    return Transfer{true, count};
+}
+
+void close_port(Handle handle) {
+    if (is_valid(handle) && handle != nullptr) {
+        ::CloseHandle(handle);
+    }
+}
+
+std::optional<std::vector<std::string>> list_friendly_names(const DeviceRoots&) {
+    const DeviceSet set(::SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT));
+    if (set.get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; ::SetupDiEnumDeviceInfo(set.get(), index, &device) != 0; ++index) {
+        char text[kFriendlyNameBufferSize] = {};
+        if (::SetupDiGetDeviceRegistryPropertyA(set.get(), &device, SPDRP_FRIENDLYNAME, nullptr,
+                                                reinterpret_cast<BYTE*>(text), sizeof text,
+                                                nullptr) == 0) {
+            continue;
+        }
+        names.emplace_back(text, ::strnlen(text, sizeof text));
+    }
+    return names;
+}
+
+}  // namespace serial_platform
