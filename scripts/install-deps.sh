@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, once; says
-# nothing when everything is already there.
+# nothing when everything is already there. Packages named as arguments
+# are needed too (the Windows build names its own).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev util-linux)
+packages=(cmake ninja-build g++ libgtest-dev util-linux "$@")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test three times over:
 # a plain build, AddressSanitizer with UndefinedBehaviorSanitizer, and the
-# concurrency tests under ThreadSanitizer.
+# concurrency tests under ThreadSanitizer; and the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,5 +21,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 run_suite build "" ""
+echo "== build-windows (under Wine)"
+scripts/test-windows.sh build
 run_suite build-asan "address,undefined" ""
 run_suite build-tsan "thread" "Concurrency"

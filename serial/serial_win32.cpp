@@ -43,6 +43,13 @@ class DeviceSet {
     HDEVINFO set_;
 };
 
+// The driver still takes calls for this handle.
+bool device_answers(HANDLE handle) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ::ClearCommError(handle, &errors, &status) != 0;
+}
+
 }  // namespace
 
 ResolvedPort resolve_port(const std::string& name, const DeviceRoots&) {
@@ -105,10 +112,17 @@ Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
 }
 
 Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts&) {
-    // The driver applies the time-outs set_timeouts installed. A device that
-    // is gone (a USB adapter pulled) fails the call at once.
+    // A device that is gone (a USB adapter pulled) fails every call on its
+    // handle. ReadFile does so at once on Windows, but a terminal that hung
+    // up reads as silent under Wine until the total time-out: ask the
+    // driver first, and again when the read brought nothing.
+    if (!device_answers(handle)) {
+        return Transfer{false, 0};
+    }
+    // The driver applies the time-outs set_timeouts installed.
     DWORD count = 0;
-    if (::ReadFile(handle, buffer, size, &count, nullptr) == 0) {
+    if (::ReadFile(handle, buffer, size, &count, nullptr) == 0 ||
+        (count == 0 && !device_answers(handle))) {
         return Transfer{false, 0};
     }
     return Transfer{true, count};

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "base/console_output.h"
 #include "app/console_ui.h"
+#include "base/console_output.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "serial/class_serial.h"
@@ -105,8 +105,8 @@ TEST_F(ConsoleSession, AnswersGeneralAndModeWords) {
         // "co" takes the port name from the same line; a failed open still
         // identifies (refused) and switches to server mode. The path is shown
         // as typed, never upper-cased (Windows spells its ports in capitals).
-        {"co no_such_port_here quit", ask + kNoSuchPort +
-                                          kRefused + server(1) + kRefused + server(2)},
+        {"co no_such_port_here quit",
+         ask + kNoSuchPort + kRefused + server(1) + kRefused + server(2)},
         // http_run and http_stop are client words only.
         {"http_stop", client(1), 1},
         {"http_stop http_run quit", client(1) + client(2) + "Nop\n" + client(3), 0},

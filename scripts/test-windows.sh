@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# The Windows build under Wine: the cross-built unit tests, then tessaro.exe
+# end to end against the simulated board (the Linux build's quirn-sim on a
+# pseudo-terminal, which Wine serves as COM5).
+#   scripts/test-windows.sh [LINUX_BUILD_DIR]    (default: build)
+# Ends with the line "wine: N passed, N failed"; the exit status is 1 when
+# anything failed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+linux_build=${1:-build}
+
+scripts/install-deps.sh wine wine64 curl
+scripts/build-windows.sh --tests
+[ -x "$linux_build/quirn-sim" ] || cmake --build "$linux_build" --target quirn-sim
+
+passed=0
+failed=0
+check() {  # check NAME COMMAND...: one counted check
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        echo "FAILED: $name"
+    fi
+}
+
+# One private prefix inside the build tree, made once; one wine server for
+# the whole pass, so that each program starts quickly.
+export WINEPREFIX=$root/build-windows/wine-prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "== Wine prefix (once): $WINEPREFIX"
+    wineboot -i >/dev/null 2>&1
+    wineserver -w
+fi
+work=$(mktemp -d)
+sim_pid=""
+tessaro_pid=""
+cleanup() {
+    [ -z "$tessaro_pid" ] || kill "$tessaro_pid" 2>/dev/null || true
+    [ -z "$sim_pid" ] || kill "$sim_pid" 2>/dev/null || true
+    wineserver -k 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+wineserver -p >/dev/null 2>&1 || true  # one may run already
+
+echo "== Unit tests under Wine"
+if wine build-windows/tessaro_tests.exe >"$work/unit" 2>&1; then :; fi
+tr -d '\r' <"$work/unit" | grep -E '^\[ +(OK|FAILED) +\]|^\[  PASSED  \]' | grep -v ' tests\?, listed below' || true
+unit_passed=$(tr -d '\r' <"$work/unit" | grep -c '^\[       OK \]' || true)
+unit_failed=$(tr -d '\r' <"$work/unit" | grep -c '^\[  FAILED  \] .* ([0-9]* ms)$' || true)
+if [ "$unit_passed" -eq 0 ] && [ "$unit_failed" -eq 0 ]; then
+    unit_failed=1
+    tr -d '\r' <"$work/unit"
+fi
+passed=$((passed + unit_passed))
+failed=$((failed + unit_failed))
+
+echo "== tessaro.exe end to end under Wine"
+start_sim() {  # start_sim OPTIONS...: a board on a new terminal, mapped to COM5
+    if [ -n "$sim_pid" ]; then
+        kill "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    "$linux_build/quirn-sim" --no-stdin "$@" >"$work/sim" 2>&1 &
+    sim_pid=$!
+    local path=""
+    for _ in $(seq 200); do
+        path=$(sed -n 's|^Simulated Quirn board .* on \(/dev/.*\)$|\1|p' "$work/sim")
+        [ -n "$path" ] && break
+        sleep 0.05
+    done
+    [ -n "$path" ] || { cat "$work/sim"; return 1; }
+    ln -sfn "$path" "$WINEPREFIX/dosdevices/com5"
+}
+mark=0
+send() {  # send WORD: type a word; later waits look at what follows it
+    mark=$(stat -c %s "$work/out")
+    sent_at=$(date +%s%N)
+    printf '%s\n' "$1" >&3
+}
+since_send() { tail -c +$((mark + 1)) "$work/out" | tr -d '\r'; }
+wait_for() {  # wait_for TEXT: TEXT appears after the last word sent, within 20 s
+    for _ in $(seq 400); do
+        since_send | grep -qF -- "$1" && return 0
+        sleep 0.05
+    done
+    echo "  not seen: $1"
+    since_send | tail -n 20
+    return 1
+}
+took_ms() { echo $((($(date +%s%N) - sent_at) / 1000000)); }
+
+start_sim --silent-every 7
+mkfifo "$work/in"
+exec 3<>"$work/in"
+(cd build-windows && exec wine ./tessaro.exe) <"$work/in" >"$work/out" 2>"$work/err" &
+tessaro_pid=$!
+session="[COM5] [Arduino:Uno_R4_Minima] [Server]"
+
+check "start-up lists what SetupAPI finds, or says there is nothing" \
+    wait_for "Discovered serial ports:"
+send "co com5"
+check "co com5 identifies the board" wait_for "$session [2] > "
+send "sta"
+check "sta" wait_for "bs_fault: 00000000"
+send "g2co"
+check "g2co" wait_for "Pin 2 set as Digital Output."
+send "g2wd1"
+check "g2wd1" wait_for "Pin 2 value: 1 written on port."
+send "g2rd"
+check "g2rd" wait_for "Pin 2 value: 1"
+send "sys"
+check "sys" wait_for "RT load min:"
+# The seventh request goes unanswered: the read gives up after its total
+# time-out, 2066 ms.
+send "sta"
+check "a silent board is reported" wait_for "Not able to decode."
+silent_ms=$(took_ms)
+check "a silent board costs the total time-out ($silent_ms ms)" \
+    test "$silent_ms" -ge 2000 -a "$silent_ms" -le 10000
+send "di"
+check "di closes the port" wait_for "Closed COM5 port"
+
+# A board that vanishes (a pulled cable): its read fails, and so does every
+# later one, at once.
+start_sim --hangup-after 1
+send "co com5"
+check "co com5 again" wait_for "$session"
+send "sta"
+check "a vanished board is reported" wait_for "Not able to decode."
+send "sta"
+check "the next command is reported" wait_for "Not able to decode."
+vanished_ms=$(took_ms)
+check "the next read fails at once ($vanished_ms ms)" test "$vanished_ms" -lt 1000
+send "quit"
+exit_code=0
+for _ in $(seq 400); do
+    kill -0 "$tessaro_pid" 2>/dev/null || break
+    sleep 0.05
+done
+wait "$tessaro_pid" || exit_code=$?
+tessaro_pid=""
+exec 3>&-
+check "quit ends the program with exit code 0 ($exit_code)" test "$exit_code" -eq 0
+read_failures=$(tr -d '\r' <"$work/err" | grep -c "^Error: Failed to read from COM port$" || true)
+check "both failed reads are on standard error ($read_failures)" test "$read_failures" -ge 2
+if [ "$failed" -gt 0 ]; then
+    echo "-- tessaro.exe standard output:"
+    tr -d '\r' <"$work/out"
+    echo "-- standard error:"
+    tr -d '\r' <"$work/err"
+fi
+
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
