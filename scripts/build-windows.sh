@@ -9,18 +9,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tests=OFF
-[ "${1:-}" = "--tests" ] && tests=ON
+targets=(tessaro)
+if [ "${1:-}" = "--tests" ]; then
+    tests=ON
+    targets+=(tessaro_tests)
+fi
 
 scripts/install-deps.sh g++-mingw-w64-x86-64-posix nlohmann-json3-dev zip
 
 out=build-windows
 cmake -S . -B "$out" -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DCMAKE_BUILD_TYPE=Release -DTESSARO_TESTS=$tests >/dev/null
-cmake --build "$out"
+cmake --build "$out" --target "${targets[@]}"
 
 # Self-contained: only DLLs that every Windows has may be imported.
 system_dlls='^(KERNEL32|msvcrt|SETUPAPI|WS2_32|CRYPT32|ADVAPI32|USER32)\.dll$'
-for exe in "$out"/*.exe; do
+for exe in "${targets[@]/#/$out/}"; do
+    exe+=.exe
     imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p')
     if echo "$imports" | grep -Evi "$system_dlls" | grep -q .; then
         echo "$exe needs DLLs that Windows does not have:" $imports >&2
