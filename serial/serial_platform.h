@@ -75,7 +75,8 @@ Handle open_port(const std::string& path, std::string& why);
 // Reads the current line settings (false when the device has none).
 bool get_line_settings(Handle handle, LineSettings& settings);
 // Changes settings to raw 19200 baud, 8 data bits, no parity, one stop bit,
-// receiver on, no flow control. Pure; nothing reaches the device.
+// receiver on, no flow control (Windows changes only the baud rate, byte
+// size, parity and stop bits of the DCB). Pure; nothing reaches the device.
 void make_line_settings(LineSettings& settings);
 bool set_line_settings(Handle handle, const LineSettings& settings);
 // Installs the read time-outs, which every later read_port obeys.
