@@ -105,8 +105,10 @@ session="[COM5] [Arduino:Uno_R4_Minima] [Server]"
 
 check "start-up lists what SetupAPI finds, or says there is nothing" \
     wait_for "Discovered serial ports:"
+send "co com9"
+check "a missing port is named" wait_for 'Error: Cannot open \\.\COM9'
 send "co com5"
-check "co com5 identifies the board" wait_for "$session [2] > "
+check "co com5 identifies the board" wait_for "$session [3] > "
 send "sta"
 check "sta" wait_for "bs_fault: 00000000"
 send "g2co"
@@ -150,6 +152,8 @@ exec 3>&-
 check "quit ends the program with exit code 0 ($exit_code)" test "$exit_code" -eq 0
 read_failures=$(tr -d '\r' <"$work/err" | grep -c "^Error: Failed to read from COM port$" || true)
 check "both failed reads are on standard error ($read_failures)" test "$read_failures" -ge 2
+check "the missing port's reason is on standard error" \
+    grep -qF '\\.\COM9: no such device' "$work/err"
 if [ "$failed" -gt 0 ]; then
     echo "-- tessaro.exe standard output:"
     tr -d '\r' <"$work/out"

@@ -7,6 +7,7 @@
 #include <setupapi.h>
 // clang-format on
 
+#include <cctype>
 #include <cstring>
 
 #include "serial/serial_platform.h"
@@ -43,6 +44,30 @@ class DeviceSet {
     HDEVINFO set_;
 };
 
+// The reason a port would not open, in the user's words, or the system's.
+std::string open_failure(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return "no such device";
+        // A port that another program holds refuses every other opener.
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return "in use by another program";
+        default:
+            break;
+    }
+    char text[256] = {};
+    const DWORD size = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, text, sizeof text, nullptr);
+    std::string message(text, size);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message.empty() ? "system error " + std::to_string(error) : message;
+}
+
 // The driver still takes calls for this handle.
 bool device_answers(HANDLE handle) {
     DWORD errors = 0;
@@ -53,15 +78,24 @@ bool device_answers(HANDLE handle) {
 }  // namespace
 
 ResolvedPort resolve_port(const std::string& name, const DeviceRoots&) {
-    // The driver resolves the name (case does not matter to it); whether
-    // the port exists shows when it is opened.
-    return ResolvedPort{"\\\\.\\" + name, name, true};
+    // Device names ignore case; the system spells its ports in capitals
+    // (COM3), and so do the path and the prompt. Whether the port exists
+    // shows when it is opened.
+    std::string port_name = name;
+    for (char& c : port_name) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return ResolvedPort{"\\\\.\\" + port_name, port_name, true};
 }
 
-Handle open_port(const std::string& path) {
+Handle open_port(const std::string& path, std::string& why) {
     // Share mode 0: no other opener until close_port.
-    return ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    const Handle handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!is_valid(handle)) {
+        why = open_failure(::GetLastError());
+    }
+    return handle;
 }
 
 bool get_line_settings(Handle handle, LineSettings& settings) {
