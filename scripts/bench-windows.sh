@@ -9,7 +9,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 transactions=${1:-500}
 
+cmake -S . -B build -DTESSARO_BENCH=ON >/dev/null
 cmake --build build --target quirn-sim port_bench >/dev/null
+cmake -S . -B build-windows -DTESSARO_BENCH=ON >/dev/null
 cmake --build build-windows --target port_bench >/dev/null
 
 export WINEPREFIX=$root/build-windows/wine-prefix

@@ -129,6 +129,13 @@ check "a silent board costs the total time-out ($silent_ms ms)" \
 send "di"
 check "di closes the port" wait_for "Closed COM5 port"
 
+# A reply one byte longer than its known length is still read whole.
+start_sim --wrong-length
+send "co com5"
+check "an overlong identification is read whole" wait_for "Error response length: 5 != 4"
+send "sta"
+check "an overlong status is read whole" wait_for "Error response length: 5 != 4"
+
 # A board that vanishes (a pulled cable): its read fails, and so does every
 # later one, at once.
 start_sim --hangup-after 1

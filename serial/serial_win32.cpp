@@ -7,7 +7,9 @@
 #include <setupapi.h>
 // clang-format on
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
 
 #include "serial/serial_platform.h"
@@ -20,6 +22,14 @@ namespace {
 // {4D36E978-E325-11CE-BFC1-08002BE10318} (GUID_DEVCLASS_PORTS).
 constexpr GUID kPortsClass = {
     0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+using Clock = std::chrono::steady_clock;
+
+// The guard after a reply of known length, in the driver's whole
+// milliseconds, rounded up.
+constexpr DWORD kGuardMs = (kReplyGuardMicroseconds + 999) / 1000;
+// MAXDWORD in a total time-out means something else to the driver.
+constexpr uint64_t kMaxTimeoutMs = MAXDWORD - 1;
 
 // Friendly names are read as narrow text into a buffer of this size; a
 // longer name does not fit, the call fails and the device is left out.
@@ -66,6 +76,76 @@ std::string open_failure(DWORD error) {
         message.pop_back();
     }
     return message.empty() ? "system error " + std::to_string(error) : message;
+}
+
+// One ReadFile under the given time-outs; nothing when a call failed.
+std::optional<DWORD> read_under(HANDLE handle, uint8_t* buffer, DWORD size, COMMTIMEOUTS timeouts) {
+    DWORD count = 0;
+    if (::SetCommTimeouts(handle, &timeouts) == 0 ||
+        ::ReadFile(handle, buffer, size, &count, nullptr) == 0) {
+        return std::nullopt;
+    }
+    return count;
+}
+
+// A reply of known length. The driver cannot end a read at a byte count
+// and a silence shorter than a millisecond, so: the expected bytes under
+// the installed time-outs (their total counted as for size), then one byte
+// under the guard alone. Silence there ends the read. A byte there means a
+// longer reply, read on in windows of the interval time-out until one
+// brings nothing (the driver's interval timer would only start at the
+// next byte), within what is left of the total.
+std::optional<DWORD> read_known_length(HANDLE handle, uint8_t* buffer, DWORD size,
+                                       const COMMTIMEOUTS& timeouts, DWORD expected) {
+    const Clock::time_point start = Clock::now();
+    const bool has_total =
+        timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0;
+    const uint64_t total_ms =
+        uint64_t{timeouts.ReadTotalTimeoutMultiplier} * size + timeouts.ReadTotalTimeoutConstant;
+
+    COMMTIMEOUTS head_timeouts = timeouts;
+    if (has_total) {
+        head_timeouts.ReadTotalTimeoutMultiplier = 0;
+        head_timeouts.ReadTotalTimeoutConstant =
+            static_cast<DWORD>(std::min<uint64_t>(total_ms, kMaxTimeoutMs));
+    }
+    const std::optional<DWORD> head = read_under(handle, buffer, expected, head_timeouts);
+    if (!head || *head < expected) {
+        return head;  // short, silent or failed: as any read
+    }
+    COMMTIMEOUTS guard{};
+    guard.ReadTotalTimeoutConstant = kGuardMs;
+    const std::optional<DWORD> extra = read_under(handle, buffer + expected, 1, guard);
+    if (!extra || *extra == 0) {
+        return extra ? std::optional<DWORD>(expected) : std::nullopt;
+    }
+    DWORD count = expected + 1;
+    // Each window returns at once with what has come, or after the
+    // interval without a byte.
+    COMMTIMEOUTS window{};
+    window.ReadIntervalTimeout = MAXDWORD;
+    window.ReadTotalTimeoutMultiplier = MAXDWORD;
+    window.ReadTotalTimeoutConstant = std::max<DWORD>(timeouts.ReadIntervalTimeout, 1);
+    while (count < size) {
+        if (has_total) {
+            const auto elapsed =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+            if (static_cast<uint64_t>(elapsed) >= total_ms) {
+                break;
+            }
+            window.ReadTotalTimeoutConstant = static_cast<DWORD>(
+                std::min<uint64_t>(window.ReadTotalTimeoutConstant, total_ms - elapsed));
+        }
+        const std::optional<DWORD> more = read_under(handle, buffer + count, size - count, window);
+        if (!more) {
+            return std::nullopt;
+        }
+        if (*more == 0) {
+            break;
+        }
+        count += *more;
+    }
+    return count;
 }
 
 // The driver still takes calls for this handle.
@@ -145,7 +225,8 @@ Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
     return Transfer{true, written};
 }
 
-Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts&) {
+Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts,
+                   uint32_t expected) {
     // A device that is gone (a USB adapter pulled) fails every call on its
     // handle. ReadFile does so at once on Windows, but a terminal that hung
     // up reads as silent under Wine until the total time-out: ask the
@@ -153,13 +234,25 @@ Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts
     if (!device_answers(handle)) {
         return Transfer{false, 0};
     }
-    // The driver applies the time-outs set_timeouts installed.
-    DWORD count = 0;
-    if (::ReadFile(handle, buffer, size, &count, nullptr) == 0 ||
-        (count == 0 && !device_answers(handle))) {
+    std::optional<DWORD> count;
+    if (expected == 0 || expected >= size) {
+        // The driver applies the time-outs set_timeouts installed.
+        DWORD plain = 0;
+        if (::ReadFile(handle, buffer, size, &plain, nullptr) != 0) {
+            count = plain;
+        }
+    } else {
+        count = read_known_length(handle, buffer, size, timeouts, expected);
+        // The next plain read finds the installed time-outs again.
+        Timeouts installed = timeouts;
+        if (::SetCommTimeouts(handle, &installed) == 0) {
+            count.reset();
+        }
+    }
+    if (!count || (*count == 0 && !device_answers(handle))) {
         return Transfer{false, 0};
     }
-    return Transfer{true, count};
+    return Transfer{true, *count};
 }
 
 void close_port(Handle handle) {
