@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -38,19 +37,25 @@ TEST(PromptConcurrency, ThreadsNeverSplitPromptsOrShareANumber) {
     }
     const std::string out = testing::internal::GetCapturedStdout();
 
-    const std::regex piece(
-        R"(\[Disconnected\] \[local\] \[Client\] \[(\d+)\] > |a line from the console thread\n)");
+    // The output must be whole lines and whole prompts, back to back.
+    const std::string line = "a line from the console thread\n";
+    const std::string prompt_head = "[Disconnected] [local] [Client] [";
     std::set<unsigned long> numbers;
     std::size_t covered = 0;
-    for (auto it = std::sregex_iterator(out.begin(), out.end(), piece);
-         it != std::sregex_iterator(); ++it) {
-        ASSERT_EQ(static_cast<std::size_t>(it->position()), covered)
-            << "output split near: " << out.substr(covered, 60);
-        covered += static_cast<std::size_t>(it->length());
-        if ((*it)[1].matched) {
-            EXPECT_TRUE(numbers.insert(std::stoul((*it)[1].str())).second)
-                << "number shown twice: " << (*it)[1].str();
+    while (covered < out.size()) {
+        if (out.compare(covered, line.size(), line) == 0) {
+            covered += line.size();
+            continue;
         }
+        const std::size_t digits = covered + prompt_head.size();
+        const std::size_t tail = out.find_first_not_of("0123456789", digits);
+        ASSERT_TRUE(out.compare(covered, prompt_head.size(), prompt_head) == 0 &&
+                    tail != digits && tail != std::string::npos &&
+                    out.compare(tail, 4, "] > ") == 0)
+            << "output split near: " << out.substr(covered, 60);
+        const std::string number = out.substr(digits, tail - digits);
+        EXPECT_TRUE(numbers.insert(std::stoul(number)).second) << "number shown twice: " << number;
+        covered = tail + 4;
     }
     EXPECT_EQ(covered, out.size());
     ASSERT_EQ(numbers.size(), static_cast<std::size_t>(kThreads * kPromptsEach));

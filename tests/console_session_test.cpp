@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -23,6 +24,20 @@ std::string client(int n) {
 }
 std::string server(int n) {
     return "[Disconnected] [-:-] [Server] [" + std::to_string(n) + "] > ";
+}
+// Whether text has the shape: 'A' an upper-case letter, 'a' a lower-case
+// one, '9' a digit, '_' a digit or a blank, anything else itself.
+bool has_shape(const std::string& text, const std::string& shape) {
+    return std::equal(text.begin(), text.end(), shape.begin(), shape.end(), [](char c, char s) {
+        const auto u = static_cast<unsigned char>(c);
+        switch (s) {
+            case 'A': return std::isupper(u) != 0;
+            case 'a': return std::islower(u) != 0;
+            case '9': return std::isdigit(u) != 0;
+            case '_': return c == ' ' || std::isdigit(u) != 0;
+            default: return c == s;
+        }
+    });
 }
 const std::string kRefused = "Cannot run a server command while not connected.\n";
 // "co no_such_port_here" opens the name as the platform spells its devices:
@@ -72,8 +87,8 @@ TEST_F(ConsoleSession, GreetsWithBannerAndPortList) {
                                "'qq' or 'quit' to exit.\n\nDiscovered serial ports:\n" +
                                captured([] { serial_port().print_ports(); }) + "\n" + client(0);
     EXPECT_TRUE(run_all("quit").starts_with(banner));
-    EXPECT_TRUE(std::regex_match(kBuildDate, std::regex("[A-Z][a-z]{2} [ 123][0-9] [0-9]{4}")));
-    EXPECT_TRUE(std::regex_match(kBuildTime, std::regex("[0-2][0-9]:[0-5][0-9]:[0-6][0-9]")));
+    EXPECT_TRUE(has_shape(kBuildDate, "Aaa _9 9999")) << kBuildDate;
+    EXPECT_TRUE(has_shape(kBuildTime, "99:99:99")) << kBuildTime;
 }
 
 // Words in, everything after the first prompt out, and the web stop flag.
