@@ -38,19 +38,10 @@ void disconnect() {
     console_mode.store(mode::kClient);
 }
 
-// Returns false when the input ended before the port name was given.
-bool connect(std::istream& input) {
-    out_line("Connect ...");
+// Opens the named port (replacing an open one), identifies the board and
+// switches to server mode. Returns whether the port opened.
+bool connect_to(const std::string& name) {
     SerialPort& port = serial_port();
-    port.discover_ports();
-    port.print_ports();
-    out("Connect to port (eg. COM1): ");
-    std::string name;
-    const bool answered = static_cast<bool>(input >> name);
-    out_line("");
-    if (!answered) {
-        return false;
-    }
     // A new connection replaces the open one, which is closed and forgotten
     // first, so a failed open never leaves a closed port marked connected.
     if (port.get_state().status == 1) {
@@ -60,14 +51,35 @@ bool connect(std::istream& input) {
     // As typed: the port layer matches names ignoring case, and a name it
     // cannot find is shown the way the user spelt it.
     port.open(name);
-    if (port.get_state().status == 1) {
+    const bool opened = port.get_state().status == 1;
+    if (opened) {
         connected.store(1);
     }
     const std::string identify = "ihwmcu";
     CommandReply reply = run_server_command(identify);
     quirn_server().decode_response(identify, std::move(reply));
     console_mode.store(mode::kServer);
-    return true;
+    return opened;
+}
+
+void ask_for_port() {
+    out_line("Connect ...");
+    SerialPort& port = serial_port();
+    port.discover_ports();
+    port.print_ports();
+    out("Connect to port (eg. COM1): ");
+}
+
+// Returns false when the input ended before the port name was given.
+bool connect(std::istream& input) {
+    ask_for_port();
+    std::string name;
+    const bool answered = static_cast<bool>(input >> name);
+    out_line("");
+    if (answered) {
+        connect_to(name);
+    }
+    return answered;
 }
 
 // The prompt's names come from the open port and the identified board.
@@ -110,13 +122,25 @@ int general_command(std::string word, std::istream& input) {
     return 1;
 }
 
-int run_console(std::istream& input) {
+int run_console(std::istream& input, const ConsoleStart& start) {
     set_prompt_source(session_names);
     print_banner();
     out_line("Discovered serial ports:");
     serial_port().print_ports();
     out_line("");
     print_prompt();
+    if (!start.port.empty()) {
+        // As if typed: the words after the prompt, then what "co" does.
+        out_line("co " + start.port);
+        command_line = "co";
+        ask_for_port();
+        out_line("");
+        if (!connect_to(start.port) && start.end_if_not_opened) {
+            console_mode.store(mode::kQuit);
+            return 1;
+        }
+        print_prompt();
+    }
     for (;;) {
         if (is_quit_word(command_line)) {
             console_mode.store(mode::kQuit);
@@ -149,6 +173,6 @@ int run_console(std::istream& input) {
     }
 }
 
-int console_ui_thread() {
-    return run_console(std::cin);
+int console_ui_thread(const ConsoleStart& start) {
+    return run_console(std::cin, start);
 }

@@ -5,9 +5,20 @@
 #include <istream>
 #include <string>
 
-int console_ui_thread();
+// What the console does before the first word: connect to port as if
+// "co port" had been typed (nothing when it is empty); and when that port
+// cannot be opened, either carry on disconnected or end at once (the
+// choice for input that is not a terminal, so that a script notices).
+struct ConsoleStart {
+    std::string port;
+    bool end_if_not_opened = false;
+};
+
+// Returns 0 when the user quit or the input ended, 1 when it ended because
+// the start's port could not be opened.
+int console_ui_thread(const ConsoleStart& start);
 // The same loop on any input stream (the tests drive it with a string).
-int run_console(std::istream& input);
+int run_console(std::istream& input, const ConsoleStart& start = {});
 // Takes the help, list, connect, disconnect and mode words. Returns 1 if it
 // handled the word, 0 if not. Reads the port name for "co" from input.
 int general_command(std::string word, std::istream& input);

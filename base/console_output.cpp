@@ -1,5 +1,11 @@
 #include "base/console_output.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -135,6 +141,14 @@ void out_line(std::string_view text) {
 
 void err(std::string_view text) {
     write_whole(stderr, text);
+}
+
+bool input_is_terminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stdin)) != 0;
+#else
+    return ::isatty(STDIN_FILENO) != 0;
+#endif
 }
 
 void set_prompt_source(PromptSource source) {

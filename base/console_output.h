@@ -20,6 +20,8 @@ extern std::atomic<uint32_t> prompt_counter;
 void out(std::string_view text);       // standard output, as given
 void out_line(std::string_view text);  // standard output, text and a line end
 void err(std::string_view text);       // standard error, as given
+// Whether standard input is a terminal (not a pipe, a file or nothing).
+bool input_is_terminal();
 
 // What the prompt shows of the session: the open port's name and the
 // board's maker and model. The layers that own them sit above this one, so

@@ -60,11 +60,12 @@ struct ResolvedPort {
     std::string port_name;  // the name as the system spells it, e.g. ttyACM0
     bool found = false;
 };
-// POSIX: a name without "/" is matched against the entries of dev_dir,
-// exactly first, then ignoring case; a name with "/" is a path whose
-// components are matched the same way, and port_name is the whole path.
-// When nothing matched, path keeps what did match as the system spells it
-// and the rest as typed.
+// POSIX: a name is matched against the entries of dev_dir, exactly first,
+// then ignoring case; a relative name with "/" (pts/3) is looked for under
+// dev_dir component by component the same way, and port_name is it as
+// matched; an absolute path is matched the same way from "/", and
+// port_name is the whole path. When nothing matched, path keeps what did
+// match as the system spells it and the rest as typed.
 ResolvedPort resolve_port(const std::string& name, const DeviceRoots& roots);
 
 // Opens an existing device for reading and writing, exclusively: a second

@@ -84,11 +84,14 @@ std::optional<std::string> find_entry(const std::string& dir, const std::string&
     return std::nullopt;
 }
 
-// A path with each component matched as find_entry does. A component that
+// A path with each component matched as find_entry does; a relative path
+// is looked for under base, and comes back relative to it. A component that
 // matches nothing ends the match: it and the rest stay as typed, and the
 // result is marked incomplete.
-std::pair<std::string, bool> resolve_path(const std::string& path) {
-    std::string resolved = path.front() == '/' ? "/" : "";
+std::pair<std::string, bool> resolve_path(const std::string& path, const std::string& base) {
+    const bool absolute = path.front() == '/';
+    std::string resolved = absolute ? "/" : "";
+    std::string dir = absolute ? "/" : base;  // where the next component is looked for
     size_t start = 0;
     while (start < path.size()) {
         const size_t end = std::min(path.find('/', start), path.size());
@@ -100,12 +103,12 @@ std::pair<std::string, bool> resolve_path(const std::string& path) {
         if (!resolved.empty() && resolved.back() != '/') {
             resolved += '/';
         }
-        const std::optional<std::string> entry =
-            find_entry(resolved.empty() ? "." : resolved, component);
+        const std::optional<std::string> entry = find_entry(dir, component);
         if (!entry) {
             return {resolved + path.substr(start), false};
         }
         resolved += *entry;
+        dir += (dir.back() == '/' ? "" : "/") + *entry;
         start = end + 1;
     }
     return {resolved, true};
@@ -253,9 +256,14 @@ timespec to_timespec(Clock::duration duration) {
 }  // namespace
 
 ResolvedPort resolve_port(const std::string& name, const DeviceRoots& roots) {
-    if (name.find('/') != std::string::npos) {
-        auto [path, found] = resolve_path(name);
+    if (name.starts_with('/')) {
+        auto [path, found] = resolve_path(name, "/");
         return ResolvedPort{path, path, found};
+    }
+    if (name.find('/') != std::string::npos) {
+        // pts/3: a relative name is looked for under dev_dir, like a plain one.
+        auto [relative, found] = resolve_path(name, roots.dev_dir);
+        return ResolvedPort{roots.dev_dir + "/" + relative, relative, found};
     }
     if (const std::optional<std::string> entry = find_entry(roots.dev_dir, name)) {
         if (*entry != "." && *entry != "..") {

@@ -1,6 +1,8 @@
 // Console output shared between threads: every prompt and every line leaves
 // whole, and no prompt number is shown twice or lost.
 
+#include "base/console_output.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -8,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/console_output.h"
 #include "base/state.h"
 
 namespace {
@@ -49,9 +50,8 @@ TEST(PromptConcurrency, ThreadsNeverSplitPromptsOrShareANumber) {
         }
         const std::size_t digits = covered + prompt_head.size();
         const std::size_t tail = out.find_first_not_of("0123456789", digits);
-        ASSERT_TRUE(out.compare(covered, prompt_head.size(), prompt_head) == 0 &&
-                    tail != digits && tail != std::string::npos &&
-                    out.compare(tail, 4, "] > ") == 0)
+        ASSERT_TRUE(out.compare(covered, prompt_head.size(), prompt_head) == 0 && tail != digits &&
+                    tail != std::string::npos && out.compare(tail, 4, "] > ") == 0)
             << "output split near: " << out.substr(covered, 60);
         const std::string number = out.substr(digits, tail - digits);
         EXPECT_TRUE(numbers.insert(std::stoul(number)).second) << "number shown twice: " << number;

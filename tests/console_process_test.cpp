@@ -1,11 +1,15 @@
-// The built tessaro program as a user runs it: standard input and output
-// on pipes, exit code at the end.
+// The built tessaro program as a user runs it: options and a port on the
+// command line, standard input and output on pipes (or a terminal), exit
+// code at the end.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <vector>
 
+#include "base/console_output.h"
 #include "sim/quirn_board.h"
 #include "tests/support/child_process.h"
 
@@ -14,53 +18,106 @@ namespace {
 using namespace std::chrono_literals;
 using test_support::ChildProcess;
 
-TEST(ConsoleProgram, QuitEndsBothThreadsAndExitsZero) {
-    ChildProcess tessaro(TESSARO_BINARY, {});
-    ASSERT_TRUE(tessaro.started());
-    ASSERT_TRUE(tessaro.wait_for_output("[Disconnected] [local] [Client] [0] > ", 20s))
-        << tessaro.output();
-    tessaro.write("quit\n");
-    const auto code = tessaro.wait_exit(20s);
-    ASSERT_TRUE(code.has_value()) << "tessaro did not end after quit:\n" << tessaro.output();
-    EXPECT_EQ(*code, 0);
+const std::string kFirstPrompt = "[Disconnected] [local] [Client] [0] > ";
 
-    const std::string& out = tessaro.output();
-    const auto starting = out.find("Starting Console UI thread.\n");
-    const auto console_closed = out.find("\nConsole UI thread closed\n");
-    const auto web_closed = out.find("\nWeb UI thread closed\n");
-    ASSERT_NE(starting, std::string::npos) << out;
-    ASSERT_NE(console_closed, std::string::npos) << out;
-    ASSERT_NE(web_closed, std::string::npos) << out;
-    EXPECT_LT(console_closed, web_closed);
-    EXPECT_NE(out.find("All Threads started ...\n"), std::string::npos);
-    EXPECT_NE(out.find("Nop\n[Disconnected] [local] [Client] [1] > "), std::string::npos) << out;
-    EXPECT_EQ(out.find("Closed "), std::string::npos) << "no port was open";
-    // Either the machine has ports, or the list is announced empty first.
-    if (out.find("Port: ") == std::string::npos) {
-        EXPECT_EQ(out.rfind("No serial port in Vector.\nStarting Console UI thread.\n", 0), 0u)
-            << out;
+// Arguments and piped input in; exit code, what standard output holds and
+// standard error out. Rows that exit 2 must start nothing at all.
+TEST(ConsoleProgram, AnswersItsCommandLine) {
+    const std::string help_hint = " (tessaro --help shows the usage)\n";
+    const std::string build = std::string(kBuildDate) + " at " + kBuildTime;
+    const std::string refused = "Cannot run a server command while not connected.\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int code;
+        std::string err;
+        std::vector<std::string> out;  // pieces, in this order
+    };
+    const std::string usage = "Usage: tessaro [options] [PORT]\n";
+    const Case cases[] = {
+        {{"--help"}, "", 0, "", {usage, "--interval-reads", "h or ?"}},
+        {{"-h", "--version"}, "", 0, "", {usage}},
+        {{"--version"}, "", 0, "", {"tessaro 1.0.x (build " + build + ")\n"}},
+        {{"--bogus", "--help"}, "", 2, "tessaro: unknown option '--bogus'" + help_hint, {}},
+        {{"ttyACM0", "ttyACM1"},
+         "",
+         2,
+         "tessaro: one port only, not both 'ttyACM0' and 'ttyACM1'" + help_hint,
+         {}},
+        // quit ends the console thread, then the web thread, then the program.
+        {{"--interval-reads"},
+         "quit\n",
+         0,
+         "",
+         {"Starting Console UI thread.\n", kFirstPrompt, "Nop\n",
+          "[Disconnected] [local] [Client] [1] > ", "\nConsole UI thread closed\n",
+          "\nWeb UI thread closed\n"}},
+        // A port that cannot be opened, input not a terminal: the reason,
+        // as "co" gives it, and status 1 before any piped word runs.
+        {{"--", "no_such_port"},
+         "s\n",
+         1,
+         "/dev/no_such_port: no such device\n",
+         {kFirstPrompt, "co no_such_port\n", "Connect ...\n",
+          "Error: Cannot open /dev/no_such_port\n", refused, "\nConsole UI thread closed\n"}},
+    };
+    for (const Case& c : cases) {
+        const std::string row = c.args.front() + (c.args.size() > 1 ? " " + c.args[1] : "");
+        ChildProcess tessaro(TESSARO_BINARY, c.args);
+        ASSERT_TRUE(tessaro.started());
+        tessaro.write(c.input);
+        tessaro.close_input();
+        EXPECT_EQ(tessaro.wait_exit(20s), c.code) << row;
+        const std::string& out = tessaro.output();
+        std::size_t at = 0;
+        for (const std::string& piece : c.out) {
+            at = out.find(piece, at);
+            ASSERT_NE(at, std::string::npos) << row << ": no\n" << piece << "\nin\n" << out;
+        }
+        EXPECT_TRUE(c.code != 2 || out.empty()) << row << ":\n" << out;
+        EXPECT_EQ(tessaro.errors(), c.err) << row;
+        EXPECT_EQ(out.find("Server Mode."), std::string::npos) << row << ": a piped word ran";
+        EXPECT_EQ(out.find("Closed "), std::string::npos) << row << ": no port was open";
     }
 }
 
-TEST(ConsoleProgram, QuitWithAPortOpenClosesItAtTearDown) {
+// On a terminal the same failure leaves the user at a disconnected prompt.
+TEST(ConsoleProgram, PortThatCannotBeOpenedLeavesATerminalSessionRunning) {
+    ChildProcess tessaro(TESSARO_BINARY, {"no_such_port"}, /*terminal_input=*/true);
+    ASSERT_TRUE(tessaro.started());
+    ASSERT_TRUE(tessaro.wait_for_output("[Disconnected] [-:-] [Server] [1] > ", 20s))
+        << tessaro.output();
+    EXPECT_NE(tessaro.output().find("Error: Cannot open /dev/no_such_port\n"), std::string::npos);
+    tessaro.write("quit\n");
+    EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+}
+
+// A script: the port on the command line, words piped in, reports out, and
+// the end of input ends the program with status 0 after closing the port.
+TEST(ConsoleProgram, ConnectsToItsPortAndRunsPipedWords) {
     quirn_sim::PtyBoard board;
     ASSERT_TRUE(board.ok()) << board.error();
-    ChildProcess tessaro(TESSARO_BINARY, {});
+    ChildProcess tessaro(TESSARO_BINARY, {board.path()});
     ASSERT_TRUE(tessaro.started());
-    tessaro.write("co " + board.path() + "\n");
-    ASSERT_TRUE(tessaro.wait_for_output(
-        "[" + board.path() + "] [Arduino:Uno_R4_Minima] [Server] [2] > ", 20s))
-        << tessaro.output();
-    tessaro.write("quit\n");
-    const auto code = tessaro.wait_exit(20s);
-    ASSERT_TRUE(code.has_value()) << tessaro.output();
-    EXPECT_EQ(*code, 0);
+    tessaro.write("sta\ng2rd\n");
+    tessaro.close_input();
+    EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
     const std::string& out = tessaro.output();
-    const std::string closed = "\nWeb UI thread closed\nClosed " + board.path() + " port\n";
-    EXPECT_TRUE(out.ends_with(closed)) << out;
-    // The identification was the one request the board saw; quit went to the
-    // command layer, which has no family for it.
-    EXPECT_EQ(board.received_frames(), (std::vector<std::vector<uint8_t>>{{0xE0, 0xFD}}));
+    const std::string prompt = "[" + board.path() + "] [Arduino:Uno_R4_Minima] [Server] [";
+    std::size_t at = 0;
+    // Other threads may print between two writes, so no piece spans two.
+    for (const std::string& piece :
+         {kFirstPrompt, "co " + board.path() + "\n", prompt + "2] > ",
+          std::string("quirn: Status\n"), std::string("bs_fault: 00000000\n"), prompt + "4] > ",
+          std::string("Pin 2 value: 0\n"), prompt + "5] > "}) {
+        at = out.find(piece, at);
+        ASSERT_NE(at, std::string::npos) << "no\n" << piece << "\nin\n" << out;
+    }
+    EXPECT_TRUE(out.ends_with("\nWeb UI thread closed\nClosed " + board.path() + " port\n")) << out;
+    const auto frames = board.received_frames();
+    ASSERT_EQ(frames.size(), 3u) << "identification, sta and g2rd, nothing at the end";
+    EXPECT_EQ(frames[0], (std::vector<uint8_t>{0xE0, 0xFD}));
+    EXPECT_EQ(frames[1], (std::vector<uint8_t>{0x40}));
 }
 
 }  // namespace

@@ -31,11 +31,16 @@ bool has_shape(const std::string& text, const std::string& shape) {
     return std::equal(text.begin(), text.end(), shape.begin(), shape.end(), [](char c, char s) {
         const auto u = static_cast<unsigned char>(c);
         switch (s) {
-            case 'A': return std::isupper(u) != 0;
-            case 'a': return std::islower(u) != 0;
-            case '9': return std::isdigit(u) != 0;
-            case '_': return c == ' ' || std::isdigit(u) != 0;
-            default: return c == s;
+            case 'A':
+                return std::isupper(u) != 0;
+            case 'a':
+                return std::islower(u) != 0;
+            case '9':
+                return std::isdigit(u) != 0;
+            case '_':
+                return c == ' ' || std::isdigit(u) != 0;
+            default:
+                return c == s;
         }
     });
 }

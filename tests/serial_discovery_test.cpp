@@ -89,7 +89,7 @@ TEST_F(Discovery, ListsRealPortsWithReadableNamesInPortOrder) {
 }
 
 TEST_F(Discovery, ResolvesPortNamesIgnoringCase) {
-    for (const char* name : {"ttyACM0", "ttyUSB0", "ttyS0", "TTYS0"}) {
+    for (const char* name : {"ttyACM0", "ttyUSB0", "ttyS0", "TTYS0", "pts/1"}) {
         write(std::string("dev/") + name, "");
     }
     const std::string dev = roots.dev_dir;
@@ -105,6 +105,9 @@ TEST_F(Discovery, ResolvesPortNamesIgnoringCase) {
         {up + "/TTYUSB0", dev + "/ttyUSB0", dev + "/ttyUSB0", true},
         // What matched is shown as the system spells it, the rest as typed.
         {up + "/NONE/TTYUSB0", dev + "/NONE/TTYUSB0", dev + "/NONE/TTYUSB0", false},
+        // A relative name with "/" is looked for under the device folder.
+        {"PTS/1", dev + "/pts/1", "pts/1", true},
+        {"PTS/2", dev + "/pts/2", "pts/2", false},
     };
     for (const auto& [name, path, port_name, found] : cases) {
         const serial_platform::ResolvedPort port = serial_platform::resolve_port(name, roots);

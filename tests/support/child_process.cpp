@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,11 +29,20 @@ void close_fd(int& fd) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args) {
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           bool terminal_input) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
-        pipe2(err_pipe, O_CLOEXEC) != 0) {
+    // A pseudo-terminal stands in for the input pipe: the child reads the
+    // terminal's end, we write to the other.
+    const bool input_ready = terminal_input
+                                 ? openpty(&in_pipe[1], &in_pipe[0], nullptr, nullptr, nullptr) == 0
+                                 : pipe2(in_pipe, O_CLOEXEC) == 0;
+    if (!input_ready || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
         return;
+    }
+    if (terminal_input) {
+        fcntl(in_pipe[0], F_SETFD, FD_CLOEXEC);
+        fcntl(in_pipe[1], F_SETFD, FD_CLOEXEC);
     }
     std::vector<std::string> argv_text{program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -84,7 +94,9 @@ void ChildProcess::write(const std::string& text) {
     }
 }
 
-void ChildProcess::close_input() { close_fd(in_fd_); }
+void ChildProcess::close_input() {
+    close_fd(in_fd_);
+}
 
 void ChildProcess::pump(int timeout_ms) {
     pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};

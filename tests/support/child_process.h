@@ -12,9 +12,11 @@
 namespace test_support {
 
 class ChildProcess {
-public:
-    // Starts program with args.
-    ChildProcess(const std::string& program, const std::vector<std::string>& args);
+  public:
+    // Starts program with args; its standard input is a pipe, or a
+    // pseudo-terminal when terminal_input is set.
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 bool terminal_input = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -35,7 +37,7 @@ public:
     const std::string& output() const { return out_; }
     const std::string& errors() const { return err_; }
 
-private:
+  private:
     // Moves whatever the pipes hold into out_ and err_, waiting at most ms.
     void pump(int timeout_ms);
 

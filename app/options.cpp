@@ -1,0 +1,66 @@
+#include "app/options.h"
+
+#include "base/console_output.h"
+
+Options parse_options(const std::vector<std::string>& args) {
+    Options options;
+    bool help = false;
+    bool version = false;
+    bool options_end = false;
+    const auto fail = [&options](const std::string& what) {
+        if (options.error.empty()) {
+            options.error = "tessaro: " + what + " (tessaro --help shows the usage)";
+        }
+    };
+    for (const std::string& arg : args) {
+        if (!options_end && arg == "--") {
+            options_end = true;
+        } else if (!options_end && (arg == "-h" || arg == "--help")) {
+            help = true;
+        } else if (!options_end && arg == "--version") {
+            version = true;
+        } else if (!options_end && arg == "--interval-reads") {
+            options.interval_reads = true;
+        } else if (!options_end && arg.size() > 1 && arg.front() == '-') {
+            fail("unknown option '" + arg + "'");
+        } else if (!options.port.empty()) {
+            fail("one port only, not both '" + options.port + "' and '" + arg + "'");
+        } else if (arg.empty()) {
+            fail("an empty port name");
+        } else {
+            options.port = arg;
+        }
+    }
+    if (!options.error.empty()) {
+        options.action = Options::Action::kError;
+    } else if (help) {
+        options.action = Options::Action::kHelp;
+    } else if (version) {
+        options.action = Options::Action::kVersion;
+    }
+    return options;
+}
+
+std::string usage_text() {
+    return "Usage: tessaro [options] [PORT]\n"
+           "A console for boards that run the Quirn firmware: type short words, read the\n"
+           "board's replies in plain words.\n"
+           "\n"
+           "  PORT              connect to this serial port at start, as \"co PORT\" does:\n"
+           "                    a name under /dev, in any letter case (ttyACM0, pts/3),\n"
+           "                    or a path (/dev/ttyUSB0)\n"
+           "  --interval-reads  end every reply by the 5 ms pause after its last byte,\n"
+           "                    even when its length is known\n"
+           "  -h, --help        show this text\n"
+           "  --version         show the version and build stamp\n"
+           "\n"
+           "Words are read from standard input until \"quit\" or its end, so a script can\n"
+           "pipe them in: printf 'sta\\ng2rd\\n' | tessaro ttyACM0. When standard input is\n"
+           "not a terminal, a PORT that cannot be opened ends the program with status 1.\n"
+           "Inside the program, type h or ? for the commands.\n";
+}
+
+std::string version_text() {
+    return std::string("tessaro ") + kVersion + " (build " + kBuildDate + " at " + kBuildTime +
+           ")\n";
+}
