@@ -147,6 +147,10 @@ CommandReply run_server_command(std::string line) {
     return result.reply;
 }
 
+bool session_open() {
+    return connected.load() == 1 && serial_port().get_state().status == 1;
+}
+
 CommandReply send_server_code(uint32_t code) {
     for (uint8_t known : kSingleByteCodes) {
         if (code == known) {

@@ -16,6 +16,10 @@
 // runs at a time, from its announcement to its last reply, whichever thread
 // calls; the two requests of "run" and "stop" are never split by another's.
 CommandReply run_server_command(std::string line);
+// Whether a session is open now: connected, with the port open. Asked after
+// run_server_command returned an empty reply, it tells a board that stayed
+// silent (true) from a command refused or cut off by a closed session.
+bool session_open();
 // Sends one of the seven single-byte codes and returns its reply; any other
 // code prints "QUIRN Command Nop: <code>" and sends nothing.
 CommandReply send_server_code(uint32_t code);

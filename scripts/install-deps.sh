@@ -4,7 +4,8 @@
 # are needed too (the Windows build names its own).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev util-linux "$@")
+packages=(cmake ninja-build g++ libgtest-dev util-linux pkg-config libcpp-httplib-dev
+          nlohmann-json3-dev "$@")
 
 missing=()
 for package in "${packages[@]}"; do

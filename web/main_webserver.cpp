@@ -1,20 +1,109 @@
 #include "web/main_webserver.h"
 
+#include <httplib.h>
+
 #include <chrono>
+#include <string>
 #include <thread>
 
+#include "base/console_output.h"
 #include "base/state.h"
+#include "web/gpio_api.h"
+
+std::atomic<int32_t> http_running{0};
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
+constexpr auto kNoSessionExtra = std::chrono::milliseconds(50);
+// While another program holds the port, binding is tried again this often.
+constexpr auto kBindRetryInterval = std::chrono::seconds(1);
+constexpr auto kStopCheckInterval = std::chrono::milliseconds(5);
+constexpr const char* kHost = "localhost";
+constexpr int kPort = 8088;
+
+httplib::Server http_server;
+
+bool should_serve() {
+    return connected.load() == 1 && http_stop_requested.load() == 0 &&
+           console_mode.load() != mode::kQuit;
+}
+
+// A stop() that comes before the listener runs is ignored by the library,
+// which would then serve for ever: wait until it runs, stop it once, then
+// wait until the web thread is out of it.
+void stop_serving() {
+    bool stopped = false;
+    while (http_running.load() != 0) {
+        if (!stopped && http_server.is_running()) {
+            http_server.stop();
+            stopped = true;
+        }
+        std::this_thread::sleep_for(kStopCheckInterval);
+    }
+}
+
 }  // namespace
 
-// The web thread follows the console by polling its mode; the HTTP
-// listener that serves while a board is connected is not built yet, so
-// the thread only waits for the console to quit.
+void http_stop_watcher() {
+    for (;;) {
+        std::this_thread::sleep_for(kPollInterval);
+        // The web thread publishes http_running before it checks the flags
+        // again, so either it sees a stop condition, or this sees it serving.
+        const bool running = http_running.load() != 0;
+        if (running && !should_serve()) {
+            stop_serving();
+        } else if (!running && console_mode.load() == mode::kQuit) {
+            return;
+        }
+    }
+}
+
 int main_webserver() {
+    set_up_http_server(http_server, kPort);
+    std::thread watcher(http_stop_watcher);
+    bool told_port_taken = false;
+    Clock::time_point next_bind{};
     while (console_mode.load() != mode::kQuit) {
         std::this_thread::sleep_for(kPollInterval);
+        if (connected.load() != 1) {
+            std::this_thread::sleep_for(kNoSessionExtra);
+        }
+        if (!should_serve()) {
+            told_port_taken = false;
+            next_bind = {};
+            continue;
+        }
+        if (Clock::now() < next_bind) {
+            continue;
+        }
+        http_running.store(1);
+        if (!should_serve()) {
+            http_running.store(0);
+            continue;
+        }
+        if (!http_server.bind_to_port(kHost, kPort)) {
+            http_running.store(0);
+            if (!told_port_taken) {
+                out_line("\n[Tessaro] Port " + std::to_string(kPort) +
+                         " is in use; the web server will start once it is free.");
+                print_prompt();
+                told_port_taken = true;
+            }
+            next_bind = Clock::now() + kBindRetryInterval;
+            continue;
+        }
+        told_port_taken = false;
+        out_line("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
+                 std::to_string(kPort));
+        print_prompt();
+        http_server.listen_after_bind();
+        http_running.store(0);
+        out_line("\n[Tessaro] Webserver quit.");
+        print_prompt();
     }
+    watcher.join();
     return 0;
 }

@@ -1,4 +1,19 @@
 #pragma once
+// The web thread: serves the GPIO API and the static pages on
+// http://localhost:8088 while a board is connected and the user has not
+// typed "http_stop"; stops and starts again as those change.
 
-// Entry of the web thread. Returns 0 once the console has quit.
+#include <atomic>
+#include <cstdint>
+
+// 1 while the web thread is serving, from before its listener opens until
+// the listener has closed. Written by the web thread only.
+extern std::atomic<int32_t> http_running;
+
+// Entry of the web thread. Returns 0 once the console has quit and the
+// server, if it ran, has stopped.
 int main_webserver();
+// Entry of the thread that main_webserver starts to stop the server when the
+// session closes, on "http_stop" and on quit. Returns once the console has
+// quit and the server is down.
+void http_stop_watcher();

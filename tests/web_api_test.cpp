@@ -1,0 +1,286 @@
+// The web API on a server bound to a free port in-process, against the
+// simulated board: the exact answer to each request and exactly what the
+// board received for it (nothing, for every refusal).
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <sstream>
+#include <thread>
+
+#include "app/console_ui.h"
+#include "base/state.h"
+#include "protocol/server_commands.h"
+#include "serial/class_serial.h"
+#include "sim/quirn_board.h"
+#include "web/gpio_api.h"
+
+namespace {
+
+constexpr auto kDeadline = std::chrono::seconds(10);
+const std::string kOk = R"({"status":"ok"})";
+const std::string kBad = R"({"error":"Bad request"})";
+const std::string kBadPin = R"({"error":"Invalid pin"})";
+const std::string kBadPinOrMode = R"({"error":"Invalid pin or mode"})";
+const std::string kBadValue = R"({"error":"Invalid value"})";
+const std::string kForbidden = R"({"error":"Forbidden"})";
+
+struct Row {
+    std::string method, path, body;
+    int status;
+    std::string answer, frames;          // the frames the board received, as "98 85 FE, ..."
+    std::string host = "", origin = "";  // "{port}" stands for the server's port
+};
+
+class WebApi : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (!board_.ok()) {
+            GTEST_SKIP() << "no pseudo-terminal: " << board_.error();
+        }
+        serial_port().open(board_.path());
+        ASSERT_EQ(serial_port().get_state().status, 1);
+        connected.store(1);
+        port_ = server_.bind_to_any_port("localhost");
+        ASSERT_GT(port_, 0);
+        set_up_http_server(server_, port_);
+        listener_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    void TearDown() override {
+        while (listener_.joinable() && !server_.is_running()) {
+            std::this_thread::yield();
+        }
+        server_.stop();
+        if (listener_.joinable()) {
+            listener_.join();
+        }
+        if (serial_port().get_state().status == 1) {
+            serial_port().close();
+        }
+        connected.store(0);
+        console_mode.store(mode::kClient);
+    }
+
+    std::string with_port(std::string text) const {
+        const size_t at = text.find("{port}");
+        return at == std::string::npos ? text : text.replace(at, 6, std::to_string(port_));
+    }
+    httplib::Result send(const Row& row) {
+        httplib::Client client("localhost", port_);
+        httplib::Headers headers;
+        for (const auto& [name, value] : {std::pair{"Host", row.host}, {"Origin", row.origin}}) {
+            if (!value.empty()) {
+                headers.emplace(name, with_port(value));
+            }
+        }
+        if (row.method == "GET") {
+            return client.Get(row.path, headers);
+        }
+        if (row.method == "HEAD") {
+            return client.Head(row.path, headers);
+        }
+        return client.Post(row.path, headers, row.body, "application/json");
+    }
+    std::string received() const {
+        std::string text;
+        for (const std::vector<uint8_t>& frame : board_.received_frames()) {
+            text += (text.empty() ? "" : ", ") + quirn_sim::hex_bytes(frame);
+        }
+        return text;
+    }
+    void expect_rows(const std::vector<Row>& rows) {
+        for (const Row& row : rows) {
+            const std::string what =
+                row.method + " " + row.path + " " + row.body + " " + row.host + " " + row.origin;
+            board_.clear_received();
+            testing::internal::CaptureStdout();
+            const httplib::Result result = send(row);
+            const std::string printed = testing::internal::GetCapturedStdout();
+            ASSERT_TRUE(result) << what << ": " << httplib::to_string(result.error());
+            EXPECT_EQ(result->status, row.status) << what;
+            EXPECT_EQ(result->body, row.answer) << what;
+            EXPECT_EQ(result->get_header_value("Access-Control-Allow-Origin"), "") << what;
+            EXPECT_EQ(received(), row.frames) << what;
+            const bool wrote = row.path.find("/gwd/") != std::string::npos &&
+                               (row.status == 200 || row.status >= 503);
+            EXPECT_EQ(printed.find("Pin Update: " + row.path.substr(row.path.rfind('/') + 1) +
+                                   "\n") != std::string::npos,
+                      wrote)
+                << what << printed;
+            ASSERT_TRUE(board_.wait_idle(kDeadline));
+        }
+    }
+
+    quirn_sim::PtyBoard board_;
+    httplib::Server server_;
+    int port_ = -1;
+    std::thread listener_;
+};
+
+TEST_F(WebApi, AnswersEachRequestAndSendsOnlyWhatIsValid) {
+    board_.set_analog(8, 0x1234);
+    board_.set_analog(63, 0);
+    expect_rows({
+        {"POST", "/api/gpio/config/5", R"({"mode":"output"})", 200, kOk, "81 85 FE"},
+        {"POST", "/api/gpio/gwd/5", R"({"value":1})", 200, kOk, "A4 85 81 FE"},
+        {"GET", "/api/gpio/grd/005", "", 200, R"({"pin":5,"value":1})", "98 85 FE"},
+        {"HEAD", "/api/gpio/grd/5", "", 200, "", "98 85 FE"},
+        {"POST", "/api/gpio/gwd/5", R"({"value":false,"x":[]})", 200, kOk, "A4 85 80 FE"},
+        {"POST", "/api/gpio/gwd/5", R"({"value":1.9})", 200, kOk, "A4 85 81 FE"},
+        {"POST", "/api/gpio/gwd/5", R"({"value":true})", 200, kOk, "A4 85 81 FE"},
+        {"POST", "/api/gpio/gwd/5", R"({"value":63})", 200, kOk, "A4 85 BF FE"},
+        {"GET", "/api/gpio/grd/63", "", 200, R"({"pin":63,"value":0})", "98 BF FE"},
+        {"GET", "/api/gpio/gra/8", "", 200, R"({"pin":8,"value":4660})", "A0 88 FE"},
+        {"POST", "/api/gpio/config/2", R"({"mode":"opendrain"})", 200, "", "88 82 FE"},
+        {"POST", "/api/gpio/config/2", R"({"mode":"pullup"})", 200, "", "89 82 FE"},
+        {"POST", "/api/gpio/config/2", R"({"mode":"input"})", 200, kOk, "80 82 FE"},
+        // Refused: nothing reaches the board.
+        {"POST", "/api/gpio/config/2", R"({"mode":"pulldown"})", 501,
+         R"({"error":"Not implemented"})", ""},
+        {"POST", "/api/gpio/config/2", R"({"mode":"pushpull"})", 501,
+         R"({"error":"Not implemented"})", ""},
+        {"POST", "/api/gpio/config/2", R"({"mode":"Output"})", 400, kBadPinOrMode, ""},
+        {"POST", "/api/gpio/config/70", R"({"mode":"input"})", 400, kBadPinOrMode, ""},
+        {"POST", "/api/gpio/config/70", "{}", 500, kBad, ""},  // the mode is read first
+        {"POST", "/api/gpio/config/2", R"({"mode":1})", 500, kBad, ""},
+        {"POST", "/api/gpio/config/99999999999", R"({"mode":"input"})", 400, kBadPin, ""},
+        {"GET", "/api/gpio/grd/64", "", 400, kBadPin, ""},
+        {"GET", "/api/gpio/gra/64", "", 400, kBadPin, ""},
+        {"GET", "/api/gpio/gra/99999999999", "", 400, kBadPin, ""},
+        {"POST", "/api/gpio/gwd/64", R"({"value":1})", 400, kBadPin, ""},
+        {"POST", "/api/gpio/gwd/70", "{}", 500, kBad, ""},
+        {"POST", "/api/gpio/gwd/99999999999", R"({"value":1})", 400, kBadPin, ""},
+        {"POST", "/api/gpio/gwd/3", "", 500, kBad, ""},
+        {"POST", "/api/gpio/gwd/3", "{}", 500, kBad, ""},
+        {"POST", "/api/gpio/gwd/3", R"({"value":"1"})", 500, kBad, ""},
+        {"POST", "/api/gpio/gwd/3", "[1]", 500, kBad, ""},
+        {"POST", "/api/gpio/gwd/3", "null", 500, kBad, ""},
+        {"POST", "/api/gpio/gwd/3", R"({"value":null})", 500, kBad, ""},
+        {"POST", "/api/gpio/gwd/3", R"({"value":1e400})", 500, kBad, ""},
+        {"POST", "/api/gpio/gwd/3", R"({"value":64})", 400, kBadValue, ""},
+        {"POST", "/api/gpio/gwd/3", R"({"value":-1})", 400, kBadValue, ""},
+        {"POST", "/api/gpio/gwd/3", R"({"value":-1.5})", 400, kBadValue, ""},
+        {"POST", "/api/gpio/gwd/3", R"({"value":1e30})", 400, kBadValue, ""},
+        {"POST", "/api/gpio/gwd/3", R"({"value":4294967297})", 400, kBadValue, ""},
+        {"GET", "/api/gpio/grd/", "", 404, "", ""},
+        {"GET", "/api/gpio/grd/5x", "", 404, "", ""},
+        {"GET", "/api/gpio/grd/5/", "", 404, "", ""},
+        {"POST", "/api/gpio/grd/5", "", 404, "", ""},
+        // Only requests for this machine, and API requests from our own pages.
+        {"GET", "/api/gpio/grd/5", "", 200, R"({"pin":5,"value":1})", "98 85 FE",
+         "LocalHost:{port}", "http://localhost:{port}"},
+        {"GET", "/api/gpio/grd/5", "", 200, R"({"pin":5,"value":1})", "98 85 FE", "[::1]:{port}"},
+        {"GET", "/api/gpio/grd/5", "", 200, R"({"pin":5,"value":1})", "98 85 FE",
+         "127.1.2.3:{port}"},
+        {"POST", "/api/gpio/gwd/5", R"({"value":0})", 403, kForbidden, "", "evil.example:{port}"},
+        {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "localhost.evil.example"},
+        {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "127.0.0.256:{port}"},
+        {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "localhost:1"},
+        {"GET", "/index.html", "", 403, kForbidden, "", "evil.example"},
+        {"POST", "/api/gpio/gwd/5", R"({"value":0})", 403, kForbidden, "", "",
+         "http://evil.example"},
+        {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "", "null"},
+        {"GET", "/no/such/file", "", 404, "", "", "", "http://evil.example"},
+    });
+}
+
+TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
+    const std::string no_reply = R"({"error":"No reply from board"})";
+    const std::string not_connected = R"({"error":"Board not connected"})";
+    board_.set_faults({.silent_every = 1});
+    expect_rows({
+        {"GET", "/api/gpio/grd/5", "", 504, no_reply, "98 85 FE"},
+        {"POST", "/api/gpio/gwd/5", R"({"value":1})", 504, no_reply, "A4 85 81 FE"},
+        {"POST", "/api/gpio/config/5", R"({"mode":"pullup"})", 504, no_reply, "89 85 FE"},
+    });
+    board_.set_faults({});
+    connected.store(0);
+    expect_rows({
+        {"GET", "/api/gpio/gra/5", "", 503, not_connected, ""},
+        {"POST", "/api/gpio/gwd/5", R"({"value":1})", 503, not_connected, ""},
+        {"POST", "/api/gpio/config/5", R"({"mode":"input"})", 503, not_connected, ""},
+    });
+    connected.store(1);
+    board_.set_faults({.split_gap_ms = 60});  // the read ends with half the reply
+    expect_rows(
+        {{"GET", "/api/gpio/grd/5", "", 502, R"({"error":"Bad reply from board"})", "98 85 FE"}});
+}
+
+TEST(WebReadValue, TakesTheValueBytesWhenTheReplyHoldsThem) {
+    using Bytes = std::vector<uint8_t>;
+    const std::tuple<Bytes, bool, std::optional<int32_t>> rows[] = {
+        {{0x98, 0x85, 0xFF, 0x00}, false, 255},  // unsigned, as the console shows it
+        {{0x98, 0x85}, false, std::nullopt},
+        {{0xA0, 0x85, 0x34, 0x12, 0x00}, true, 4660},
+        {{0xA0, 0x85, 0x34}, true, std::nullopt},
+    };
+    for (const auto& [bytes, analog, value] : rows) {
+        EXPECT_EQ(read_value({bytes, static_cast<uint32_t>(bytes.size())}, analog), value)
+            << quirn_sim::hex_bytes(bytes);
+    }
+}
+
+// Clients read and write their own pins while the console types run and
+// stop: every answer is the one for its own request, and the two requests of
+// run and stop reach the board back to back.
+using WebApiConcurrency = WebApi;
+
+TEST_F(WebApiConcurrency, ParallelRequestsWhileTheConsoleRunsAndStops) {
+    constexpr int kClients = 6;
+    constexpr int kRounds = 8;
+    constexpr int kRunStops = 15;
+    board_.clear_received();
+    testing::internal::CaptureStdout();
+    std::vector<std::thread> clients;
+    for (int k = 0; k < kClients; ++k) {
+        board_.set_analog(static_cast<uint8_t>(40 + k), static_cast<uint16_t>(100 * k + 7));
+        clients.emplace_back([this, k] {
+            httplib::Client client("localhost", port_);
+            const std::string pin = std::to_string(10 + k);
+            auto post = [&](const std::string& path, const std::string& body) {
+                const auto result = client.Post(path + pin, body, "application/json");
+                return result ? result->body : httplib::to_string(result.error());
+            };
+            auto get = [&](const std::string& path, const std::string& at) {
+                const auto result = client.Get(path + at);
+                return result ? result->body : httplib::to_string(result.error());
+            };
+            EXPECT_EQ(post("/api/gpio/config/", R"({"mode":"output"})"), kOk);
+            for (int i = 0; i < kRounds; ++i) {
+                const std::string value = std::to_string((i + k) % 2);
+                EXPECT_EQ(post("/api/gpio/gwd/", R"({"value":)" + value + "}"), kOk);
+                EXPECT_EQ(get("/api/gpio/grd/", pin),
+                          R"({"pin":)" + pin + R"(,"value":)" + value + "}");
+                EXPECT_EQ(get("/api/gpio/gra/", std::to_string(40 + k)),
+                          R"({"pin":)" + std::to_string(40 + k) + R"(,"value":)" +
+                              std::to_string(100 * k + 7) + "}");
+            }
+        });
+    }
+    std::string typed = "s";
+    for (int i = 0; i < kRunStops; ++i) {
+        typed += " run stop";
+    }
+    std::istringstream input(typed + " c quit");
+    run_console(input);
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    testing::internal::GetCapturedStdout();
+    const std::string frames = received();
+    auto count = [&](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = frames.find(text); at != std::string::npos;
+             at = frames.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    // 0x20 and 0x10 occur only as the first requests of run and stop.
+    EXPECT_EQ(count("20"), size_t{kRunStops}) << frames;
+    EXPECT_EQ(count("20, 02"), size_t{kRunStops}) << frames;
+    EXPECT_EQ(count("10"), size_t{kRunStops}) << frames;
+    EXPECT_EQ(count("10, 01"), size_t{kRunStops}) << frames;
+}
+
+}  // namespace
