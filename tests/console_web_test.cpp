@@ -1,0 +1,175 @@
+// The built tessaro's web server, as a user meets it: it starts when a board
+// is connected and stops with the session, with http_stop and with quit.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "sim/quirn_board.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::ChildProcess;
+namespace fs = std::filesystem;
+
+const std::string kStart = "\n[Tessaro] Server running on http://localhost:8088\n";
+const std::string kQuit = "\n[Tessaro] Webserver quit.\n";
+const std::string kTaken =
+    "\n[Tessaro] Port 8088 is in use; the web server will start once it is free.\n";
+const std::string kNoReply = "Not able to decode.";
+// Another program may hold the port for a while before it is ours.
+constexpr auto kStartDeadline = 120s;
+constexpr auto kDeadline = 20s;
+
+size_t count(const std::string& text, const std::string& part, size_t from = 0) {
+    size_t n = 0;
+    for (size_t at = text.find(part, from); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// A working directory with pages/ and help/, and a file beside them that
+// must stay out of reach.
+struct Site {
+    Site() {
+        char name[] = "/tmp/tessaro-web-XXXXXX";
+        dir = mkdtemp(name) ? name : "";
+        fs::create_directories(dir / "pages");
+        fs::create_directories(dir / "help");
+        std::ofstream(dir / "pages" / "index.html") << "<p>pages</p>\n";
+        std::ofstream(dir / "help" / "index.html") << "<p>help</p>\n";
+        std::ofstream(dir / "secret.txt") << "secret\n";
+    }
+    ~Site() { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+ChildProcess start_tessaro(const fs::path& dir) {
+    return ChildProcess("/bin/sh", {"-c", "cd \"$1\" && exec \"$0\"", TESSARO_BINARY, dir});
+}
+
+// Types the line and waits until the board's silence has been reported: a
+// window of about two seconds in which the web thread passes many times.
+void type_to_silent_board(ChildProcess& tessaro, quirn_sim::PtyBoard& board, const char* line) {
+    board.set_faults({.silent_every = 1});
+    const size_t from = tessaro.output().size();
+    tessaro.write(line);
+    ASSERT_TRUE(tessaro.wait_for_output(kNoReply, kDeadline, from)) << tessaro.output();
+    board.set_faults({});
+}
+
+TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    board.set_analog(3, 0);
+    Site site;
+    ChildProcess tessaro = start_tessaro(site.dir);
+    tessaro.write("co " + board.path() + "\n");
+    ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
+
+    httplib::Client web("localhost", 8088);
+    const std::tuple<std::string, int, std::string> rows[] = {
+        {"/", 200, "<p>pages</p>\n"},        {"/help/", 200, "<p>help</p>\n"},
+        {"/help", 200, "<p>help</p>\n"},     {"/api/gpio/grd/3", 200, R"({"pin":3,"value":0})"},
+        {"/../secret.txt", 404, ""},         {"/%2e%2e/secret.txt", 404, ""},
+        {"/help/../../secret.txt", 404, ""},
+    };
+    for (const auto& [path, status, body] : rows) {
+        const httplib::Result result = web.Get(path);
+        ASSERT_TRUE(result) << path;
+        EXPECT_EQ(result->status, status) << path;
+        EXPECT_EQ(result->body, body) << path;
+    }
+
+    tessaro.write("di\n");
+    ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline)) << tessaro.output();
+    EXPECT_FALSE(web.Get("/"));
+    // Stopped before the next session: it stays down while connected.
+    tessaro.write("http_stop\nco " + board.path() + "\n");
+    ASSERT_TRUE(tessaro.wait_for_output("[Arduino:Uno_R4_Minima] [Server] [", kDeadline,
+                                        tessaro.output().find(kQuit)));
+    type_to_silent_board(tessaro, board, "sta\n");
+    EXPECT_EQ(count(tessaro.output(), kStart), 1u) << tessaro.output();
+    const size_t stopped = tessaro.output().size();
+    tessaro.write("c\nhttp_run\n");
+    ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline, stopped)) << tessaro.output();
+
+    // An idle keep-alive connection does not hold up the end.
+    web.set_keep_alive(true);
+    ASSERT_TRUE(web.Get("/api/gpio/grd/3"));
+    const auto quit_at = std::chrono::steady_clock::now();
+    tessaro.write("quit\n");
+    ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline, stopped)) << tessaro.output();
+    EXPECT_LT(std::chrono::steady_clock::now() - quit_at, 1s);
+    EXPECT_EQ(tessaro.wait_exit(kDeadline), 0);
+}
+
+// Holds port 8088 on every loopback address that localhost names, as a
+// server would that shares ports (SO_REUSEPORT).
+struct PortHolder {
+    PortHolder() {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_PASSIVE;
+        addrinfo* found = nullptr;
+        getaddrinfo("localhost", "8088", &hints, &found);
+        for (addrinfo* at = found; at != nullptr; at = at->ai_next) {
+            const int sock = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+            const int yes = 1;
+            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+            setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
+            if (bind(sock, at->ai_addr, at->ai_addrlen) == 0 && listen(sock, 4) == 0) {
+                sockets.push_back(sock);
+            } else {
+                taken_by_another |= errno == EADDRINUSE;
+                close(sock);
+            }
+        }
+        freeaddrinfo(found);
+    }
+    ~PortHolder() { release(); }
+    void release() {
+        for (int sock : sockets) {
+            close(sock);
+        }
+        sockets.clear();
+    }
+    std::vector<int> sockets;
+    bool taken_by_another = false;
+};
+
+TEST(ConsoleWeb, TakenPortIsSaidOnceAndServedOnceFree) {
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    PortHolder holder;
+    if (holder.taken_by_another || holder.sockets.empty()) {
+        GTEST_SKIP() << "port 8088 is held by another program";
+    }
+    Site site;
+    ChildProcess tessaro = start_tessaro(site.dir);
+    tessaro.write("co " + board.path() + "\n");
+    ASSERT_TRUE(tessaro.wait_for_output(kTaken, kDeadline)) << tessaro.output();
+    type_to_silent_board(tessaro, board, "sta\n");
+    EXPECT_EQ(count(tessaro.output(), kTaken), 1u) << tessaro.output();
+    EXPECT_EQ(count(tessaro.output(), kStart), 0u) << tessaro.output();
+    holder.release();
+    ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
+    const httplib::Result result = httplib::Client("localhost", 8088).Get("/help");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->body, "<p>help</p>\n");
+    tessaro.write("quit\n");
+    EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
+}
+
+}  // namespace
