@@ -280,6 +280,9 @@ void handle_gpio_config(const httplib::Request& request, httplib::Response& resp
 
 void set_up_http_server(httplib::Server& server, int port) {
     server.set_socket_options(set_socket_options);
+    // Headers and body leave in separate writes: without this, the body would
+    // wait for the client's delayed acknowledgement.
+    server.set_tcp_nodelay(true);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
     server.set_read_timeout(kReadTimeout);
     server.set_pre_routing_handler(
