@@ -73,13 +73,10 @@ class WebApi : public testing::Test {
                 headers.emplace(name, with_port(value));
             }
         }
-        if (row.method == "GET") {
-            return client.Get(row.path, headers);
-        }
-        if (row.method == "HEAD") {
-            return client.Head(row.path, headers);
-        }
-        return client.Post(row.path, headers, row.body, "application/json");
+        return row.method == "GET" ? client.Get(row.path, headers)
+               : row.method == "HEAD"
+                   ? client.Head(row.path, headers)
+                   : client.Post(row.path, headers, row.body, "application/json");
     }
     std::string received() const {
         std::string text;
@@ -226,34 +223,29 @@ TEST(WebReadValue, TakesTheValueBytesWhenTheReplyHoldsThem) {
 using WebApiConcurrency = WebApi;
 
 TEST_F(WebApiConcurrency, ParallelRequestsWhileTheConsoleRunsAndStops) {
-    constexpr int kClients = 6;
-    constexpr int kRounds = 8;
-    constexpr int kRunStops = 15;
+    constexpr int kClients = 6, kRounds = 8, kRunStops = 15;
     board_.clear_received();
     testing::internal::CaptureStdout();
     std::vector<std::thread> clients;
     for (int k = 0; k < kClients; ++k) {
+        const std::string pin = std::to_string(10 + k), analog = std::to_string(40 + k);
         board_.set_analog(static_cast<uint8_t>(40 + k), static_cast<uint16_t>(100 * k + 7));
-        clients.emplace_back([this, k] {
+        clients.emplace_back([this, k, pin, analog] {
             httplib::Client client("localhost", port_);
-            const std::string pin = std::to_string(10 + k);
-            auto post = [&](const std::string& path, const std::string& body) {
-                const auto result = client.Post(path + pin, body, "application/json");
-                return result ? result->body : httplib::to_string(result.error());
-            };
-            auto get = [&](const std::string& path, const std::string& at) {
-                const auto result = client.Get(path + at);
-                return result ? result->body : httplib::to_string(result.error());
-            };
-            EXPECT_EQ(post("/api/gpio/config/", R"({"mode":"output"})"), kOk);
+            auto body = [](const httplib::Result& result) { return result ? result->body : ""; };
+            const std::string ok = kOk, json = "application/json";
+            EXPECT_EQ(body(client.Post("/api/gpio/config/" + pin, R"({"mode":"output"})", json)),
+                      ok);
             for (int i = 0; i < kRounds; ++i) {
                 const std::string value = std::to_string((i + k) % 2);
-                EXPECT_EQ(post("/api/gpio/gwd/", R"({"value":)" + value + "}"), kOk);
-                EXPECT_EQ(get("/api/gpio/grd/", pin),
+                EXPECT_EQ(
+                    body(client.Post("/api/gpio/gwd/" + pin, R"({"value":)" + value + "}", json)),
+                    ok);
+                EXPECT_EQ(body(client.Get("/api/gpio/grd/" + pin)),
                           R"({"pin":)" + pin + R"(,"value":)" + value + "}");
-                EXPECT_EQ(get("/api/gpio/gra/", std::to_string(40 + k)),
-                          R"({"pin":)" + std::to_string(40 + k) + R"(,"value":)" +
-                              std::to_string(100 * k + 7) + "}");
+                EXPECT_EQ(
+                    body(client.Get("/api/gpio/gra/" + analog)),
+                    R"({"pin":)" + analog + R"(,"value":)" + std::to_string(100 * k + 7) + "}");
             }
         });
     }
@@ -267,20 +259,17 @@ TEST_F(WebApiConcurrency, ParallelRequestsWhileTheConsoleRunsAndStops) {
         client.join();
     }
     testing::internal::GetCapturedStdout();
+    // 0x20 and 0x10 occur only as the first requests of run and stop: each is
+    // followed by the second request of its word, never by a web request.
     const std::string frames = received();
-    auto count = [&](const std::string& text) {
+    for (const char* part : {"20", "20, 02", "10", "10, 01"}) {
         size_t n = 0;
-        for (size_t at = frames.find(text); at != std::string::npos;
-             at = frames.find(text, at + 1)) {
+        for (size_t at = frames.find(part); at != std::string::npos;
+             at = frames.find(part, at + 1)) {
             ++n;
         }
-        return n;
-    };
-    // 0x20 and 0x10 occur only as the first requests of run and stop.
-    EXPECT_EQ(count("20"), size_t{kRunStops}) << frames;
-    EXPECT_EQ(count("20, 02"), size_t{kRunStops}) << frames;
-    EXPECT_EQ(count("10"), size_t{kRunStops}) << frames;
-    EXPECT_EQ(count("10, 01"), size_t{kRunStops}) << frames;
+        EXPECT_EQ(n, size_t{kRunStops}) << part << ": " << frames;
+    }
 }
 
 }  // namespace
