@@ -80,7 +80,7 @@ windows_pass() {
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp
 
 ctest_pass build "" -DTESSARO_SANITIZE= -DTESSARO_BENCH=ON
 windows_pass
