@@ -6,8 +6,16 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev util-linux pkg-config libcpp-httplib-dev
           nlohmann-json3-dev "$@")
+# The browser test: Debian's Chromium and a font for its pages.
+packages+=(chromium fonts-dejavu-core)
 
 missing=()
+# Node.js and npm for the browser test. Some machines carry a Node.js
+# package of their own that already holds npm and conflicts with Debian's
+# npm package, so only a machine without the commands gets Debian's.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    missing+=(nodejs npm)
+fi
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
         missing+=("$package")

@@ -4,7 +4,8 @@
 # included, so they can be run after it), AddressSanitizer with
 # UndefinedBehaviorSanitizer (build-asan/), and the concurrency tests under
 # ThreadSanitizer (build-tsan/); and the Windows build under Wine
-# (build-windows/). A failing pass does not stop the others;
+# (build-windows/); and the GPIO page in headless Chromium against the plain
+# build (build/browser/). A failing pass does not stop the others;
 # the last line adds them all up, and the exit status is non-zero when a
 # test failed or a pass could not build.
 #
@@ -78,11 +79,37 @@ windows_pass() {
     record_pass build-windows "$passed" "$failed"
 }
 
+# The GPIO page in Debian's headless Chromium, driven by playwright-core from
+# the npm registry (installed into tests/browser/node_modules; the browser
+# itself is never downloaded). It takes port 8088, so it runs on its own,
+# after the plain ctest pass. Node's test runner ends with "# pass N" and
+# "# fail N".
+browser_pass() {
+    echo "== browser (build)"
+    mkdir -p build
+    local log=build/test-browser.log
+    if ! (cd tests/browser &&
+        PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --prefer-offline --loglevel=error); then
+        record_broken browser
+        return
+    fi
+    TESSARO_BUILD_DIR=build node --test tests/browser/gpio_page.test.js 2>&1 | tee "$log" || true
+    local passed failed
+    passed=$(grep -Eo '^# pass [0-9]+' "$log" | tail -n 1 | grep -Eo '[0-9]+' || true)
+    failed=$(grep -Eo '^# fail [0-9]+' "$log" | tail -n 1 | grep -Eo '[0-9]+' || true)
+    if [ -z "$passed" ] || [ -z "$failed" ]; then
+        record_broken browser
+        return
+    fi
+    record_pass browser "$passed" "$failed"
+}
+
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp
 
 ctest_pass build "" -DTESSARO_SANITIZE= -DTESSARO_BENCH=ON
+browser_pass
 windows_pass
 ctest_pass build-asan "" -DTESSARO_SANITIZE=address,undefined -DTESSARO_BENCH=OFF
 ctest_pass build-tsan "Concurrency" -DTESSARO_SANITIZE=thread -DTESSARO_BENCH=OFF

@@ -1,0 +1,280 @@
+// The GPIO page in a real browser: tessaro connected to the simulated board,
+// driven through headless Chromium. Needs port 8088; waits while another
+// program holds it.
+//
+//   TESSARO_BUILD_DIR=build node --test tests/browser/gpio_page.test.js
+'use strict';
+
+const test = require('node:test');
+const assert = require('node:assert/strict');
+const {spawn} = require('node:child_process');
+const fs = require('node:fs');
+const net = require('node:net');
+const path = require('node:path');
+const {chromium} = require('playwright-core');
+
+const ROOT = path.resolve(__dirname, '..', '..');
+const BUILD = path.resolve(ROOT, process.env.TESSARO_BUILD_DIR || 'build');
+const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
+const PORT = 8088;
+const BASE = `http://localhost:${PORT}`;
+const SERVER_LINE = `[Tessaro] Server running on ${BASE}`;
+const SHOTS = path.join(BUILD, 'browser');
+
+const STEP_MS = 20000;         // any one thing the page or a program should do
+const PORT_FREE_MS = 300000;   // another test may hold 8088 for a while
+
+// A child process whose output is collected, with a way to wait for a text.
+function startProgram(file, args, options) {
+  const child = spawn(file, args, {...options, stdio: ['pipe', 'pipe', 'pipe']});
+  const program = {child, output: '', exited: false, waiters: new Set()};
+  const feed = (chunk) => {
+    program.output += chunk.toString();
+    for (const waiter of program.waiters) {
+      waiter();
+    }
+  };
+  child.stdout.on('data', feed);
+  child.stderr.on('data', feed);
+  child.on('exit', () => {
+    program.exited = true;
+    for (const waiter of program.waiters) {
+      waiter();
+    }
+  });
+  child.on('error', (error) => feed(`\n[could not start ${file}: ${error.message}]\n`));
+  child.stdin.on('error', () => {});
+  return program;
+}
+
+function waitForOutput(program, pattern, what) {
+  return new Promise((resolve, reject) => {
+    const check = () => {
+      const match = program.output.match(pattern);
+      if (match) {
+        done();
+        resolve(match);
+      } else if (program.exited) {
+        done();
+        reject(new Error(`${what}: the program ended first; its output:\n${program.output}`));
+      }
+    };
+    const timer = setTimeout(() => {
+      done();
+      reject(new Error(`${what}: not seen within ${STEP_MS} ms; output so far:\n${program.output}`));
+    }, STEP_MS);
+    const done = () => {
+      clearTimeout(timer);
+      program.waiters.delete(check);
+    };
+    program.waiters.add(check);
+    check();
+  });
+}
+
+async function stopProgram(program, signal = 'SIGTERM') {
+  if (!program || program.exited) {
+    return;
+  }
+  const exited = new Promise((resolve) => program.child.once('exit', resolve));
+  program.child.kill(signal);
+  const timer = setTimeout(() => program.child.kill('SIGKILL'), 5000);
+  await exited;
+  clearTimeout(timer);
+}
+
+function portInUse(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({host: '127.0.0.1', port});
+    socket.once('connect', () => {
+      socket.destroy();
+      resolve(true);
+    });
+    socket.once('error', () => resolve(false));
+  });
+}
+
+async function waitForFreePort(port) {
+  const deadline = Date.now() + PORT_FREE_MS;
+  let told = false;
+  while (await portInUse(port)) {
+    if (Date.now() > deadline) {
+      throw new Error(`port ${port} stayed in use for ${PORT_FREE_MS / 1000} s`);
+    }
+    if (!told) {
+      console.log(`# port ${port} is in use; waiting for it to free`);
+      told = true;
+    }
+    await new Promise((resolve) => setTimeout(resolve, 500));
+  }
+}
+
+// The lines of the console's own help text, read from its source, so the
+// help page cannot drift from what `h` prints.
+function consoleHelpLines(arrayName) {
+  const source = fs.readFileSync(path.join(ROOT, 'base', 'console_output.cpp'), 'utf8');
+  const start = source.indexOf(`${arrayName}[] = {`);
+  assert.ok(start >= 0, `${arrayName} not found in base/console_output.cpp`);
+  const body = source.slice(start, source.indexOf('};', start));
+  return [...body.matchAll(/"((?:[^"\\]|\\.)*)"/g)].map((match) => JSON.parse(`"${match[1]}"`));
+}
+
+function trimBlankEnds(lines) {
+  const result = [...lines];
+  while (result.length > 0 && result[0].trim() === '') {
+    result.shift();
+  }
+  while (result.length > 0 && result[result.length - 1].trim() === '') {
+    result.pop();
+  }
+  return result;
+}
+
+test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS + 180000}, async (t) => {
+  for (const program of ['quirn-sim', 'tessaro']) {
+    assert.ok(fs.existsSync(path.join(BUILD, program)), `${path.join(BUILD, program)} is missing: build first`);
+  }
+  assert.ok(fs.existsSync(CHROMIUM), `${CHROMIUM} is missing: scripts/install-deps.sh installs it`);
+  fs.mkdirSync(SHOTS, {recursive: true});
+
+  let sim = null;
+  let tessaro = null;
+  let browser = null;
+  t.after(async () => {
+    if (browser) {
+      await browser.close().catch(() => {});
+    }
+    if (tessaro && !tessaro.exited) {
+      tessaro.child.stdin.end('quit\n');
+      const timer = setTimeout(() => tessaro.child.kill('SIGKILL'), 5000);
+      await new Promise((resolve) => (tessaro.exited ? resolve() : tessaro.child.once('exit', resolve)));
+      clearTimeout(timer);
+    }
+    await stopProgram(sim);
+  });
+
+  await waitForFreePort(PORT);
+  sim = startProgram(path.join(BUILD, 'quirn-sim'), ['--no-stdin'], {cwd: ROOT});
+  const [, terminal] = await waitForOutput(sim, /Simulated Quirn board \(.*\) on (\S+)/, 'simulated board start');
+
+  tessaro = startProgram(path.join(BUILD, 'tessaro'), [], {cwd: ROOT});
+  tessaro.child.stdin.write(`co ${terminal}\n`);
+  await waitForOutput(tessaro, new RegExp(SERVER_LINE.replace(/[.[\]/]/g, '\\$&')), 'web server start');
+
+  browser = await chromium.launch({executablePath: CHROMIUM, args: ['--no-sandbox']});
+  const context = await browser.newContext({viewport: {width: 1100, height: 760}});
+  // Counts the requests open per pin at once, to check that live mode never
+  // asks a pin again before it has answered, and the page's running
+  // intervals, to check that switching live mode off clears its timer.
+  await context.addInitScript(() => {
+    const open = new Map();
+    const intervals = new Set();
+    window.__mostOpen = 0;
+    window.__intervals = () => intervals.size;
+    const originalFetch = window.fetch.bind(window);
+    window.fetch = async (url, init) => {
+      const key = String(url).replace(/^.*\/(\d+)$/, '$1');
+      open.set(key, (open.get(key) || 0) + 1);
+      window.__mostOpen = Math.max(window.__mostOpen, open.get(key));
+      try {
+        return await originalFetch(url, init);
+      } finally {
+        open.set(key, open.get(key) - 1);
+      }
+    };
+    const originalSet = window.setInterval.bind(window);
+    const originalClear = window.clearInterval.bind(window);
+    window.setInterval = (...args) => {
+      const id = originalSet(...args);
+      intervals.add(id);
+      return id;
+    };
+    window.clearInterval = (id) => {
+      intervals.delete(id);
+      originalClear(id);
+    };
+  });
+  const page = await context.newPage();
+  const pageErrors = [];
+  page.on('pageerror', (error) => pageErrors.push(error.message));
+  page.setDefaultTimeout(STEP_MS);
+  const row = (pin) => page.locator(`tr[data-pin="${pin}"]`);
+
+  await t.test('the page lists pins 0 to 19 and can add any pin up to 63', async () => {
+    await page.goto(`${BASE}/`);
+    await page.locator('tr[data-pin="19"]').waitFor();
+    assert.equal(await page.locator('tbody tr').count(), 20);
+    await page.fill('#add-pin-number', '64');
+    await page.click('#add-pin button[type="submit"]');
+    await page.getByText('Pins are numbered 0 to 63.').waitFor();
+    await page.fill('#add-pin-number', '42');
+    await page.click('#add-pin button[type="submit"]');
+    await row(42).waitFor();
+    const pins = await page.locator('tbody tr').evaluateAll((rows) => rows.map((r) => Number(r.dataset.pin)));
+    assert.deepEqual(pins.slice(-2), [19, 42]);
+    await row(42).locator('button.remove').click();
+    await row(42).waitFor({state: 'detached'});
+  });
+
+  await t.test('pin 2 as output: write 1, read back 1', async () => {
+    await row(2).locator('select.mode').selectOption('output');
+    await row(2).locator('.message', {hasText: 'Mode set to output'}).waitFor();
+    await row(2).locator('label:has(input.write)').click();
+    await row(2).locator('.message', {hasText: 'Wrote 1'}).waitFor();
+    await row(2).locator('button.read-digital').click();
+    await row(2).locator('.digital-value[data-level="1"]').waitFor();
+    assert.equal((await row(2).locator('.digital-value').textContent()).trim(), '1');
+  });
+
+  await t.test('pull-up, answered with an empty body, is taken as success', async () => {
+    await row(5).locator('select.mode').selectOption('pullup');
+    await row(5).locator('.message', {hasText: 'Mode set to pull-up'}).waitFor();
+    assert.equal(await row(5).locator('.message.error').count(), 0);
+  });
+
+  await t.test('live mode draws the analog values of pin 3', async () => {
+    await row(3).locator('select.live-kind').selectOption('analog');
+    await page.locator('label.live-switch').click();
+    await page.waitForFunction(() => {
+      const line = document.querySelector('tr[data-pin="3"] .spark-line');
+      return line && line.getAttribute('points').trim().split(/\s+/).length >= 8;
+    });
+    const value = (await row(3).locator('.analog-value').textContent()).trim();
+    assert.match(value, /^\d+$/);
+    assert.ok(Number(value) <= 1023, `analog value ${value}`);
+    await page.screenshot({path: path.join(SHOTS, 'gpio-page.png')});
+  });
+
+  await t.test('the help page carries the console help word for word', async () => {
+    const help = await context.newPage();
+    const response = await help.goto(`${BASE}/help/`);
+    assert.equal(response.status(), 200);
+    const general = consoleHelpLines('kGeneralHelp');
+    const expected = {
+      '#printed-client': [...general, ...consoleHelpLines('kClientHelp')],
+      '#printed-server': [...general, ...consoleHelpLines('kServerHelp')],
+    };
+    for (const [selector, lines] of Object.entries(expected)) {
+      const shown = (await help.locator(selector).textContent()).split('\n');
+      assert.deepEqual(trimBlankEnds(shown), trimBlankEnds(lines), selector);
+    }
+    await help.close();
+  });
+
+  await t.test('a board that goes away is reported beside the live pin', async () => {
+    await stopProgram(sim);
+    await row(3).locator('.message.error').waitFor({timeout: 30000});
+    const message = await row(3).locator('.message').textContent();
+    assert.match(message, /No reply from board \(504\)|Board not connected \(503\)|Server unreachable/);
+    await page.screenshot({path: path.join(SHOTS, 'gpio-page-board-gone.png')});
+    assert.equal(await page.evaluate(() => window.__mostOpen), 1, 'requests open at once for one pin');
+  });
+
+  await t.test('switching live mode off clears its timer', async () => {
+    assert.equal(await page.evaluate(() => window.__intervals()), 1);
+    await page.locator('label.live-switch').click();
+    assert.equal(await page.evaluate(() => window.__intervals()), 0);
+  });
+
+  assert.deepEqual(pageErrors, []);
+});
