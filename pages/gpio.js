@@ -12,7 +12,7 @@
   // A request still open after this long is shown as waiting for the board;
   // quicker answers leave the row calm, so live mode does not flicker.
   const SLOW_AFTER_MS = 400;
-  const HISTORY_LENGTH = 60;
+  const HISTORY_LENGTH = 40;
   const ANALOG_FULL_SCALE = 1023;
   const SPARK_WIDTH = 120;
   const SPARK_HEIGHT = 28;
@@ -209,7 +209,7 @@
     const mode = row.modeSelect.value;
     const result = await track(row, row.modeSelect, () =>
       request('POST', `/api/gpio/config/${row.pin}`, {mode}));
-    if (!rows.has(row.pin)) {
+    if (rows.get(row.pin) !== row) {
       return;
     }
     if (result.ok) {
@@ -226,7 +226,7 @@
     row.writeText.textContent = String(value);
     const result = await track(row, row.write, () =>
       request('POST', `/api/gpio/gwd/${row.pin}`, {value}));
-    if (!rows.has(row.pin)) {
+    if (rows.get(row.pin) !== row) {
       return;
     }
     if (result.ok) {
@@ -242,7 +242,7 @@
   async function readDigital(row, control) {
     const result = readValue(await track(row, control, () =>
       request('GET', `/api/gpio/grd/${row.pin}`)), row.pin);
-    if (!rows.has(row.pin)) {
+    if (rows.get(row.pin) !== row) {
       return;
     }
     if (result.ok) {
@@ -258,7 +258,7 @@
   async function readAnalog(row, control) {
     const result = readValue(await track(row, control, () =>
       request('GET', `/api/gpio/gra/${row.pin}`)), row.pin);
-    if (!rows.has(row.pin)) {
+    if (rows.get(row.pin) !== row) {
       return;
     }
     if (result.ok) {
@@ -302,6 +302,7 @@
       clearTimeout(timer);
     }
     row.tr.remove();
+    elements.addMessage.textContent = '';
     updateLiveHint();
   }
 
@@ -399,5 +400,8 @@
   elements.live.checked = false;
   elements.live.addEventListener('change', () => setLive(elements.live.checked));
   elements.addForm.addEventListener('submit', onAddPin);
+  elements.addNumber.addEventListener('input', () => {
+    elements.addMessage.textContent = '';
+  });
   updateLiveHint();
 })();

@@ -234,11 +234,12 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
 
   await t.test('live mode draws the analog values of pin 3', async () => {
     await row(3).locator('select.live-kind').selectOption('analog');
+    await row(4).locator('select.live-kind').selectOption('analog');
     await page.locator('label.live-switch').click();
-    await page.waitForFunction(() => {
-      const line = document.querySelector('tr[data-pin="3"] .spark-line');
-      return line && line.getAttribute('points').trim().split(/\s+/).length >= 8;
-    });
+    await page.waitForFunction(() => [3, 4].every((pin) => {
+      const line = document.querySelector(`tr[data-pin="${pin}"] .spark-line`);
+      return line.getAttribute('points').trim().split(/\s+/).length >= 16;
+    }));
     const value = (await row(3).locator('.analog-value').textContent()).trim();
     assert.match(value, /^\d+$/);
     assert.ok(Number(value) <= 1023, `analog value ${value}`);
