@@ -122,6 +122,7 @@
       inFlight: 0,
       slowTimers: new Set(),
       mode: '',
+      pendingMode: '',
       written: 0,
       history: [],
       message: tr.querySelector('.message'),
@@ -167,13 +168,18 @@
     row.tr.classList.toggle('failed', row.messageIsError);
   }
 
-  // Runs one request for the row. `control` (optional) is disabled while it
-  // runs; the row shows it as waiting once it takes longer than a moment.
+  function isBusy(control) {
+    return control !== null && control.getAttribute('aria-busy') === 'true';
+  }
+
+  // Runs one request for the row. `control` (optional) is marked busy while
+  // it runs and ignores further input (it is not disabled, so it keeps the
+  // keyboard focus); the row shows the request as waiting once it takes
+  // longer than a moment.
   async function track(row, control, work) {
     row.inFlight += 1;
     row.tr.classList.add('in-flight');
     if (control) {
-      control.disabled = true;
       control.setAttribute('aria-busy', 'true');
     }
     const slowTimer = setTimeout(() => {
@@ -199,14 +205,18 @@
         }
       }
       if (control) {
-        control.disabled = false;
         control.removeAttribute('aria-busy');
       }
     }
   }
 
   async function configure(row) {
+    if (isBusy(row.modeSelect)) {
+      row.modeSelect.value = row.pendingMode;
+      return;
+    }
     const mode = row.modeSelect.value;
+    row.pendingMode = mode;
     const result = await track(row, row.modeSelect, () =>
       request('POST', `/api/gpio/config/${row.pin}`, {mode}));
     if (rows.get(row.pin) !== row) {
@@ -222,6 +232,10 @@
   }
 
   async function writeLevel(row) {
+    if (isBusy(row.write)) {
+      row.write.checked = !row.write.checked;
+      return;
+    }
     const value = row.write.checked ? 1 : 0;
     row.writeText.textContent = String(value);
     const result = await track(row, row.write, () =>
@@ -240,6 +254,9 @@
   }
 
   async function readDigital(row, control) {
+    if (isBusy(control)) {
+      return;
+    }
     const result = readValue(await track(row, control, () =>
       request('GET', `/api/gpio/grd/${row.pin}`)), row.pin);
     if (rows.get(row.pin) !== row) {
@@ -256,6 +273,9 @@
   }
 
   async function readAnalog(row, control) {
+    if (isBusy(control)) {
+      return;
+    }
     const result = readValue(await track(row, control, () =>
       request('GET', `/api/gpio/gra/${row.pin}`)), row.pin);
     if (rows.get(row.pin) !== row) {
