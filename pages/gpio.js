@@ -49,7 +49,8 @@
     elements.notice.hidden = reachable;
     elements.notice.textContent = reachable ? '' :
       'The server is unreachable. Tessaro serves this page only while it is connected to a board ' +
-      'and the web server is not stopped: check its console (co to connect, http_run in client mode).';
+      'and its web server is not stopped: in its console, co connects and http_run (client mode) ' +
+      'starts the server again. This page carries on by itself once the server answers.';
   }
 
   // Resolves to {ok: true, data} or {ok: false, error}; never rejects.
@@ -62,15 +63,23 @@
       init.body = JSON.stringify(body);
     }
     try {
-      let response;
-      try {
-        response = await fetch(path, init);
-      } catch (failure) {
-        if (controller.signal.aborted) {
-          return {ok: false, error: `No answer from the server within ${REQUEST_TIMEOUT_MS / 1000} s`};
+      let response = null;
+      // A connection the server has just closed as idle can fail a request
+      // that the browser sent on it; one more try on a fresh connection
+      // tells that apart from a server that is gone. Every request here may
+      // be repeated: reads, and writes of a mode or a level.
+      for (let attempt = 1; response === null; attempt += 1) {
+        try {
+          response = await fetch(path, init);
+        } catch (failure) {
+          if (controller.signal.aborted) {
+            return {ok: false, error: `No answer from the server within ${REQUEST_TIMEOUT_MS / 1000} s`};
+          }
+          if (attempt === 2) {
+            setReachable(false);
+            return {ok: false, error: 'Server unreachable'};
+          }
         }
-        setReachable(false);
-        return {ok: false, error: 'Server unreachable'};
       }
       setReachable(true);
       const text = await response.text();

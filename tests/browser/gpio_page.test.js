@@ -84,14 +84,17 @@ async function stopProgram(program, signal = 'SIGTERM') {
 }
 
 function portInUse(port) {
-  return new Promise((resolve) => {
-    const socket = net.connect({host: '127.0.0.1', port});
+  // "localhost" may stand for either loopback address; a neighbour on either
+  // one would take the browser's requests.
+  const probe = (host) => new Promise((resolve) => {
+    const socket = net.connect({host, port});
     socket.once('connect', () => {
       socket.destroy();
       resolve(true);
     });
     socket.once('error', () => resolve(false));
   });
+  return Promise.all([probe('127.0.0.1'), probe('::1')]).then((answers) => answers.includes(true));
 }
 
 async function waitForFreePort(port) {
@@ -199,9 +202,19 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
   page.on('pageerror', (error) => pageErrors.push(error.message));
   page.setDefaultTimeout(STEP_MS);
   const row = (pin) => page.locator(`tr[data-pin="${pin}"]`);
+  // Waits for a row's message; a timeout tells what the row said instead.
+  const expectMessage = async (pin, text) => {
+    try {
+      await row(pin).locator('.message', {hasText: text}).waitFor();
+    } catch (error) {
+      const shown = await row(pin).locator('.message').textContent().catch(() => '?');
+      throw new Error(`pin ${pin}: waited for "${text}", the row says "${shown}"\n${tessaro.output.slice(-2000)}`);
+    }
+  };
 
   await t.test('the page lists pins 0 to 19 and can add any pin up to 63', async () => {
-    await page.goto(`${BASE}/`);
+    const response = await page.goto(`${BASE}/`);
+    assert.equal(response.status(), 200);
     await page.locator('tr[data-pin="19"]').waitFor();
     assert.equal(await page.locator('tbody tr').count(), 20);
     await page.fill('#add-pin-number', '64');
@@ -218,9 +231,9 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
 
   await t.test('pin 2 as output: write 1, read back 1', async () => {
     await row(2).locator('select.mode').selectOption('output');
-    await row(2).locator('.message', {hasText: 'Mode set to output'}).waitFor();
+    await expectMessage(2, 'Mode set to output');
     await row(2).locator('label:has(input.write)').click();
-    await row(2).locator('.message', {hasText: 'Wrote 1'}).waitFor();
+    await expectMessage(2, 'Wrote 1');
     await row(2).locator('button.read-digital').click();
     await row(2).locator('.digital-value[data-level="1"]').waitFor();
     assert.equal((await row(2).locator('.digital-value').textContent()).trim(), '1');
@@ -228,7 +241,7 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
 
   await t.test('pull-up, answered with an empty body, is taken as success', async () => {
     await row(5).locator('select.mode').selectOption('pullup');
-    await row(5).locator('.message', {hasText: 'Mode set to pull-up'}).waitFor();
+    await expectMessage(5, 'Mode set to pull-up');
     assert.equal(await row(5).locator('.message.error').count(), 0);
   });
 
@@ -238,8 +251,8 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
     await page.locator('label.live-switch').click();
     await page.waitForFunction(() => [3, 4].every((pin) => {
       const line = document.querySelector(`tr[data-pin="${pin}"] .spark-line`);
-      return line.getAttribute('points').trim().split(/\s+/).length >= 16;
-    }));
+      return line.getAttribute('points').trim().split(/\s+/).length >= 40;  // a full plot
+    }), null, {timeout: 2 * STEP_MS});
     const value = (await row(3).locator('.analog-value').textContent()).trim();
     assert.match(value, /^\d+$/);
     assert.ok(Number(value) <= 1023, `analog value ${value}`);
@@ -269,6 +282,15 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
     assert.match(message, /No reply from board \(504\)|Board not connected \(503\)|Server unreachable/);
     await page.screenshot({path: path.join(SHOTS, 'gpio-page-board-gone.png')});
     assert.equal(await page.evaluate(() => window.__mostOpen), 1, 'requests open at once for one pin');
+  });
+
+  await t.test('a server that has stopped is reported as unreachable', async () => {
+    tessaro.child.stdin.write('di\n');
+    await waitForOutput(tessaro, /\[Tessaro\] Webserver quit\./, 'web server stop');
+    await expectMessage(3, 'Server unreachable');
+    await page.locator('#notice').waitFor();
+    assert.match(await page.locator('#notice').textContent(), /server is unreachable/);
+    await page.screenshot({path: path.join(SHOTS, 'gpio-page-server-gone.png')});
   });
 
   await t.test('switching live mode off clears its timer', async () => {
