@@ -2,7 +2,9 @@
 
 #include <cctype>
 #include <iostream>
+#include <optional>
 
+#include "app/link_watcher.h"
 #include "base/console_output.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
@@ -29,7 +31,10 @@ void forget_board() {
 
 void disconnect() {
     out_line("Disconnect ...");
-    if (serial_port().get_state().status != 1) {
+    const std::unique_lock session = lock_session();
+    if (const std::optional<std::string> waited = stop_waiting()) {
+        out_line("No longer waiting for " + *waited + ".");
+    } else if (serial_port().get_state().status != 1) {
         out_line("Not connected.");
     } else {
         serial_port().close();
@@ -41,6 +46,8 @@ void disconnect() {
 // Opens the named port (replacing an open one), identifies the board and
 // switches to server mode. Returns whether the port opened.
 bool connect_to(const std::string& name) {
+    const std::unique_lock session = lock_session();
+    stop_waiting();
     SerialPort& port = serial_port();
     // A new connection replaces the open one, which is closed and forgotten
     // first, so a failed open never leaves a closed port marked connected.

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/console_ui.h"
+#include "app/link_watcher.h"
 #include "app/options.h"
 #include "base/console_output.h"
 #include "base/state.h"
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
 
     serial_port();  // discovers the ports, and says so when there are none
     quirn_server();
+    start_link_watcher();  // silent until a connected board goes away
     out_line("Starting Console UI thread.");
     int status = 0;
     std::thread console_thread([&start, &status] { status = console_ui_thread(start); });
@@ -45,6 +47,7 @@ int main(int argc, char** argv) {
     out_line("All Threads started ...");
 
     console_thread.join();
+    stop_link_watcher();
     out_line("\nConsole UI thread closed");
     web_thread.join();
     out_line("\nWeb UI thread closed");

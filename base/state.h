@@ -12,10 +12,12 @@ inline constexpr int32_t kClient = 1;
 inline constexpr int32_t kQuit = 2;
 }  // namespace mode
 
-// 0 server mode, 1 client mode, 2 quit. Written by the console thread only.
+// 0 server mode, 1 client mode, 2 quit. Written by the console thread, and
+// by the link watcher when a vanished board comes back (server mode).
 extern std::atomic<int32_t> console_mode;
-// 1 while a port is open and the board usable. Written by the console thread
-// and by the decoder when the board names an unknown maker.
+// 1 while a port is open and the board usable. Written by the console thread,
+// by the link watcher when the board goes away or comes back, and by the
+// decoder when the board names an unknown maker.
 extern std::atomic<int32_t> connected;
 // 1 after "http_stop", 0 after "http_run".
 extern std::atomic<int32_t> http_stop_requested;

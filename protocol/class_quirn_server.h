@@ -18,7 +18,9 @@ class Server {
     // run_server_command. An empty reply prints nothing (the command layer
     // has reported it); without a connection any other reply prints "Nop".
     // Every length is checked before a byte is read. May set the board names
-    // and clear the connected flag (unknown maker). Console thread only.
+    // and clear the connected flag (unknown maker). Called by the console
+    // thread, and by the link watcher for a board that came back; the two
+    // never identify a board at the same time (the session lock).
     void decode_response(std::string line, CommandReply reply);
 
     // The board names, read whole (the prompt reads them from any thread).

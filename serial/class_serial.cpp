@@ -74,7 +74,8 @@ std::optional<PortEntry> parse_friendly_name(std::string_view friendly_name) {
 
 SerialPort::SerialPort() : SerialPort(serial_platform::DeviceRoots{}) {}
 
-SerialPort::SerialPort(serial_platform::DeviceRoots roots) : roots_(std::move(roots)) {
+SerialPort::SerialPort(serial_platform::DeviceRoots roots)
+    : roots_(std::move(roots)), wakeup_(serial_platform::make_wakeup()) {
     discover_ports();
     if (ports.empty()) {
         out_line("No serial port in Vector.");
@@ -85,6 +86,7 @@ SerialPort::~SerialPort() {
     if (get_state().status == 1) {
         close();
     }
+    serial_platform::close_wakeup(wakeup_);
 }
 
 void SerialPort::open(std::string name) {
@@ -95,6 +97,18 @@ void SerialPort::open(std::string name) {
         return;
     }
     std::lock_guard lock(transaction_mutex_);
+    open_locked(name, true);
+}
+
+bool SerialPort::reopen(const std::string& name) {
+    if (std::any_of(name.begin(), name.end(), is_control)) {
+        return false;
+    }
+    std::lock_guard lock(transaction_mutex_);
+    return open_locked(name, false);
+}
+
+bool SerialPort::open_locked(const std::string& name, bool report) {
     if (state.status == 1) {
         close_locked();
     }
@@ -106,38 +120,55 @@ void SerialPort::open(std::string name) {
     std::string why;
     handle = serial_platform::open_port(path, why);
     if (!serial_platform::is_valid(handle)) {
-        out_line("Error: Cannot open " + path);
-        err(path + ": " + why + "\n");
-        return;
+        if (report) {
+            out_line("Error: Cannot open " + path);
+            err(path + ": " + why + "\n");
+        }
+        return false;
     }
     const auto give_up = [this] {
         serial_platform::close_port(handle);
         handle = serial_platform::invalid_handle();
+        return false;
     };
     if (!serial_platform::get_line_settings(handle, dcb)) {
-        err("Error: Failed to get COM state\n");
-        out_line("Error: Failed to get COM " + path + " state ");
-        give_up();
-        return;
+        if (report) {
+            err("Error: Failed to get COM state\n");
+            out_line("Error: Failed to get COM " + path + " state ");
+        }
+        return give_up();
     }
     serial_platform::make_line_settings(dcb);
     if (!serial_platform::set_line_settings(handle, dcb)) {
-        out_line("Error: Failed to set " + path + " parameters");
-        give_up();
-        return;
+        if (report) {
+            out_line("Error: Failed to set " + path + " parameters");
+        }
+        return give_up();
     }
     timeouts = serial_platform::Timeouts{};
     timeouts.ReadIntervalTimeout = kIntervalTimeoutMs;
     timeouts.ReadTotalTimeoutMultiplier = kTotalTimeoutMultiplierMs;
     timeouts.ReadTotalTimeoutConstant = kTotalTimeoutConstantMs;
     if (!serial_platform::set_timeouts(handle, timeouts)) {
-        out_line("Error: Failed to set " + path + " timeouts");
-        give_up();
-        return;
+        if (report) {
+            out_line("Error: Failed to set " + path + " timeouts");
+        }
+        return give_up();
     }
-    std::lock_guard state_lock(state_mutex_);
-    state.status = 1;
-    state.port_name = port.port_name;
+    {
+        std::lock_guard state_lock(state_mutex_);
+        state.status = 1;
+        state.port_name = port.port_name;
+    }
+    {
+        std::lock_guard watch_lock(watch_mutex_);
+        watch_handle_ = handle;
+        watch_path_ = path;
+        ++session_;
+        gone_ = false;
+    }
+    watch_changed_.notify_all();
+    return true;
 }
 
 void SerialPort::close() {
@@ -145,14 +176,26 @@ void SerialPort::close() {
     close_locked();
 }
 
-void SerialPort::close_locked() {
+void SerialPort::close_locked(bool say_goodbye) {
     if (state.status != 1) {
         return;
     }
+    {
+        std::unique_lock watch_lock(watch_mutex_);
+        closing_ = true;
+        serial_platform::signal_wakeup(wakeup_);
+        watch_changed_.wait(watch_lock, [this] { return !watching_; });
+        closing_ = false;
+        watch_handle_ = serial_platform::invalid_handle();
+        gone_ = false;
+    }
+    watch_changed_.notify_all();
     serial_platform::close_port(handle);
     // The descriptor number may be handed out again; never close it twice.
     handle = serial_platform::invalid_handle();
-    out_line("Closed " + state.port_name + " port");
+    if (say_goodbye) {
+        out_line("Closed " + state.port_name + " port");
+    }
     std::lock_guard state_lock(state_mutex_);
     state.status = 0;
 }
@@ -161,6 +204,9 @@ CommandReply SerialPort::read_reply(uint32_t reply_length) {
     const uint32_t expected = interval_reads.load() || reply_length > kReadSize ? 0 : reply_length;
     const serial_platform::Transfer read =
         serial_platform::read_port(handle, readBuffer, kReadSize, timeouts, expected);
+    if (read.gone) {
+        note_gone();
+    }
     bytes_read = read.count;
     if (read.ok && bytes_read > 0) {
         readBuffer[bytes_read] = 0;
@@ -189,7 +235,76 @@ CommandReply SerialPort::transact_locked(const uint8_t* data, uint32_t size,
     if (!written.ok) {
         err("Error: Failed to write to COM port\n");
     }
+    if (written.gone) {
+        note_gone();
+    }
     return read_reply(reply_length);
+}
+
+void SerialPort::note_gone() {
+    {
+        std::lock_guard watch_lock(watch_mutex_);
+        gone_ = true;
+    }
+    watch_changed_.notify_all();
+    serial_platform::signal_wakeup(wakeup_);
+}
+
+std::optional<uint64_t> SerialPort::watch() {
+    std::unique_lock lock(watch_mutex_);
+    for (;;) {
+        watch_changed_.wait(lock, [this] {
+            return wake_requested_ || gone_ ||
+                   (serial_platform::is_valid(watch_handle_) && !closing_);
+        });
+        if (wake_requested_) {
+            wake_requested_ = false;
+            return std::nullopt;
+        }
+        if (gone_) {
+            gone_ = false;
+            return session_;
+        }
+        const serial_platform::Handle watched = watch_handle_;
+        const std::string path = watch_path_;
+        const uint64_t session = session_;
+        watching_ = true;
+        lock.unlock();
+        const bool gone = serial_platform::wait_until_gone(watched, path, wakeup_);
+        lock.lock();
+        watching_ = false;
+        watch_changed_.notify_all();
+        if (gone) {
+            return session;
+        }
+    }
+}
+
+void SerialPort::wake_watch() {
+    {
+        std::lock_guard lock(watch_mutex_);
+        wake_requested_ = true;
+    }
+    watch_changed_.notify_all();
+    serial_platform::signal_wakeup(wakeup_);
+}
+
+bool SerialPort::drop(uint64_t session) {
+    std::lock_guard lock(transaction_mutex_);
+    {
+        std::lock_guard watch_lock(watch_mutex_);
+        if (state.status != 1 || session != session_) {
+            return false;
+        }
+    }
+    // The goodbye line of close is not for a device that has gone.
+    close_locked(false);
+    return true;
+}
+
+bool SerialPort::present(const std::string& name) const {
+    const serial_platform::ResolvedPort port = serial_platform::resolve_port(name, roots_);
+    return port.found && serial_platform::device_present(port.path);
 }
 
 CommandReply SerialPort::transact_byte(uint8_t code, uint32_t reply_length) {

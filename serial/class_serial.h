@@ -4,6 +4,7 @@
 // serial_win32.cpp, picked by the build) supplies the system calls; this
 // class keeps the steps and messages the same on every platform.
 
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -54,6 +55,25 @@ class SerialPort {
     // no port is open. state.port_name is kept.
     void close();
 
+    // Noticing a port whose device goes away (a board unplugged, a
+    // simulator stopped), for one watching thread. Each successful open
+    // starts a session with a number of its own.
+    //
+    // Blocks, without using the CPU, until the open port's device hangs up,
+    // fails a transaction as a vanished device does, or its name disappears:
+    // returns that session's number. With no port open it waits for one.
+    // Returns nothing once wake_watch() has been called.
+    std::optional<uint64_t> watch();
+    // Makes the watching thread's watch() return (once) with nothing.
+    void wake_watch();
+    // Closes the port quietly if session is the one still open (its device
+    // is gone, there is nothing to say goodbye to); false when it is not.
+    bool drop(uint64_t session);
+    // Opens the named port as open() does, but silently: true on success.
+    bool reopen(const std::string& name);
+    // Whether the name, resolved as open() resolves it, names a device now.
+    bool present(const std::string& name) const;
+
     // One transaction: write, then exactly one read. Exclusive on the port:
     // the transaction lock is held from the write to the end of the read,
     // and open/close take the same lock. Bytes left in the receive queue by
@@ -98,10 +118,16 @@ class SerialPort {
     // reply_length bytes as transact_byte says. The caller holds
     // transaction_mutex_.
     CommandReply read_reply(uint32_t reply_length);
-    // The steps of close(); the caller holds transaction_mutex_.
-    void close_locked();
+    // The steps of close(), the "Closed" line only when say_goodbye is
+    // set; the caller holds transaction_mutex_.
+    void close_locked(bool say_goodbye = true);
     // Discards stale input, writes, reads; the caller holds transaction_mutex_.
     CommandReply transact_locked(const uint8_t* data, uint32_t size, uint32_t reply_length);
+    // The steps of open(); prints its failures when report is set. The
+    // caller holds transaction_mutex_.
+    bool open_locked(const std::string& name, bool report);
+    // A transaction found the device gone: the watcher is told.
+    void note_gone();
 
     serial_platform::DeviceRoots roots_;
 
@@ -109,6 +135,22 @@ class SerialPort {
     mutable std::mutex transaction_mutex_;
     // Guards state for readers on other threads (the prompt).
     mutable std::mutex state_mutex_;
+
+    // Guards the watch fields below. Taken after transaction_mutex_ when
+    // both are held (open and close); watch() never holds it while it waits
+    // on the descriptor, and close waits for that wait to end (watching_
+    // false) before the descriptor is closed, so the watcher never polls a
+    // closed descriptor or one reused by another file.
+    std::mutex watch_mutex_;
+    std::condition_variable watch_changed_;  // with watch_mutex_
+    serial_platform::Handle watch_handle_ = serial_platform::invalid_handle();
+    std::string watch_path_;   // the path opened, for the node watch
+    uint64_t session_ = 0;     // number of the open, or last, session
+    bool watching_ = false;    // watch() is waiting on watch_handle_
+    bool closing_ = false;     // a close waits for watching_ to drop
+    bool wake_requested_ = false;
+    bool gone_ = false;        // a transaction of session_ found the device gone
+    serial_platform::Wakeup wakeup_;  // interrupts the wait on the descriptor
 };
 
 // The program's one serial port.

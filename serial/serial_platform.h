@@ -83,10 +83,12 @@ bool set_line_settings(Handle handle, const LineSettings& settings);
 // Installs the read time-outs, which every later read_port obeys.
 bool set_timeouts(Handle handle, const Timeouts& timeouts);
 
-// Outcome of one read or write; count is 0 whenever ok is false.
+// Outcome of one read or write; count is 0 whenever ok is false. gone:
+// the failure says the device has gone away (hang-up, EIO, ENXIO, ENODEV).
 struct Transfer {
     bool ok = false;
     uint32_t count = 0;
+    bool gone = false;
 };
 // Empties the receive queue; returns how many bytes it held.
 uint32_t discard_input(Handle handle);
@@ -113,6 +115,28 @@ inline constexpr uint32_t kReplyGuardMicroseconds = 1042;
 Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts,
                    uint32_t expected = 0);
 void close_port(Handle handle);
+
+// Interrupts wait_until_gone from another thread. One per port object.
+#ifdef _WIN32
+struct Wakeup {
+    HANDLE event = nullptr;
+};
+#else
+struct Wakeup {
+    int read_fd = -1;
+    int write_fd = -1;
+};
+#endif
+Wakeup make_wakeup();
+void signal_wakeup(const Wakeup& wakeup);
+void close_wakeup(Wakeup& wakeup);
+// Blocks without a time-out and without using the CPU until the device
+// behind handle hangs up or fails, or path (as opened) no longer names a
+// device: true. Or until wakeup is signalled: false, the signal consumed.
+// Nothing is read from or written to the device.
+bool wait_until_gone(Handle handle, const std::string& path, const Wakeup& wakeup);
+// Whether path names a device now, links followed.
+bool device_present(const std::string& path);
 
 // Friendly names of the machine's serial ports in the system's form, a
 // description with the port name in parentheses at its end, e.g.

@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -248,6 +249,11 @@ std::string open_failure(int error, const struct stat& info) {
     }
 }
 
+// What a read or write of a terminal whose device went away fails with.
+bool is_gone_error(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
 timespec to_timespec(Clock::duration duration) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
     return timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
@@ -379,7 +385,7 @@ Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return Transfer{false, 0};
+            return Transfer{false, 0, is_gone_error(errno)};
         }
         pollfd waiter{handle, POLLOUT, 0};
         const int ready = ::poll(&waiter, 1, kWriteStallMs);
@@ -387,7 +393,7 @@ Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
             continue;
         }
         if (ready <= 0 || (waiter.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-            return Transfer{false, 0};
+            return Transfer{false, 0, ready > 0 && (waiter.revents & POLLNVAL) == 0};
         }
     }
     return Transfer{true, done};
@@ -452,14 +458,14 @@ Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts
         // up for ever while reading gives nothing (0 bytes, or EIO on a
         // pseudo-terminal whose other end closed): fail now, not at the deadline.
         if ((waiter.revents & POLLIN) == 0) {
-            return Transfer{false, 0};
+            return Transfer{false, 0, true};
         }
         const ssize_t n = ::read(handle, buffer + count, size - count);
         if (n > 0) {
             count += static_cast<uint32_t>(n);
             last_byte = Clock::now();
         } else if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
-            return Transfer{false, 0};
+            return Transfer{false, 0, n == 0 || is_gone_error(errno)};
         }
     }
     return Transfer{true, count};
@@ -471,6 +477,79 @@ void close_port(Handle handle) {
     }
     ::ioctl(handle, TIOCNXCL);
     ::close(handle);
+}
+
+Wakeup make_wakeup() {
+    int fds[2] = {-1, -1};
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return {};
+    }
+    return Wakeup{fds[0], fds[1]};
+}
+
+void signal_wakeup(const Wakeup& wakeup) {
+    const char byte = 1;
+    // A full pipe already holds a signal: nothing is lost.
+    [[maybe_unused]] const ssize_t n = ::write(wakeup.write_fd, &byte, 1);
+}
+
+void close_wakeup(Wakeup& wakeup) {
+    for (int* fd : {&wakeup.read_fd, &wakeup.write_fd}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+bool device_present(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode);
+}
+
+// A hang-up shows on the descriptor itself (poll reports it whatever the
+// events asked, so incoming bytes never wake us). A removed device node, or
+// a link to it, shows in its directory, which inotify watches instead of us
+// looking at it again and again.
+bool wait_until_gone(Handle handle, const std::string& path, const Wakeup& wakeup) {
+    const size_t slash = path.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0               ? "/"
+                                                             : path.substr(0, slash);
+    int notes = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (notes >= 0 &&
+        ::inotify_add_watch(notes, directory.c_str(),
+                            IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+        ::close(notes);
+        notes = -1;
+    }
+    bool gone = !device_present(path);
+    while (!gone) {
+        pollfd fds[3] = {{handle, 0, 0}, {wakeup.read_fd, POLLIN, 0}, {notes, POLLIN, 0}};
+        if (::poll(fds, notes >= 0 ? 3 : 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;  // taken as a wake-up: the caller looks again
+        }
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            gone = true;
+        } else if (fds[1].revents != 0) {
+            char drained[64];
+            while (::read(wakeup.read_fd, drained, sizeof drained) > 0) {
+            }
+            break;
+        } else if (fds[2].revents != 0) {
+            alignas(inotify_event) char events[4096];
+            while (::read(notes, events, sizeof events) > 0) {
+            }
+            gone = !device_present(path);
+        }
+    }
+    if (notes >= 0) {
+        ::close(notes);
+    }
+    return gone;
 }
 
 std::optional<std::vector<std::string>> list_friendly_names(const DeviceRoots& roots) {

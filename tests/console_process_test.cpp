@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -118,6 +121,70 @@ TEST(ConsoleProgram, ConnectsToItsPortAndRunsPipedWords) {
     ASSERT_EQ(frames.size(), 3u) << "identification, sta and g2rd, nothing at the end";
     EXPECT_EQ(frames[0], (std::vector<uint8_t>{0xE0, 0xFD}));
     EXPECT_EQ(frames[1], (std::vector<uint8_t>{0x40}));
+}
+
+// The board goes away under a stable name (quirn-sim --link) and comes back.
+// A web server line may come between any two of the program's lines.
+TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
+    const std::string link = testing::TempDir() + "quirn_vanish_" + std::to_string(getpid());
+    const auto start_board = [&] {
+        auto sim = std::make_unique<ChildProcess>(QUIRN_SIM_BINARY,
+                                                  std::vector<std::string>{"--link", link});
+        EXPECT_TRUE(sim->wait_for_output("Linked at " + link + "\n", 20s)) << sim->errors();
+        return sim;
+    };
+    const auto stop_board = [](std::unique_ptr<ChildProcess>& sim) {
+        sim->close_input();
+        EXPECT_EQ(sim->wait_exit(20s), 0);
+        sim.reset();
+    };
+    const std::string gone = "\nPort " + link +
+                             " has gone away; waiting for it to come back (di stops waiting).\n";
+    const std::string back = "\nPort " + link + " is back; board Arduino:Uno_R4_Minima.\n";
+    const std::string on_board = "[" + link + "] [Arduino:Uno_R4_Minima] [Server] [";
+    const std::string waiting = "[Disconnected] [-:-] [Server] [";
+
+    auto sim = start_board();
+    ChildProcess tessaro(TESSARO_BINARY, {});
+    ASSERT_TRUE(tessaro.started());
+    tessaro.write("co " + link + "\n");
+    ASSERT_TRUE(tessaro.wait_for_output(on_board, 20s)) << tessaro.output();
+
+    // Noticed without a word typed; the prompt follows, a word is refused.
+    size_t mark = tessaro.output().size();
+    stop_board(sim);
+    ASSERT_TRUE(tessaro.wait_for_output(gone, 20s, mark)) << tessaro.output();
+    mark = tessaro.output().find(gone, mark) + gone.size();
+    ASSERT_TRUE(tessaro.wait_for_output(waiting, 20s, mark)) << tessaro.output();
+    tessaro.write("sta\n");
+    ASSERT_TRUE(tessaro.wait_for_output(
+        "Cannot run a server command while not connected.\n" + waiting, 20s, mark))
+        << tessaro.output();
+
+    // Back under the same name: opened, identified, in use again.
+    sim = start_board();
+    ASSERT_TRUE(tessaro.wait_for_output(back, 20s, mark)) << tessaro.output();
+    mark = tessaro.output().find(back, mark) + back.size();
+    tessaro.write("sta\n");
+    ASSERT_TRUE(tessaro.wait_for_output(on_board, 20s, mark)) << tessaro.output();
+    ASSERT_TRUE(tessaro.wait_for_output("quirn: Status\n\nbs_status: 00000000\n", 20s, mark))
+        << tessaro.output();
+
+    // Gone again; di ends the wait, and a board that comes back later is left alone.
+    mark = tessaro.output().size();
+    stop_board(sim);
+    ASSERT_TRUE(tessaro.wait_for_output(gone, 20s, mark)) << tessaro.output();
+    tessaro.write("di\n");
+    ASSERT_TRUE(tessaro.wait_for_output(
+        "Disconnect ...\nNo longer waiting for " + link + ".\n[Disconnected] [local] [Client] [",
+        20s, mark))
+        << tessaro.output();
+    sim = start_board();
+    // Four times the interval at which a waiting watcher looks.
+    EXPECT_FALSE(tessaro.wait_for_output(back, 1s, mark)) << tessaro.output();
+    tessaro.write("quit\n");
+    EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+    EXPECT_EQ(tessaro.errors(), "");
 }
 
 }  // namespace
