@@ -252,10 +252,14 @@ void SerialPort::note_gone() {
 
 std::optional<uint64_t> SerialPort::watch() {
     std::unique_lock lock(watch_mutex_);
+    // A hang-up is seen by the wait below and by a failing transaction
+    // alike, in either order: each session is reported once, and a session
+    // reported is never waited on again (its descriptor would poll at once).
+    const auto unreported = [this] { return session_ != reported_; };
     for (;;) {
-        watch_changed_.wait(lock, [this] {
+        watch_changed_.wait(lock, [&] {
             return wake_requested_ || gone_ ||
-                   (serial_platform::is_valid(watch_handle_) && !closing_);
+                   (serial_platform::is_valid(watch_handle_) && !closing_ && unreported());
         });
         if (wake_requested_) {
             wake_requested_ = false;
@@ -263,7 +267,11 @@ std::optional<uint64_t> SerialPort::watch() {
         }
         if (gone_) {
             gone_ = false;
-            return session_;
+            if (unreported()) {
+                reported_ = session_;
+                return session_;
+            }
+            continue;
         }
         const serial_platform::Handle watched = watch_handle_;
         const std::string path = watch_path_;
@@ -274,7 +282,8 @@ std::optional<uint64_t> SerialPort::watch() {
         lock.lock();
         watching_ = false;
         watch_changed_.notify_all();
-        if (gone) {
+        if (gone && session == session_ && unreported()) {
+            reported_ = session;
             return session;
         }
     }

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
+#include <optional>
 #include <thread>
 
 #include "serial/class_serial.h"
@@ -231,6 +233,35 @@ TEST(SerialConcurrency, TransactionsFromTwoThreadsNeverInterleave) {
     a.join();
     b.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// The watcher sleeps through healthy traffic and a close, wakes for a
+// hang-up of the session it watches, and stops when asked.
+TEST(SerialConcurrency, TheWatcherSeesTheDeviceGoAndNothingElse) {
+    Link link;
+    quirn_sim::PtyBoard second;
+    std::promise<std::optional<uint64_t>> first_seen;
+    std::promise<std::optional<uint64_t>> last_seen;
+    std::thread watcher([&] {
+        first_seen.set_value(link.port.watch());
+        last_seen.set_value(link.port.watch());
+    });
+    auto first = first_seen.get_future();
+    EXPECT_EQ(link.port.transact_byte(REQ_STATUS).count, 4u);
+    // Opening another port closes the watched one under the watcher.
+    capture([&] { link.port.open(second.path()); });
+    second.set_faults({.hangup_after = 1});
+    EXPECT_EQ(link.port.transact_byte(REQ_STATUS).count, 4u);
+    EXPECT_EQ(first.wait_for(100ms), std::future_status::timeout) << "woken by healthy traffic";
+    capture([&] { link.port.transact_byte(REQ_STATUS); });
+    ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
+    const std::optional<uint64_t> session = first.get();
+    ASSERT_TRUE(session.has_value());
+    EXPECT_TRUE(link.port.drop(*session));
+    EXPECT_FALSE(link.port.drop(*session)) << "dropped once only";
+    link.port.wake_watch();
+    EXPECT_EQ(last_seen.get_future().get(), std::nullopt);
+    watcher.join();
 }
 
 TEST(SerialConcurrency, ASilentBoardCostsTheTotalTimeoutAndNeverBlocksStateReaders) {
