@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <grp.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -170,6 +171,46 @@ TEST(SerialPort, ANeverOpenedPortFailsAtOnceAndAnOverlongFrameIsNeverSent) {
     EXPECT_TRUE(reply.bytes.empty());
     EXPECT_EQ(out, "");
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
+// The longest frame goes out whole; a board that stops taking bytes ends in
+// the write failure once the stall limit has passed, and the read is made.
+TEST(SerialPort, TheLongestFrameIsSentAndAStalledBoardEndsInAWriteFailure) {
+    Pty pty;
+    SerialPort port;
+    capture([&] { port.open(pty.name); });
+    ASSERT_EQ(port.get_state().status, 1);
+    std::thread board([&] {
+        Bytes got;
+        uint8_t chunk[600];
+        while (got.size() < 511) {
+            const ssize_t n = ::read(pty.master, chunk, sizeof chunk);
+            if (n <= 0) {
+                return;
+            }
+            got.insert(got.end(), chunk, chunk + n);
+        }
+        EXPECT_EQ(got, Bytes(511, 0x80));
+        ::write(pty.master, "\x01", 1);
+    });
+    CommandReply reply;
+    capture([&] { reply = port.transact_frame(Bytes(511, 0x80)); });
+    board.join();
+    EXPECT_EQ(reply.bytes, Bytes{0x01});
+
+    // Nobody reads the other end: fill the line until it stays full (the
+    // terminal moves bytes along in the background and makes room), then ask.
+    const uint8_t filler[256] = {};
+    for (pollfd room{port.handle, POLLOUT, 0}; ::poll(&room, 1, 500) > 0;) {
+        while (::write(port.handle, filler, sizeof filler) > 0) {
+        }
+    }
+    const Clock::time_point start = Clock::now();
+    const Output stalled = capture([&] { reply = port.transact_byte(REQ_STATUS); });
+    EXPECT_GE(Clock::now() - start, 5s);
+    EXPECT_EQ(stalled.second, "Error: Failed to write to COM port\n");
+    EXPECT_TRUE(reply.bytes.empty());
+    capture([&] { port.close(); });
 }
 
 // Expecting 4 bytes changes nothing for a longer reply: the bytes past the
