@@ -144,13 +144,13 @@ class SerialPort {
     std::mutex watch_mutex_;
     std::condition_variable watch_changed_;  // with watch_mutex_
     serial_platform::Handle watch_handle_ = serial_platform::invalid_handle();
-    std::string watch_path_;   // the path opened, for the node watch
-    uint64_t session_ = 0;     // number of the open, or last, session
-    uint64_t reported_ = 0;    // the last session watch() reported gone
-    bool watching_ = false;    // watch() is waiting on watch_handle_
-    bool closing_ = false;     // a close waits for watching_ to drop
+    std::string watch_path_;  // the path opened, for the node watch
+    uint64_t session_ = 0;    // number of the open, or last, session
+    uint64_t reported_ = 0;   // the last session watch() reported gone
+    bool watching_ = false;   // watch() is waiting on watch_handle_
+    bool closing_ = false;    // a close waits for watching_ to drop
     bool wake_requested_ = false;
-    bool gone_ = false;        // a transaction of session_ found the device gone
+    bool gone_ = false;               // a transaction of session_ found the device gone
     serial_platform::Wakeup wakeup_;  // interrupts the wait on the descriptor
 };
 

@@ -3,7 +3,6 @@
 // code at the end.
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -138,8 +137,8 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
         EXPECT_EQ(sim->wait_exit(20s), 0);
         sim.reset();
     };
-    const std::string gone = "\nPort " + link +
-                             " has gone away; waiting for it to come back (di stops waiting).\n";
+    const std::string gone =
+        "\nPort " + link + " has gone away; waiting for it to come back (di stops waiting).\n";
     const std::string back = "\nPort " + link + " is back; board Arduino:Uno_R4_Minima.\n";
     const std::string on_board = "[" + link + "] [Arduino:Uno_R4_Minima] [Server] [";
     const std::string waiting = "[Disconnected] [-:-] [Server] [";
@@ -175,8 +174,8 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     stop_board(sim);
     ASSERT_TRUE(tessaro.wait_for_output(gone, 20s, mark)) << tessaro.output();
     tessaro.write("di\n");
-    ASSERT_TRUE(tessaro.wait_for_output(
-        "Disconnect ...\nNo longer waiting for " + link + ".\n", 20s, mark))
+    ASSERT_TRUE(
+        tessaro.wait_for_output("Disconnect ...\nNo longer waiting for " + link + ".\n", 20s, mark))
         << tessaro.output();
     ASSERT_TRUE(tessaro.wait_for_output("[Disconnected] [local] [Client] [", 20s, mark));
     sim = start_board();

@@ -59,10 +59,10 @@ TEST(ProtocolFrames, LinesBecomeTheirFrameOrNothingAndOneReport) {
                                                         : plan_gpio;
         const FramePlan plan = family(row.line);
         EXPECT_EQ(plan.frame, row.frame) << row.line;
-        EXPECT_EQ(plan.report, row.text.empty()                           ? Report::kNone
-                               : row.line.empty()                         ? Report::kTrace
+        EXPECT_EQ(plan.report, row.text.empty()                              ? Report::kNone
+                               : row.line.empty()                            ? Report::kTrace
                                : row.text.find("range") != std::string::npos ? Report::kRefusal
-                                                                          : Report::kLine)
+                                                                             : Report::kLine)
             << row.line;
         EXPECT_EQ(plan.text, row.text) << row.line;
     }

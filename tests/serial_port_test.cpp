@@ -1,7 +1,7 @@
 // The serial session on a pseudo-terminal, with the simulated board as the peer.
 
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -102,9 +102,10 @@ TEST(SerialPort, OpenFailuresSayWhy) {
          {"Error: Port name refused, it holds control characters: " + std::string(pty.name) +
               "\\x00junk\n",
           ""}},
-        {"pts\x1b[2J\n", {"Error: Port name refused, it holds control characters: "
-                          "pts\\x1b[2J\\x0a\n",
-                          ""}},
+        {"pts\x1b[2J\n",
+         {"Error: Port name refused, it holds control characters: "
+          "pts\\x1b[2J\\x0a\n",
+          ""}},
     };
     for (const auto& [name, said] : rows) {
         SerialPort port;
@@ -138,10 +139,10 @@ TEST(SerialPort, OpenFailuresSayWhy) {
         GTEST_SKIP() << "cannot become an unprivileged user";
     }
     ASSERT_GT(n, 0);
-    const std::string hint = dialout != nullptr ? "join the group that owns it (" +
-                                                      std::string(dialout->gr_name) +
-                                                      "), then log in again, or check its permissions"
-                                                : "check its permissions";
+    const std::string hint = dialout != nullptr
+                                 ? "join the group that owns it (" + std::string(dialout->gr_name) +
+                                       "), then log in again, or check its permissions"
+                                 : "check its permissions";
     EXPECT_EQ(std::string(text), slave + ": permission denied: " + hint + "\n");
 }
 
