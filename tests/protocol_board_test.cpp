@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -168,7 +171,12 @@ TEST_F(ProtocolBoard, ConsoleSessionTypingEveryFamily) {
                              " stopust runkst stopkst clear systat g2co g2wd1 g2rd g8ra g13cod"
                              " g3ca gca g64rd g2wd100 ihwmcu csleep mhead f1r di quit");
     testing::internal::CaptureStdout();
-    run_console(input);
+    // A loop that never ends fails within seconds, not at ctest's time-out.
+    auto console = std::async(std::launch::async, [&] { return run_console(input); });
+    if (console.wait_for(kDeadline * 2) != std::future_status::ready) {
+        std::fprintf(stderr, "The console loop did not end\n");
+        std::abort();
+    }
     const std::string output = testing::internal::GetCapturedStdout();
     const std::string schedulers = "40, 20, 02, 10, 01, 20, 10, 02, 01, 08, 04, ";
     EXPECT_EQ(received(), "E0 FD, " + schedulers + schedulers +
