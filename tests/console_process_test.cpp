@@ -184,6 +184,7 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     tessaro.write("quit\n");
     EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
     EXPECT_EQ(tessaro.errors(), "");
+    stop_board(sim);
 }
 
 }  // namespace
