@@ -261,6 +261,49 @@ void close_port(Handle handle) {
     }
 }
 
+Wakeup make_wakeup() {
+    return Wakeup{::CreateEventA(nullptr, FALSE, FALSE, nullptr)};
+}
+
+void signal_wakeup(const Wakeup& wakeup) {
+    if (wakeup.event != nullptr) {
+        ::SetEvent(wakeup.event);
+    }
+}
+
+void close_wakeup(Wakeup& wakeup) {
+    if (wakeup.event != nullptr) {
+        ::CloseHandle(wakeup.event);
+        wakeup.event = nullptr;
+    }
+}
+
+bool device_present(const std::string& path) {
+    // "\\.\COM3" names the device COM3 in the system's device namespace.
+    const std::string name = path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path;
+    char target[512];
+    return ::QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
+}
+
+// No event tells of a removed port on a handle opened for plain reads, so
+// the watch asks the driver twice a second: a vanished device fails every
+// call on its handle, and its name leaves the device namespace.
+bool wait_until_gone(Handle handle, const std::string& path, const Wakeup& wakeup) {
+    constexpr DWORD kCheckMs = 500;
+    for (;;) {
+        if (wakeup.event == nullptr) {
+            return false;
+        }
+        if (::WaitForSingleObject(wakeup.event, kCheckMs) != WAIT_TIMEOUT) {
+            return false;
+        }
+        DWORD errors = 0;
+        if (::ClearCommError(handle, &errors, nullptr) == 0 || !device_present(path)) {
+            return true;
+        }
+    }
+}
+
 std::optional<std::vector<std::string>> list_friendly_names(const DeviceRoots&) {
     const DeviceSet set(::SetupDiGetClassDevsW(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT));
     if (set.get() == INVALID_HANDLE_VALUE) {
