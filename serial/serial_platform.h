@@ -103,8 +103,9 @@ inline constexpr uint32_t kReplyGuardMicroseconds = 1042;
 // it began; ok with count 0 means nothing arrived. A device that vanished
 // fails at once.
 // With expected (1 to size) it also returns once exactly expected bytes
-// have arrived and kReplyGuardMicroseconds pass without another (rounded up
-// to the platform's timer, so a little more on Windows). A byte within the
+// have arrived and kReplyGuardMicroseconds pass without another (on Windows
+// the driver's nearest whole millisecond, 1 ms: a byte that follows the
+// reply back to back comes 0.52 ms after its last). A byte within the
 // guard makes it an ordinary read again: it goes on under the interval and
 // total time-outs, the total still counted from the start and for size
 // bytes, so an overlong reply is read whole. A reply that stops short of

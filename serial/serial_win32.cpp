@@ -25,9 +25,10 @@ constexpr GUID kPortsClass = {
 
 using Clock = std::chrono::steady_clock;
 
-// The guard after a reply of known length, in the driver's whole
-// milliseconds, rounded up.
-constexpr DWORD kGuardMs = (kReplyGuardMicroseconds + 999) / 1000;
+// The guard after a reply of known length in the driver's whole
+// milliseconds, the nearest: rounding up would double it, and a byte that
+// follows the reply back to back arrives 0.52 ms after its last.
+constexpr DWORD kGuardMs = std::max<DWORD>(1, (kReplyGuardMicroseconds + 500) / 1000);
 // MAXDWORD in a total time-out means something else to the driver.
 constexpr uint64_t kMaxTimeoutMs = MAXDWORD - 1;
 
