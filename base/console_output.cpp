@@ -1,10 +1,7 @@
 #include "base/console_output.h"
 
-#ifdef _WIN32
-#include <io.h>
-#else
+// isatty: POSIX, and the same name in the mingw-w64 runtime on Windows.
 #include <unistd.h>
-#endif
 
 #include <cstdio>
 #include <mutex>
@@ -144,11 +141,7 @@ void err(std::string_view text) {
 }
 
 bool input_is_terminal() {
-#ifdef _WIN32
-    return _isatty(_fileno(stdin)) != 0;
-#else
     return ::isatty(STDIN_FILENO) != 0;
-#endif
 }
 
 void set_prompt_source(PromptSource source) {
