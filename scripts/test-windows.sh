@@ -96,7 +96,7 @@ wait_for() {  # wait_for TEXT: TEXT appears after the last word sent, within 20 
 }
 took_ms() { echo $((($(date +%s%N) - sent_at) / 1000000)); }
 
-start_sim --silent-every 7
+start_sim --silent-every 9
 mkfifo "$work/in"
 exec 3<>"$work/in"
 (cd build-windows && exec wine ./tessaro.exe) <"$work/in" >"$work/out" 2>"$work/err" &
@@ -108,6 +108,7 @@ check "start-up lists what SetupAPI finds, or says there is nothing" \
 send "co com9"
 check "a missing port is named" wait_for 'Error: Cannot open \\.\COM9'
 send "co com5"
+web_log_from=$mark
 check "co com5 identifies the board" wait_for "$session [3] > "
 send "sta"
 check "sta" wait_for "bs_fault: 00000000"
@@ -117,9 +118,35 @@ send "g2wd1"
 check "g2wd1" wait_for "Pin 2 value: 1 written on port."
 send "g2rd"
 check "g2rd" wait_for "Pin 2 value: 1"
+# The web API while connected: one write and one read of pin 2, from here
+# to the Wine process. Another program may hold port 8088 for a while; the
+# server starts once it is free.
+wait_web() {
+    for _ in $(seq 2400); do
+        tail -c +$((web_log_from + 1)) "$work/out" | tr -d '\r' |
+            grep -qF "[Tessaro] Server running on http://localhost:8088" && return 0
+        sleep 0.05
+    done
+    return 1
+}
+api() {  # api METHOD PATH [BODY]: prints the answer's body
+    # A server that closed the connection before reading the request (curl's
+    # status 52, seen on a loaded machine) read nothing: a GET is asked again.
+    local attempt status=0
+    for attempt in 1 2 3; do
+        curl -s -m 10 -X "$1" ${3:+-H 'Content-Type: application/json' -d "$3"} \
+            "http://localhost:8088$2" && return 0
+        status=$?
+        [ "$1" = GET ] && [ "$status" -eq 52 ] || return "$status"
+    done
+    return "$status"
+}
+check "the web server runs while connected" wait_web
+check "POST /api/gpio/gwd/2 writes 0" test "$(api POST /api/gpio/gwd/2 '{"value":0}')" = '{"status":"ok"}'
+check "GET /api/gpio/grd/2 reads it back" test "$(api GET /api/gpio/grd/2)" = '{"pin":2,"value":0}'
 send "sys"
 check "sys" wait_for "RT load min:"
-# The seventh request goes unanswered: the read gives up after its total
+# The ninth request goes unanswered: the read gives up after its total
 # time-out, 2066 ms.
 send "sta"
 check "a silent board is reported" wait_for "Not able to decode."

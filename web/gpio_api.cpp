@@ -1,12 +1,5 @@
 #include "web/gpio_api.h"
 
-#include <sys/types.h>
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <sys/socket.h>
-#endif
-
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -241,16 +234,19 @@ httplib::Server::HandlerResponse check_origin(const httplib::Request& request,
     return httplib::Server::HandlerResponse::Handled;
 }
 
-// SO_REUSEADDR alone, so that a port another program holds fails to bind
-// (the library's default would add SO_REUSEPORT and share the port silently).
+// An address of our own, so that a port another program holds fails to
+// bind (the library's default would add SO_REUSEPORT and share the port
+// silently): SO_REUSEADDR alone where binding after TIME_WAIT needs it,
+// SO_EXCLUSIVEADDRUSE where the system has it (there SO_REUSEADDR would let
+// another socket take the port). httplib.h brings the socket headers.
 void set_socket_options(socket_t sock) {
     const int yes = 1;
-#ifdef _WIN32
-    setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
-               sizeof yes);
+#ifdef SO_EXCLUSIVEADDRUSE
+    const int option = SO_EXCLUSIVEADDRUSE;
 #else
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    const int option = SO_REUSEADDR;
 #endif
+    setsockopt(sock, SOL_SOCKET, option, reinterpret_cast<const char*>(&yes), sizeof yes);
 }
 
 }  // namespace
