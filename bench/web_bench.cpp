@@ -20,6 +20,7 @@
 
 #include "base/state.h"
 #include "bench/bench_stats.h"
+#include "protocol/quirn_transcoder.h"
 #include "serial/class_serial.h"
 #include "sim/quirn_board.h"
 #include "web/gpio_api.h"
@@ -29,7 +30,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kWarmUp = 20;
-const std::vector<uint8_t> kReadFrame = {0x98, 0x85, 0xFE};  // g5rd
+const std::vector<uint8_t> kReadFrame = {REQ_GPIO_READ, 0x85, FRAME_END};  // g5rd
 const std::string kPath = "/api/gpio/grd/5";
 const std::string kAnswer = R"({"pin":5,"value":1})";
 
@@ -46,12 +47,13 @@ struct Run {
 Run serial_limit(int transactions) {
     Run run;
     for (int i = 0; i < kWarmUp; ++i) {
-        serial_port().transact_frame(kReadFrame);
+        serial_port().transact_frame(kReadFrame, reply_length(REQ_GPIO_READ));
     }
     const auto start = Clock::now();
     for (int i = 0; i < transactions; ++i) {
         const auto sent = Clock::now();
-        run.errors += serial_port().transact_frame(kReadFrame).count != 4;
+        run.errors +=
+            serial_port().transact_frame(kReadFrame, reply_length(REQ_GPIO_READ)).count != 4;
         run.times_ms.push_back(ms_since(sent));
     }
     run.per_second = transactions / (ms_since(start) / 1000);

@@ -19,11 +19,14 @@ using nlohmann::json;
 constexpr int32_t kMaxPin = 63;
 constexpr int32_t kMaxValue = 63;  // a value travels in six bits of its parameter byte
 
-// An idle connection is closed after the library's shortest keep-alive wait
-// (about 10 ms; 0 s here), so stopping the server never waits for a browser
-// that holds a connection open; the browser simply opens a new one. A
-// request that has begun to arrive gets this long for each further piece.
-constexpr time_t kKeepAliveSeconds = 0;
+// One request per connection ("Connection: close" on its answer), so no
+// idle connection is left for a stop to wait on; the browser simply opens a
+// new one. A new connection gets a second for its request to arrive: the
+// library's shortest wait (0 s, about 10 ms) closed connections of a slow or
+// busy client before their request, unanswered. A request that has begun to
+// arrive gets kReadTimeout for each further piece.
+constexpr size_t kRequestsPerConnection = 1;
+constexpr time_t kKeepAliveSeconds = 1;
 constexpr auto kReadTimeout = std::chrono::milliseconds(200);
 
 const std::string kJson = "application/json";
@@ -279,6 +282,7 @@ void set_up_http_server(httplib::Server& server, int port) {
     // Headers and body leave in separate writes: without this, the body would
     // wait for the client's delayed acknowledgement.
     server.set_tcp_nodelay(true);
+    server.set_keep_alive_max_count(kRequestsPerConnection);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
     server.set_read_timeout(kReadTimeout);
     server.set_pre_routing_handler(
