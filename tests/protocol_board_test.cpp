@@ -217,7 +217,7 @@ TEST_F(ProtocolBoard, ConsoleSessionTypingEveryFamily) {
                   "Pin number out of range: 64 (0 to 63)\nValue out of range: 100 (0 to 63)\n" +
                   "Unhandled Decoding: csleep\nA response was received from server, but "
                   "Server::decode_response:\ndoes not know how to interpret it ...\n" +
-                  kNoReply + kNoReply + "Disconnect ...\nClosed " + board_.path() + " port\nNop\n");
+                  kNoReply + kNoReply + "Disconnect ...\nClosed " + board_.path() + " port\n");
     EXPECT_EQ(quirn_server().names(), std::make_pair(std::string("-"), std::string("-")));
     EXPECT_EQ(connected.load(), 0);
 }
