@@ -4,7 +4,6 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -293,10 +292,4 @@ void set_up_http_server(httplib::Server& server, int port) {
     server.Get(R"(/api/gpio/gra/(\d+))", handle_gpio_gra);
     server.Post(R"(/api/gpio/gwd/(\d+))", handle_gpio_gwd);
     server.Post(R"(/api/gpio/config/(\d+))", handle_gpio_config);
-    for (const auto& [mount_point, directory] : {std::pair{"/", "pages"}, {"/help", "help"}}) {
-        std::error_code error;
-        if (std::filesystem::is_directory(directory, error)) {
-            server.set_mount_point(mount_point, directory);
-        }
-    }
 }

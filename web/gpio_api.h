@@ -29,9 +29,9 @@ void handle_gpio_gwd(const httplib::Request& request, httplib::Response& respons
 void handle_gpio_config(const httplib::Request& request, httplib::Response& response);
 
 // Makes server serve as the program does on the given port: its socket
-// options and time-outs, the Host and Origin check, the four routes, and
-// the directories "pages" (at "/") and "help" (at "/help") of the working
-// directory, each only when it exists now.
+// options and time-outs, the Host and Origin check and the four routes. The
+// static directories are mounted after them by the web thread
+// (web/static_dirs.h says where they are found).
 void set_up_http_server(httplib::Server& server, int port);
 
 // The value a read reply carries: byte 2 for a digital read, bytes 2 and 3

@@ -3,12 +3,14 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
 #include "base/console_output.h"
 #include "base/state.h"
 #include "web/gpio_api.h"
+#include "web/static_dirs.h"
 
 std::atomic<int32_t> http_running{0};
 
@@ -45,6 +47,20 @@ void stop_serving() {
     }
 }
 
+// Serves the found pages/ at "/" and help/ at "/help", each when it exists.
+void mount_static_dirs(const StaticDirs& dirs) {
+    if (dirs.root.empty()) {
+        return;
+    }
+    for (const auto& [mount_point, name] : {std::pair{"/", "pages"}, {"/help", "help"}}) {
+        std::error_code error;
+        const std::filesystem::path directory = dirs.root / name;
+        if (std::filesystem::is_directory(directory, error)) {
+            http_server.set_mount_point(mount_point, path_text(directory));
+        }
+    }
+}
+
 }  // namespace
 
 void http_stop_watcher() {
@@ -63,6 +79,9 @@ void http_stop_watcher() {
 
 int main_webserver() {
     set_up_http_server(http_server, kPort);
+    const StaticDirs static_dirs = find_static_dirs();
+    mount_static_dirs(static_dirs);
+    const std::string static_notice = static_dirs_notice(static_dirs);
     std::thread watcher(http_stop_watcher);
     bool told_port_taken = false;
     Clock::time_point next_bind{};
@@ -98,6 +117,9 @@ int main_webserver() {
         told_port_taken = false;
         out_line("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
                  std::to_string(kPort));
+        if (!static_notice.empty()) {
+            out_line(static_notice);
+        }
         print_prompt();
         http_server.listen_after_bind();
         http_running.store(0);
