@@ -25,7 +25,6 @@ namespace {
 // The folder of the running program, symbolic links resolved, or empty when
 // the system will not say.
 fs::path executable_dir() {
-    std::error_code error;
 #ifdef _WIN32
     std::wstring name(MAX_PATH, L'\0');
     for (;;) {
@@ -42,6 +41,7 @@ fs::path executable_dir() {
     }
     const fs::path program(name);
 #else
+    std::error_code error;
     const fs::path program = fs::read_symlink("/proc/self/exe", error);
     if (error) {
         return {};
