@@ -4,7 +4,6 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -420,10 +419,4 @@ void set_up_http_server(WebServer& server, int port) {
           [](auto& req, auto& res, const Wanted& wanted) { handle_read(req, res, true, wanted); });
     route(server, "POST", R"(/api/gpio/gwd/(\d+))", write_pin);
     route(server, "POST", R"(/api/gpio/config/(\d+))", configure_pin);
-    for (const auto& [mount_point, directory] : {std::pair{"/", "pages"}, {"/help", "help"}}) {
-        std::error_code error;
-        if (std::filesystem::is_directory(directory, error)) {
-            server.set_mount_point(mount_point, directory);
-        }
-    }
 }
