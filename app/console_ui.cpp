@@ -3,11 +3,13 @@
 #include <cctype>
 #include <iostream>
 #include <optional>
+#include <sstream>
 
 #include "app/link_watcher.h"
 #include "base/console_output.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
+#include "protocol/outcome_json.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 
@@ -129,59 +131,129 @@ int general_command(std::string word, std::istream& input) {
     return 1;
 }
 
+namespace {
+
+// One word's outcome as the console loop keeps it; general words have no
+// board reply, only whether they worked.
+CommandOutcome general_outcome(const std::string& word, bool worked,
+                               CommandStatus failure = CommandStatus::kUnknownWord) {
+    CommandOutcome outcome;
+    outcome.word = word;
+    outcome.status = worked ? CommandStatus::kOk : failure;
+    return outcome;
+}
+
+// Runs one word that is not a quit word: a general word, a board word in
+// server mode, or a client word.
+CommandOutcome run_word(const std::string& word, std::istream& input) {
+    if (general_command(word, input) != 0) {
+        if (word == "co") {
+            return general_outcome(word, connected.load() == 1, CommandStatus::kNotConnected);
+        }
+        return general_outcome(word, true);
+    }
+    const int32_t current_mode = console_mode.load();
+    if (current_mode == mode::kServer) {
+        CommandOutcome outcome = run_board_command(word);
+        quirn_server().tell(outcome);
+        return outcome;
+    }
+    if (current_mode == mode::kClient && word == "http_run") {
+        http_stop_requested.store(0);
+        return general_outcome(word, true);
+    }
+    if (current_mode == mode::kClient && word == "http_stop") {
+        http_stop_requested.store(1);
+        return general_outcome(word, true);
+    }
+    out_line("Nop");
+    return general_outcome(word, false);
+}
+
+// Runs action as one word: in JSON mode its texts are collected and
+// written with its outcome as one record.
+template <typename Action>
+CommandOutcome as_one_word(Action action) {
+    const bool json = output_mode() == OutputMode::kJson;
+    if (json) {
+        begin_capture();
+    }
+    CommandOutcome outcome = action();
+    if (json) {
+        std::string said = end_capture();
+        while (!said.empty() && (said.back() == '\n' || said.front() == '\n')) {
+            said.erase(said.back() == '\n' ? said.size() - 1 : 0, 1);
+        }
+        out_record(outcome_json(outcome, said).dump());
+    }
+    return outcome;
+}
+
+}  // namespace
+
 int run_console(std::istream& input, const ConsoleStart& start) {
     set_prompt_source(session_names);
     print_banner();
-    out_line("Discovered serial ports:");
-    serial_port().print_ports();
-    out_line("");
+    if (output_mode() == OutputMode::kText) {
+        out_line("Discovered serial ports:");
+        serial_port().print_ports();
+        out_line("");
+    }
     print_prompt();
+    bool failed = false;
     if (!start.port.empty()) {
         // As if typed: the words after the prompt, then what "co" does.
-        out_line("co " + start.port);
+        out_chatter("co " + start.port + "\n");
         command_line = "co";
-        ask_for_port();
-        out_line("");
-        if (!connect_to(start.port) && start.end_if_not_opened) {
+        const CommandOutcome outcome = as_one_word([&] {
+            if (output_mode() == OutputMode::kText) {
+                ask_for_port();
+                out_line("");
+            }
+            const bool opened = connect_to(start.port);
+            return general_outcome("co", opened, CommandStatus::kNotConnected);
+        });
+        if (!outcome.ok() && start.end_if_not_opened) {
             console_mode.store(mode::kQuit);
             return 1;
         }
+        failed = !outcome.ok();
         print_prompt();
     }
+    const auto status = [&] { return start.script && failed ? 1 : 0; };
     for (;;) {
         std::string word;
         if (!(input >> word)) {
             // End of input ends the console like a quit word.
             console_mode.store(mode::kQuit);
-            return 0;
+            return status();
         }
         command_line = lower_case(word);
         // A quit word quits, in any mode, before anything else: it is no
         // board word to report as undecodable, nor an unknown one.
         if (is_quit_word(command_line)) {
             console_mode.store(mode::kQuit);
-            return 0;
+            return status();
         }
-        if (general_command(command_line, input) == 0) {
-            const int32_t current_mode = console_mode.load();
-            if (current_mode == mode::kServer) {
-                CommandReply reply = run_server_command(command_line);
-                quirn_server().decode_response(command_line, std::move(reply));
-            } else if (current_mode == mode::kClient && command_line == "http_run") {
-                http_stop_requested.store(0);
-            } else if (current_mode == mode::kClient && command_line == "http_stop") {
-                http_stop_requested.store(1);
-            } else {
-                out_line("Nop");
+        const CommandOutcome outcome = as_one_word([&] { return run_word(command_line, input); });
+        if (!outcome.ok()) {
+            failed = true;
+            if (start.bail) {
+                console_mode.store(mode::kQuit);
+                return 1;
             }
         }
         if (console_mode.load() == mode::kQuit) {
-            return 0;
+            return status();
         }
         print_prompt();
     }
 }
 
 int console_ui_thread(const ConsoleStart& start) {
+    if (start.words) {
+        std::istringstream words(*start.words);
+        return run_console(words, start);
+    }
     return run_console(std::cin, start);
 }

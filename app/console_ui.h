@@ -3,6 +3,7 @@
 // standard input until a quit word or the end of input.
 
 #include <istream>
+#include <optional>
 #include <string>
 
 // What the console does before the first word: connect to port as if
@@ -12,10 +13,17 @@
 struct ConsoleStart {
     std::string port;
     bool end_if_not_opened = false;
+    // A script's run (input not a terminal, or words given): the status
+    // tells whether every word worked.
+    bool script = false;
+    bool bail = false;                 // end at the first word that failed
+    std::optional<std::string> words;  // run these instead of reading standard input
 };
 
 // Returns 0 when the user quit or the input ended, 1 when it ended because
-// the start's port could not be opened.
+// the start's port could not be opened, or, for a script, when any word
+// failed (at once with bail). In OutputMode::kJson each word's outcome is
+// written as one JSON record, with what the console would have said.
 int console_ui_thread(const ConsoleStart& start);
 // The same loop on any input stream (the tests drive it with a string).
 int run_console(std::istream& input, const ConsoleStart& start = {});

@@ -34,22 +34,26 @@ int main(int argc, char** argv) {
             break;
     }
     interval_reads.store(options.interval_reads);
-    const ConsoleStart start{options.port, !input_is_terminal()};
+    set_output_mode(options.json    ? OutputMode::kJson
+                    : options.quiet ? OutputMode::kQuiet
+                                    : OutputMode::kText);
+    const bool script = !input_is_terminal() || options.words.has_value();
+    const ConsoleStart start{options.port, script, script, options.bail, options.words};
 
     serial_port();  // discovers the ports, and says so when there are none
     quirn_server();
     start_link_watcher();  // silent until a connected board goes away
-    out_line("Starting Console UI thread.");
+    out_chatter(std::string("Starting Console UI thread.") + "\n");
     int status = 0;
     std::thread console_thread([&start, &status] { status = console_ui_thread(start); });
-    out_line("Starting Web UI thread.");
+    out_chatter(std::string("Starting Web UI thread.") + "\n");
     std::thread web_thread(main_webserver);
-    out_line("All Threads started ...");
+    out_chatter(std::string("All Threads started ...") + "\n");
 
     console_thread.join();
     stop_link_watcher();
-    out_line("\nConsole UI thread closed");
+    out_chatter(std::string("\nConsole UI thread closed") + "\n");
     web_thread.join();
-    out_line("\nWeb UI thread closed");
+    out_chatter(std::string("\nWeb UI thread closed") + "\n");
     return status;
 }

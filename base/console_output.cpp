@@ -17,6 +17,11 @@ std::atomic<uint32_t> prompt_counter{0};
 namespace {
 
 std::atomic<PromptSource> prompt_source{nullptr};
+std::atomic<OutputMode> current_mode{OutputMode::kText};
+
+// What the calling thread collects between begin_capture and end_capture.
+thread_local std::string* capture = nullptr;
+thread_local std::string captured;
 
 PromptNames prompt_names() {
     const PromptSource source = prompt_source.load();
@@ -126,14 +131,48 @@ void append_lines(std::string& text, const Lines& lines) {
 
 }  // namespace
 
+void set_output_mode(OutputMode mode) {
+    current_mode.store(mode);
+}
+
+OutputMode output_mode() {
+    return current_mode.load();
+}
+
 void out(std::string_view text) {
-    write_whole(stdout, text);
+    if (capture != nullptr) {
+        capture->append(text);
+    } else {
+        write_whole(current_mode.load() == OutputMode::kJson ? stderr : stdout, text);
+    }
 }
 
 void out_line(std::string_view text) {
     std::string line(text);
     line += '\n';
-    write_whole(stdout, line);
+    out(line);
+}
+
+void out_chatter(std::string_view text) {
+    if (current_mode.load() == OutputMode::kText) {
+        out(text);
+    }
+}
+
+void out_record(std::string_view line) {
+    std::string record(line);
+    record += '\n';
+    write_whole(stdout, record);
+}
+
+void begin_capture() {
+    captured.clear();
+    capture = &captured;
+}
+
+std::string end_capture() {
+    capture = nullptr;
+    return std::move(captured);
 }
 
 void err(std::string_view text) {
@@ -149,6 +188,9 @@ void set_prompt_source(PromptSource source) {
 }
 
 void print_banner() {
+    if (current_mode.load() != OutputMode::kText) {
+        return;
+    }
     std::string text = "Welcome to Tessaro ! \n";
     text += std::string("Version is ") + kVersion + "\n";
     text += std::string("Build date ") + kBuildDate + "\n";
@@ -177,6 +219,9 @@ void print_help() {
 }
 
 void print_prompt() {
+    if (current_mode.load() != OutputMode::kText) {
+        return;
+    }
     std::string text;
     const PromptNames names = prompt_names();
     const int32_t link = connected.load();

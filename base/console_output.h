@@ -18,9 +18,27 @@ extern const char* const kBuildTime;
 // Number shown in the prompt; read and increased in one atomic step.
 extern std::atomic<uint32_t> prompt_counter;
 
+// How the console speaks. kText: as a person reads it. kQuiet: the
+// reports only, without the chatter (banner, port list, thread lines,
+// prompts). kJson: nothing on standard output but what out_record writes;
+// the texts of a word are collected (begin_capture) into its record, and
+// other threads' lines go to standard error.
+enum class OutputMode { kText, kQuiet, kJson };
+void set_output_mode(OutputMode mode);
+OutputMode output_mode();
+
 void out(std::string_view text);       // standard output, as given
 void out_line(std::string_view text);  // standard output, text and a line end
 void err(std::string_view text);       // standard error, as given
+// The console's chatter: printed as out() does in kText mode only.
+void out_chatter(std::string_view text);
+// One machine-readable line (a JSON record) on standard output, any mode.
+void out_record(std::string_view line);
+// From begin_capture to end_capture, what the calling thread prints
+// through out and out_line is collected instead of printed; end_capture
+// returns it.
+void begin_capture();
+std::string end_capture();
 // Whether standard input is a terminal (not a pipe, a file or nothing).
 bool input_is_terminal();
 

@@ -380,7 +380,7 @@ CommandReply SerialPort::transact_frame(std::vector<uint8_t> frame, uint32_t rep
         reply = transact_locked(buffer, size, reply_length);
     }
     // Outside the lock: the prompt must not wait for another thread's read.
-    out("\r");
+    out_chatter("\r");
     print_prompt();
     return reply;
 }

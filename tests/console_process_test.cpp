@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -125,6 +127,90 @@ TEST(ConsoleProgram, ConnectsToItsPortAndRunsPipedWords) {
     EXPECT_EQ(frames[1], (std::vector<uint8_t>{0x40}));
 }
 
+// Scripts: the status says whether every word worked, --bail stops at the
+// first that did not, --quiet leaves the reports alone on standard output,
+// and --json one object per word and nothing else.
+TEST(ConsoleProgram, ScriptsReadOutcomesAsStatusQuietTextOrJsonLines) {
+    struct Run {
+        std::vector<std::string> args;  // the port follows them
+        std::string input;              // piped in; none with -c
+        int code;
+        std::string out;                     // standard output exactly; "" for --json runs
+        std::string frames;                  // what the board received after the identification
+        std::vector<std::string> json = {};  // --json: word, and error or "ok", per line
+    };
+    const std::string trace = "Not able to decode.\n";
+    const Run runs[] = {
+        {{"--quiet"},
+         "g2rd\nrust\n",
+         0,
+         "Pin 2 value: 0\nquirn: Run U-ST User scheduled tasks\nServer operation ok: runust\n",
+         "98 82 FE, 20"},
+        {{"--quiet", "-c", "g2co G2WD1 g2rd"},
+         "",
+         0,
+         "Pin 2 set as Digital Output.\nPin 2 value: 1 written on port.\nPin 2 value: 1\n",
+         "81 82 FE, A4 82 81 FE, 98 82 FE"},
+        {{"--quiet", "--bail", "-c", "g2rd foo g2rd"},
+         "",
+         1,
+         "Pin 2 value: 0\n" + trace,
+         "98 82 FE"},
+        {{"--quiet"}, "foo\ng2rd\n", 1, trace + "Pin 2 value: 0\n", "98 82 FE"},
+        {{"--json", "-c", "g2rd foo g99rd g2wd1 sys ihwmcu iping run"},
+         "",
+         1,
+         "",
+         "98 82 FE, A4 82 81 FE, 04, E0 FD, E1 FE, 20, 02",
+         {"co ok", "g2rd ok", "foo unknown_word", "g99rd out_of_range", "g2wd1 ok", "sys ok",
+          "ihwmcu ok", "iping undecoded", "run ok"}},
+    };
+    for (const Run& run : runs) {
+        quirn_sim::PtyBoard board;
+        ASSERT_TRUE(board.ok()) << board.error();
+        std::vector<std::string> args = run.args;
+        args.push_back(board.path());
+        ChildProcess tessaro(TESSARO_BINARY, args);
+        ASSERT_TRUE(tessaro.started());
+        tessaro.write(run.input);
+        tessaro.close_input();
+        const std::string what = args.front() + " " + args[1] + " " + run.input;
+        EXPECT_EQ(tessaro.wait_exit(20s), run.code) << what << tessaro.output();
+        std::string frames;
+        for (const auto& frame : board.received_frames()) {
+            frames += (frames.empty() ? "" : ", ") + quirn_sim::hex_bytes(frame);
+        }
+        EXPECT_EQ(frames, "E0 FD, " + run.frames) << what;
+        std::string out = tessaro.output();
+        // Strip the trace's build stamp and place, which vary.
+        for (size_t at = out.find("\nBuild: "); at != std::string::npos;
+             at = out.find("\nBuild: ")) {
+            out.erase(at, out.find("\n", out.find("\nFile: ", at) + 1) - at);
+        }
+        if (run.json.empty()) {
+            EXPECT_EQ(out, run.out + "Closed " + board.path() + " port\n") << what;
+            continue;
+        }
+        std::istringstream lines(tessaro.output());
+        std::vector<std::string> told;
+        for (std::string line; std::getline(lines, line);) {
+            const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+            ASSERT_TRUE(object.is_object()) << "not a JSON object: " << line;
+            told.push_back(object["word"].get<std::string>() + " " +
+                           (object["ok"].get<bool>() ? "ok" : object["error"].get<std::string>()));
+            if (told.back() == "g2rd ok") {
+                EXPECT_EQ(object["value"], 0) << line;
+            } else if (told.back() == "sys ok") {
+                EXPECT_EQ(object["period"]["length"], 40) << line;
+            } else if (told.back() == "ihwmcu ok") {
+                EXPECT_EQ(object["board"], "Uno_R4_Minima") << line;
+            }
+        }
+        EXPECT_EQ(told, run.json) << tessaro.output();
+        EXPECT_NE(tessaro.errors().find("Closed " + board.path() + " port"), std::string::npos);
+    }
+}
+
 // The board goes away under a stable name (quirn-sim --link) and comes back.
 // A web server line may come between any two of the program's lines.
 TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
@@ -185,7 +271,8 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     // Four times the interval at which a waiting watcher looks.
     EXPECT_FALSE(tessaro.wait_for_output(back, 1s, mark)) << tessaro.output();
     tessaro.write("quit\n");
-    EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+    // Words typed while the board was away failed: a script's status says so.
+    EXPECT_EQ(tessaro.wait_exit(20s), 1) << tessaro.output();
     EXPECT_EQ(tessaro.errors(), "");
     stop_board(sim);
 }
