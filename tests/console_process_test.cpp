@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -120,6 +123,60 @@ TEST(ConsoleProgram, ConnectsToItsPortAndRunsPipedWords) {
     ASSERT_EQ(frames.size(), 3u) << "identification, sta and g2rd, nothing at the end";
     EXPECT_EQ(frames[0], (std::vector<uint8_t>{0xE0, 0xFD}));
     EXPECT_EQ(frames[1], (std::vector<uint8_t>{0x40}));
+}
+
+// Replaces every occurrence of from in text with to.
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+// Piped in and out, a whole session's bytes stay exactly those of the
+// transcript kept beside this file. Only what differs from run to run is
+// written as a placeholder: the build stamp, the board's terminal and the
+// machine's port list; the main thread's two start lines, which fall
+// anywhere in the banner, are taken out. TESSARO_RECORD_GOLDEN=1 writes the
+// transcript anew instead.
+TEST(ConsoleProgram, PipedSessionIsByteForByteTheTranscript) {
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    ChildProcess tessaro(TESSARO_BINARY, {});
+    ASSERT_TRUE(tessaro.started());
+    tessaro.write("h\nls\nhttp_stop\nfoo\nco " + board.path() +
+                  "\nh\nls\nsta\ng2co\ng2wd1\ng2rd\ng8ra\nbogus\ng99rd\nsys\nrun\nihwmcu\n"
+                  "di\ndi\nQUIT\n");
+    tessaro.close_input();
+    ASSERT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+    EXPECT_EQ(tessaro.errors(), "");
+
+    std::string out = tessaro.output();
+    for (const std::string line : {"Starting Web UI thread.\n", "All Threads started ...\n"}) {
+        const std::size_t at = out.find(line);
+        ASSERT_NE(at, std::string::npos) << line;
+        out.erase(at, line.size());
+    }
+    std::istringstream lines(out);
+    std::string normal;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("Port: ")) {
+            normal += line + "\n";
+        }
+    }
+    replace_all(normal, board.path(), "@PORT@");
+    replace_all(normal, kBuildDate, "@BUILD_DATE@");
+    replace_all(normal, kBuildTime, "@BUILD_TIME@");
+
+    const std::string path = std::string(TESSARO_SOURCE_DIR) + "/tests/console_piped_session.txt";
+    if (const char* record = std::getenv("TESSARO_RECORD_GOLDEN"); record && *record == '1') {
+        std::ofstream(path, std::ios::binary) << normal;
+        GTEST_SKIP() << "recorded " << path;
+    }
+    std::ifstream file(path, std::ios::binary);
+    ASSERT_TRUE(file) << path;
+    const std::string golden((std::istreambuf_iterator<char>(file)), {});
+    EXPECT_EQ(normal, golden);
 }
 
 // The board goes away under a stable name (quirn-sim --link) and comes back.
