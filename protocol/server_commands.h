@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "serial/command_reply.h"
 
@@ -23,3 +24,7 @@ bool session_open();
 // Sends one of the seven single-byte codes and returns its reply; any other
 // code prints "QUIRN Command Nop: <code>" and sends nothing.
 CommandReply send_server_code(uint32_t code);
+// Every word the server layer takes whole (the scheduler and status words,
+// short and long, then the information, power and memory words), for
+// completion at the console.
+std::vector<std::string> server_words();
