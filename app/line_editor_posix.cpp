@@ -360,6 +360,10 @@ std::unique_ptr<std::streambuf> make_line_editor(Completer words) {
     rl_attempted_completion_function = complete;
     static char word_breaks[] = " \t";
     rl_completer_word_break_characters = word_breaks;
+    // Ctrl-C comes as a key while a line is edited, in its place among the
+    // keys typed after it; a signal would overtake them.
+    static char no_signal_keys[] = "setty -d -isig";
+    rl_parse_and_bind(no_signal_keys);
     using_history();
     stifle_history(kHistoryLines);
 

@@ -315,7 +315,12 @@ std::string begin_edited_line(void (*wake)()) {
         std::fwrite("\r", 1, 1, stdout);
         std::fflush(stdout);
     }
-    s.line_prompt = std::exchange(s.tail, {}) + std::exchange(s.next_prompt, {});
+    // An empty line entered keeps the prompt it had.
+    if (!s.tail.empty()) {
+        s.line_prompt = std::exchange(s.tail, {});
+    } else if (!s.next_prompt.empty()) {
+        s.line_prompt = std::exchange(s.next_prompt, {});
+    }
     s.prompt_changed = false;
     s.wake = wake;
     s.line_on_screen = true;

@@ -59,7 +59,8 @@ bool line_editing();
 // The console thread's editor, around each line it reads. begin returns the
 // line's prompt: the text written since the last line end (a question such
 // as "Connect to port"; the editor draws it again over itself, from the
-// line's start) followed by the prompt print_prompt left. wake is called,
+// line's start), else the prompt print_prompt left, else the last line's
+// prompt again (after an empty line). wake is called,
 // from any thread, whenever held output waits; it must not print.
 std::string begin_edited_line(void (*wake)());
 // Writes what is held, if anything: first erase_line (which takes the

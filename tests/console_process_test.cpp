@@ -3,11 +3,13 @@
 // code at the end.
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -177,6 +179,97 @@ TEST(ConsoleProgram, PipedSessionIsByteForByteTheTranscript) {
     ASSERT_TRUE(file) << path;
     const std::string golden((std::istreambuf_iterator<char>(file)), {});
     EXPECT_EQ(normal, golden);
+}
+
+// At a terminal: lines are edited in place, kept across runs, completed
+// with Tab; Ctrl-C throws the line away, a web request's lines go above the
+// line being typed, and Ctrl-D on an empty line ends the program.
+TEST(ConsoleProgram, EditsLinesAtATerminal) {
+    namespace fs = std::filesystem;
+    const fs::path state = testing::TempDir() + "tessaro_state_" + std::to_string(getpid());
+    fs::remove_all(state);
+    fs::create_directories(state);
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    // A name that only this board's link begins with, to complete after "co".
+    const fs::path link = state / "quirn_link_for_completion";
+    fs::create_symlink(board.path(), link);
+    const ChildProcess::OnTerminal terminal{{"XDG_STATE_HOME=" + state.string(), "TERM=xterm"}};
+    const std::string on_board = "[" + link.string() + "] [Arduino:Uno_R4_Minima] [Server] [";
+    // Waits for text after from, and returns where it ends.
+    const auto expect_after = [](ChildProcess& tessaro, const std::string& text, size_t from) {
+        EXPECT_TRUE(tessaro.wait_for_output(text, 20s, from)) << "no " << text << " in\n"
+                                                              << tessaro.output().substr(from);
+        return std::min(tessaro.output().find(text, from) + text.size(), tessaro.output().size());
+    };
+    {
+        ChildProcess tessaro(TESSARO_BINARY, {}, terminal);
+        ASSERT_TRUE(tessaro.started());
+        size_t at = expect_after(tessaro, kFirstPrompt, 0);
+        // The up arrow brings "ls" back; run again it prints its empty line.
+        tessaro.write("ls\r");
+        at = expect_after(tessaro, "[Disconnected] [local] [Client] [1] > ", at);
+        tessaro.write("\x1b[A");
+        at = expect_after(tessaro, "ls", at);
+        tessaro.write("\r");
+        at = expect_after(tessaro, "[Disconnected] [local] [Client] [2] > ", at);
+        // Tab lists a pin's words; Ctrl-C leaves nothing of the line behind.
+        tessaro.write("s\r");
+        at = expect_after(tessaro, "[Disconnected] [-:-] [Server] [3] > ", at);
+        tessaro.write("g2r\t\t");
+        const size_t listed = expect_after(tessaro, "g2rd", at);
+        EXPECT_NE(tessaro.output().find("g2ra", at), std::string::npos);
+        tessaro.write("\x03ls\r");
+        at = expect_after(tessaro, "sta clr sys run stop", listed);
+        // A path after co completes to the port.
+        tessaro.write("co " + link.string().substr(0, link.string().size() - 10) + "\t\r");
+        at = expect_after(tessaro, on_board, at);
+        at = expect_after(tessaro, "[Tessaro] Server running on http://localhost:8088", at);
+        // A web request while "g2r" is typed: its line goes above, the line
+        // is drawn again below it, and finished it runs whole.
+        tessaro.write("g2r");
+        at = expect_after(tessaro, "g2r", at);
+        httplib::Client web("localhost", 8088);
+        const auto written = web.Post("/api/gpio/gwd/2", R"({"value":1})", "application/json");
+        ASSERT_TRUE(written);
+        EXPECT_EQ(written->status, 200);
+        at = expect_after(tessaro, "Pin Update: 2", at);
+        at = expect_after(tessaro, "] > g2r", at);
+        tessaro.write("d\r");
+        at = expect_after(tessaro, "Pin 2 value: ", at);
+        EXPECT_EQ(tessaro.output().find("Nop"), std::string::npos) << tessaro.output();
+        EXPECT_EQ(tessaro.output().find("Unhandled"), std::string::npos) << tessaro.output();
+        expect_after(tessaro, on_board, at);
+        tessaro.write("\x04");
+        EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+    }
+    {
+        // The last line entered comes back first in the next run.
+        ChildProcess tessaro(TESSARO_BINARY, {}, terminal);
+        size_t at = expect_after(tessaro, kFirstPrompt, 0);
+        tessaro.write("\x1b[A");
+        expect_after(tessaro, "g2rd", at);
+        tessaro.write("\x03\x04");
+        EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+    }
+    {
+        // A history that cannot be written: one warning, and the session goes on.
+        const fs::path blocked = state / "a_file";
+        std::ofstream(blocked) << "not a folder\n";
+        ChildProcess tessaro(TESSARO_BINARY, {},
+                             ChildProcess::OnTerminal{{"XDG_STATE_HOME=" + blocked.string()}});
+        size_t at = expect_after(tessaro, kFirstPrompt, 0);
+        tessaro.write("ls\rls\r");
+        expect_after(tessaro, "[Disconnected] [local] [Client] [2] > ", at);
+        tessaro.write("\x04");
+        EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+        const std::string warning = "the history of entered lines is not kept";
+        const std::string& out = tessaro.output();
+        const size_t first = out.find(warning);
+        EXPECT_NE(first, std::string::npos) << out;
+        EXPECT_EQ(out.find(warning, first + 1), std::string::npos) << out;
+    }
+    fs::remove_all(state);
 }
 
 // The board goes away under a stable name (quirn-sim --link) and comes back.
