@@ -6,6 +6,7 @@ Options parse_options(const std::vector<std::string>& args) {
     Options options;
     bool help = false;
     bool version = false;
+    bool list = false;
     bool options_end = false;
     const auto fail = [&options](const std::string& what) {
         if (options.error.empty()) {
@@ -19,6 +20,10 @@ Options parse_options(const std::vector<std::string>& args) {
             help = true;
         } else if (!options_end && arg == "--version") {
             version = true;
+        } else if (!options_end && arg == "--list") {
+            list = true;
+        } else if (!options_end && arg == "--json") {
+            options.json = true;
         } else if (!options_end && arg == "--interval-reads") {
             options.interval_reads = true;
         } else if (!options_end && arg.size() > 1 && arg.front() == '-') {
@@ -31,12 +36,17 @@ Options parse_options(const std::vector<std::string>& args) {
             options.port = arg;
         }
     }
+    if (options.json && !list) {
+        fail("--json goes with --list");
+    }
     if (!options.error.empty()) {
         options.action = Options::Action::kError;
     } else if (help) {
         options.action = Options::Action::kHelp;
     } else if (version) {
         options.action = Options::Action::kVersion;
+    } else if (list) {
+        options.action = Options::Action::kList;
     }
     return options;
 }
@@ -51,6 +61,7 @@ std::string usage_text() {
            "                    or a path (/dev/ttyUSB0)\n"
            "  --interval-reads  end every reply by the 5 ms pause after its last byte,\n"
            "                    even when its length is known\n"
+           "  --list            list the serial ports and end (--json: as a JSON array)\n"
            "  -h, --help        show this text\n"
            "  --version         show the version and build stamp\n"
            "\n"

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/console_output.h"
+#include "serial/class_serial.h"
 #include "sim/quirn_board.h"
 #include "tests/support/child_process.h"
 
@@ -39,12 +40,26 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         int code;
         std::string err;
         std::vector<std::string> out;  // pieces, in this order
+        bool whole = false;            // the pieces are all the output
     };
     const std::string usage = "Usage: tessaro [options] [PORT]\n";
+    // The machine's ports, as --list shows them.
+    std::string listing;
+    std::string json = "[";
+    for (const PortEntry& port : list_ports().value_or(std::vector<PortEntry>{})) {
+        listing += "Port: " + port.port_name + " - " + port.friendly_name + "\n";
+        json += std::string(json.size() > 1 ? "," : "") + R"({"name":")" + port.friendly_name +
+                R"(","port":")" + port.port_name + R"("})";
+    }
+    json += "]\n";
     const Case cases[] = {
         {{"--help"}, "", 0, "", {usage, "--interval-reads", "h or ?"}},
         {{"-h", "--version"}, "", 0, "", {usage}},
         {{"--version"}, "", 0, "", {"tessaro 1.0.x (build " + build + ")\n"}},
+        // The ports and nothing else: no banner, no thread started.
+        {{"--list"}, "", 0, "", {listing}, true},
+        {{"--json", "--list"}, "", 0, "", {json}, true},
+        {{"--json"}, "", 2, "tessaro: --json goes with --list" + help_hint, {}},
         {{"--bogus", "--help"}, "", 2, "tessaro: unknown option '--bogus'" + help_hint, {}},
         {{"ttyACM0", "ttyACM1"},
          "",
@@ -82,6 +97,9 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
             ASSERT_NE(at, std::string::npos) << row << ": no\n" << piece << "\nin\n" << out;
         }
         EXPECT_TRUE(c.code != 2 || out.empty()) << row << ":\n" << out;
+        if (c.whole) {
+            EXPECT_EQ(out, c.out.front()) << row;
+        }
         EXPECT_EQ(tessaro.errors(), c.err) << row;
         EXPECT_EQ(out.find("Server Mode."), std::string::npos) << row << ": a piped word ran";
         EXPECT_EQ(out.find("Closed "), std::string::npos) << row << ": no port was open";
