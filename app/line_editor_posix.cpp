@@ -116,9 +116,12 @@ std::deque<char> own_keys;
 void discard_line() {
     const std::string typed(rl_line_buffer, static_cast<size_t>(rl_end));
     own_keys.assign({kLineStartKey, kKillToEndKey});
-    while (!own_keys.empty()) {
+    // One key a call; never more calls than keys, or a call would wait on
+    // the terminal.
+    for (size_t keys = own_keys.size(); keys > 0 && !own_keys.empty(); --keys) {
         rl_callback_read_char();
     }
+    own_keys.clear();
     erase_line();
     const std::string shown = prompt + typed + "^C\n";
     std::fwrite(shown.data(), 1, shown.size(), stdout);

@@ -274,8 +274,9 @@ TEST(ConsoleProgram, EditsLinesAtATerminal) {
         // A history that cannot be written: one warning, and the session goes on.
         const fs::path blocked = state / "a_file";
         std::ofstream(blocked) << "not a folder\n";
-        ChildProcess tessaro(TESSARO_BINARY, {},
-                             ChildProcess::OnTerminal{{"XDG_STATE_HOME=" + blocked.string()}});
+        ChildProcess tessaro(
+            TESSARO_BINARY, {},
+            ChildProcess::OnTerminal{{"XDG_STATE_HOME=" + blocked.string(), "TERM=xterm"}});
         size_t at = expect_after(tessaro, kFirstPrompt, 0);
         tessaro.write("ls\rls\r");
         expect_after(tessaro, "[Disconnected] [local] [Client] [2] > ", at);
