@@ -25,8 +25,9 @@ PromptNames prompt_names() {
     return source != nullptr ? source() : PromptNames{};
 }
 
-// Guards standard output and standard error, so that each write leaves in
-// one piece. Never destroyed: the port's destructor still prints at exit.
+// Guards standard output, standard error and the Screen below, so that
+// each write leaves in one piece. Never destroyed: the port's destructor
+// still prints at exit.
 std::mutex& output_mutex() {
     static auto* mutex = new std::mutex;
     return *mutex;
