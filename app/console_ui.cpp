@@ -1,15 +1,22 @@
 #include "app/console_ui.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <sstream>
+#include <string_view>
+#include <system_error>
 
+#include "app/line_editor.h"
 #include "app/link_watcher.h"
 #include "base/console_output.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/outcome_json.h"
+#include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 
@@ -106,7 +113,88 @@ void list_commands() {
     }
 }
 
+// The words general_command takes, for completion.
+constexpr std::array<std::string_view, 15> kGeneralWords{"?",   "h",      "l",   "ls",     "co",
+                                                         "di",  "c",      "cli", "client", "s",
+                                                         "ser", "server", "qq",  "exit",   "quit"};
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view start) {
+    return text.size() >= start.size() &&
+           lower_case(std::string(text.substr(0, start.size()))) == lower_case(std::string(start));
+}
+
+// The folders and devices a path being typed may go on to, spelt as typed.
+// A relative path that is not ./ or ../ is looked for under /dev, as "co"
+// looks for it.
+std::vector<std::string> device_paths(const std::string& word) {
+    namespace fs = std::filesystem;
+    const size_t slash = word.rfind('/');
+    const std::string typed_dir = word.substr(0, slash + 1);
+    const std::string start = word.substr(slash + 1);
+    const bool from_here =
+        word.starts_with('/') || word.starts_with("./") || word.starts_with("../");
+    const fs::path dir = from_here ? fs::path(typed_dir) : fs::path("/dev") / typed_dir;
+    std::vector<std::string> paths;
+    std::error_code error;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (!starts_with_ignoring_case(name, start)) {
+            continue;
+        }
+        std::error_code status_error;
+        const fs::file_status status = fs::status(it->path(), status_error);
+        if (fs::is_directory(status)) {
+            paths.push_back(typed_dir + name + "/");
+        } else if (fs::is_character_file(status)) {
+            paths.push_back(typed_dir + name);
+        }
+    }
+    return paths;
+}
+
 }  // namespace
+
+std::vector<std::string> complete_console_word(const std::string& before, const std::string& word) {
+    std::istringstream earlier(before);
+    std::string previous;
+    for (std::string w; earlier >> w;) {
+        previous = lower_case(w);
+    }
+    std::vector<std::string> words;
+    if (previous == "co") {
+        if (const std::optional<std::vector<PortEntry>> ports = list_ports()) {
+            for (const PortEntry& port : *ports) {
+                words.push_back(port.port_name);
+            }
+        }
+        if (word.find('/') != std::string::npos) {
+            const std::vector<std::string> paths = device_paths(word);
+            words.insert(words.end(), paths.begin(), paths.end());
+        }
+    } else {
+        words.assign(kGeneralWords.begin(), kGeneralWords.end());
+        const int32_t current_mode = console_mode.load();
+        if (current_mode == mode::kClient) {
+            words.insert(words.end(), {"http_run", "http_stop"});
+        } else if (current_mode == mode::kServer) {
+            const std::vector<std::string> server = server_words();
+            words.insert(words.end(), server.begin(), server.end());
+            // A pin's family: g2 goes on to g2rd, g2co, g2wd and the rest.
+            const std::string typed = lower_case(word);
+            const size_t digits = typed.find_first_not_of("0123456789", 1);
+            if (typed.starts_with('g') && digits != 1) {
+                const std::string pin = typed.substr(0, digits);
+                for (const std::string& sub : gpio_subcommands()) {
+                    words.push_back(pin + sub);
+                }
+            }
+        }
+    }
+    std::erase_if(words, [&](const std::string& w) { return !starts_with_ignoring_case(w, word); });
+    std::sort(words.begin(), words.end());
+    words.erase(std::unique(words.begin(), words.end()), words.end());
+    return words;
+}
 
 int general_command(std::string word, std::istream& input) {
     if (word == "?" || word == "h") {
@@ -254,6 +342,13 @@ int console_ui_thread(const ConsoleStart& start) {
     if (start.words) {
         std::istringstream words(*start.words);
         return run_console(words, start);
+    }
+    if (const std::unique_ptr<std::streambuf> editor = output_mode() == OutputMode::kText
+                                                           ? make_line_editor(complete_console_word)
+                                                           : nullptr) {
+        set_line_editing(true);
+        std::istream typed(editor.get());
+        return run_console(typed, start);
     }
     return run_console(std::cin, start);
 }

@@ -5,6 +5,7 @@
 #include <istream>
 #include <optional>
 #include <string>
+#include <vector>
 
 // What the console does before the first word: connect to port as if
 // "co port" had been typed (nothing when it is empty); and when that port
@@ -30,3 +31,7 @@ int run_console(std::istream& input, const ConsoleStart& start = {});
 // Takes the help, list, connect, disconnect and mode words. Returns 1 if it
 // handled the word, 0 if not. Reads the port name for "co" from input.
 int general_command(std::string word, std::istream& input);
+// Tab completion at a terminal: the words of the current mode that begin
+// with word (ignoring case), a pin's GPIO words after g and its number, and
+// after "co" the discovered ports and the devices and folders of a path.
+std::vector<std::string> complete_console_word(const std::string& before, const std::string& word);

@@ -1,3 +1,5 @@
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +17,28 @@ namespace {
 
 constexpr int kExitUsage = 2;
 
+// --list: the ports as the console lists them, or a JSON array of
+// {"port", "name"} objects.
+int list_ports_and_end(bool json) {
+    const std::optional<std::vector<PortEntry>> ports = list_ports();
+    if (!ports) {
+        err("tessaro: the system did not list its serial ports\n");
+        return 1;
+    }
+    if (json) {
+        nlohmann::json array = nlohmann::json::array();
+        for (const PortEntry& port : *ports) {
+            array.push_back({{"port", port.port_name}, {"name", port.friendly_name}});
+        }
+        out_line(array.dump());
+        return 0;
+    }
+    for (const PortEntry& port : *ports) {
+        out_line("Port: " + port.port_name + " - " + port.friendly_name);
+    }
+    return 0;
+}
+
 }  // namespace
 
 // An open port is closed after main returns, when the port is destroyed.
@@ -27,6 +51,8 @@ int main(int argc, char** argv) {
         case Options::Action::kVersion:
             out(version_text());
             return 0;
+        case Options::Action::kList:
+            return list_ports_and_end(options.json);
         case Options::Action::kError:
             err(options.error + "\n");
             return kExitUsage;

@@ -7,6 +7,7 @@ Options parse_options(const std::vector<std::string>& args) {
     Options options;
     bool help = false;
     bool version = false;
+    bool list = false;
     bool options_end = false;
     const auto fail = [&options](const std::string& what) {
         if (options.error.empty()) {
@@ -21,6 +22,8 @@ Options parse_options(const std::vector<std::string>& args) {
             help = true;
         } else if (!options_end && arg == "--version") {
             version = true;
+        } else if (!options_end && arg == "--list") {
+            list = true;
         } else if (!options_end && arg == "--interval-reads") {
             options.interval_reads = true;
         } else if (!options_end && arg == "--json") {
@@ -51,6 +54,8 @@ Options parse_options(const std::vector<std::string>& args) {
         options.action = Options::Action::kHelp;
     } else if (version) {
         options.action = Options::Action::kVersion;
+    } else if (list) {
+        options.action = Options::Action::kList;
     }
     return options;
 }
@@ -72,6 +77,7 @@ std::string usage_text() {
            "  --quiet           print the words' reports only: no banner, port list,\n"
            "                    thread lines or prompts\n"
            "  --bail            stop at the first word that fails (status 1)\n"
+           "  --list            list the serial ports and end (--json: as a JSON array)\n"
            "  -h, --help        show this text\n"
            "  --version         show the version and build stamp\n"
            "\n"

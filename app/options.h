@@ -6,7 +6,7 @@
 #include <vector>
 
 struct Options {
-    enum class Action { kRun, kHelp, kVersion, kError };
+    enum class Action { kRun, kHelp, kVersion, kList, kError };
     Action action = Action::kRun;
     std::string port;                  // connect to it at start; empty: none
     bool interval_reads = false;       // --interval-reads
@@ -17,8 +17,8 @@ struct Options {
     std::string error;                 // kError: one line saying what is wrong
 };
 
-// The arguments after the program's name. Any error wins over --help and
-// --version, and --help over --version.
+// The arguments after the program's name. Any error wins over --help,
+// --version and --list, and each of these over the ones after it.
 Options parse_options(const std::vector<std::string>& args);
 
 std::string usage_text();  // for --help
