@@ -415,6 +415,11 @@ void SerialPort::print_ports() const {
     }
 }
 
+uint64_t SerialPort::session_number() const {
+    std::lock_guard lock(watch_mutex_);
+    return session_;
+}
+
 PortState SerialPort::get_state() const {
     std::lock_guard lock(state_mutex_);
     return state;

@@ -114,6 +114,9 @@ class SerialPort {
 
     // A copy of the state, safe to take from any thread.
     PortState get_state() const;
+    // The number of the open, or last, session (0 before the first open);
+    // it grows with every successful open. Any thread.
+    uint64_t session_number() const;
 
     // Fields of the session. Guarded by transaction_mutex_.
     serial_platform::Handle handle = serial_platform::invalid_handle();
@@ -168,7 +171,7 @@ class SerialPort {
     // on the descriptor, and close waits for that wait to end (watching_
     // false) before the descriptor is closed, so the watcher never polls a
     // closed descriptor or one reused by another file.
-    std::mutex watch_mutex_;
+    mutable std::mutex watch_mutex_;
     std::condition_variable watch_changed_;  // with watch_mutex_
     serial_platform::Handle watch_handle_ = serial_platform::invalid_handle();
     std::string watch_path_;  // the path opened, for the node watch

@@ -269,6 +269,11 @@ TEST(ConsoleWeb, TakenPortIsSaidOnceAndServedOnceFree) {
     type_to_silent_board(tessaro, board, "sta\n");
     EXPECT_EQ(count(tessaro.output(), kTaken), 1u) << tessaro.output();
     EXPECT_EQ(count(tessaro.output(), kStart), 0u) << tessaro.output();
+    // A new session says it again, once.
+    const size_t before = tessaro.output().size();
+    tessaro.write("di\nco " + board.path() + "\n");
+    ASSERT_TRUE(tessaro.wait_for_output(kTaken, kDeadline, before)) << tessaro.output();
+    EXPECT_EQ(count(tessaro.output(), kTaken), 2u) << tessaro.output();
     holder.release();
     ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
     const httplib::Result result = httplib::Client("localhost", 8088).Get("/help");

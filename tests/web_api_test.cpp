@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <future>
 #include <sstream>
 #include <thread>
 
@@ -302,6 +303,21 @@ TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
     ASSERT_TRUE(cut && next);
     EXPECT_EQ(cut->status, 502);
     EXPECT_EQ(next->body, R"({"pin":5,"value":1})");
+}
+
+// A stop that comes after the bind but before serving begins is kept: the
+// server then does not serve at all.
+TEST(WebServerStop, AStopBeforeServingIsNotLost) {
+    WebServer server;
+    ASSERT_GT(server.bind_to_any("localhost"), 0);
+    server.stop_serving();
+    auto serving = std::async(std::launch::async, [&] { return server.serve(); });
+    if (serving.wait_for(kDeadline) != std::future_status::ready) {
+        server.stop_serving();  // free the thread before failing
+        serving.wait();
+        FAIL() << "serve() ignored the stop that came before it";
+    }
+    EXPECT_FALSE(serving.get());
 }
 
 // Clients read and write their own pins while the console types run and

@@ -3,12 +3,14 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <optional>
 #include <filesystem>
 #include <string>
 #include <thread>
 
 #include "base/console_output.h"
 #include "base/state.h"
+#include "serial/class_serial.h"
 #include "web/gpio_api.h"
 #include "web/static_dirs.h"
 #include "web/web_server.h"
@@ -79,7 +81,8 @@ int main_webserver() {
     mount_static_dirs(static_dirs);
     const std::string static_notice = static_dirs_notice(static_dirs);
     std::thread watcher(http_stop_watcher);
-    bool told_port_taken = false;
+    // Said once per session: the session it was said for (sessions count from 1).
+    uint64_t told_port_taken = 0;
     Clock::time_point next_bind{};
     while (console_mode.load() != mode::kQuit) {
         std::this_thread::sleep_for(kPollInterval);
@@ -87,7 +90,7 @@ int main_webserver() {
             std::this_thread::sleep_for(kNoSessionExtra);
         }
         if (!should_serve()) {
-            told_port_taken = false;
+            told_port_taken = 0;
             next_bind = {};
             continue;
         }
@@ -101,16 +104,17 @@ int main_webserver() {
         }
         if (!http_server.bind(kHost, kPort)) {
             http_running.store(0);
-            if (!told_port_taken) {
+            const uint64_t session = serial_port().session_number();
+            if (told_port_taken != session) {
                 out_chatter("\n[Tessaro] Port " + std::to_string(kPort) +
                             " is in use; the web server will start once it is free.\n");
                 print_prompt();
-                told_port_taken = true;
+                told_port_taken = session;
             }
             next_bind = Clock::now() + kBindRetryInterval;
             continue;
         }
-        told_port_taken = false;
+        told_port_taken = 0;
         out_chatter("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
                     std::to_string(kPort) + "\n");
         if (!static_notice.empty()) {
