@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -18,13 +19,44 @@ namespace {
 constexpr std::array<uint8_t, 7> kSingleByteCodes{REQ_STATUS, REQ_RUN_UST, REQ_STOP_UST, REQ_CLEAR,
                                                   REQ_SYSTAT, REQ_RUN_KST, REQ_STOP_KST};
 
-// Guards the order of requests on the port: held by one command from its
-// announcement to its last reply, so the console's run/stop and the web
-// workers' GPIO requests never interleave. The port's own transaction lock
-// still makes each single write-and-read exclusive underneath.
-std::timed_mutex command_mutex;
 // How often a command waiting for its turn asks whether it is still wanted.
 constexpr auto kTurnCheck = std::chrono::milliseconds(10);
+
+// The order of requests on the port: one command has the turn from its
+// announcement to its last reply, so the console's run/stop and the web
+// workers' GPIO requests never interleave. The port's own transaction lock
+// still makes each single write-and-read exclusive underneath. A command
+// waiting for the turn can give up (a plain mutex could not be left).
+class CommandTurn {
+  public:
+    // Waits for the turn; false, without it, once given_up() holds.
+    template <typename GivenUp>
+    bool take(GivenUp given_up) {
+        std::unique_lock lock(mutex_);
+        while (taken_) {
+            free_.wait_for(lock, kTurnCheck);
+            if (taken_ && given_up()) {
+                return false;
+            }
+        }
+        taken_ = true;
+        return true;
+    }
+    void give_back() {
+        {
+            std::lock_guard lock(mutex_);
+            taken_ = false;
+        }
+        free_.notify_one();
+    }
+
+  private:
+    std::mutex mutex_;              // guards taken_
+    std::condition_variable free_;  // with mutex_: taken_ became false
+    bool taken_ = false;
+};
+
+CommandTurn command_turn;
 
 bool session_usable() {
     return connected.load() == 1;
@@ -135,17 +167,17 @@ CommandOutcome run_board_command(std::string line, const std::function<bool()>& 
         outcome.status = CommandStatus::kNotConnected;
         return outcome;
     }
+    // Queued behind a silent board, a command would otherwise wait out
+    // every transaction ahead of it after nobody wants its answer.
+    const auto given_up = [&] { return (wanted && !wanted()) || !session_usable(); };
+    if (!command_turn.take(given_up)) {
+        outcome.status = CommandStatus::kNotConnected;
+        return outcome;
+    }
     {
-        std::unique_lock lock(command_mutex, std::defer_lock);
-        // Queued behind a silent board, a command would otherwise wait out
-        // every transaction ahead of it after nobody wants its answer.
-        const auto given_up = [&] { return (wanted && !wanted()) || !session_usable(); };
-        while (!lock.try_lock_for(kTurnCheck)) {
-            if (given_up()) {
-                outcome.status = CommandStatus::kNotConnected;
-                return outcome;
-            }
-        }
+        struct Held {
+            ~Held() { command_turn.give_back(); }
+        } const held;
         if (given_up()) {
             outcome.status = CommandStatus::kNotConnected;
             return outcome;

@@ -159,19 +159,8 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
         EXPECT_EQ(result->body, body) << path;
     }
 
-    {
-        // Such clients neither starve the API nor hold up di.
-        Nuisances nuisances;
-        const auto asked_at = std::chrono::steady_clock::now();
-        const httplib::Result read = web.Get("/api/gpio/grd/3");
-        ASSERT_TRUE(read);
-        EXPECT_EQ(read->body, R"({"pin":3,"value":0})");
-        EXPECT_LT(std::chrono::steady_clock::now() - asked_at, 1s);
-        const auto di_at = std::chrono::steady_clock::now();
-        tessaro.write("di\n");
-        ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline)) << tessaro.output();
-        EXPECT_LT(std::chrono::steady_clock::now() - di_at, 1s);
-    }
+    tessaro.write("di\n");
+    ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline)) << tessaro.output();
     EXPECT_FALSE(web.Get("/"));
     // Stopped before the next session: it stays down while connected.
     tessaro.write("http_stop\nco " + board.path() + "\n");
@@ -194,9 +183,36 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
     EXPECT_EQ(tessaro.wait_exit(kDeadline), 1);
 }
 
+// Idle connections, clients that dribble a request and clients that never
+// read neither starve the API nor hold up di. (The bounds are generous
+// deadlines; the goal, 200 ms, is measured by hand.)
+TEST(ConsoleWebConcurrency, MisbehavingClientsNeitherStarveTheApiNorHoldUpDi) {
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    board.set_analog(3, 0);
+    Site site;
+    ChildProcess tessaro = start_tessaro(site.dir);
+    tessaro.write("co " + board.path() + "\n");
+    ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
+    {
+        Nuisances nuisances;
+        const auto asked_at = std::chrono::steady_clock::now();
+        const httplib::Result read = httplib::Client("localhost", 8088).Get("/api/gpio/grd/3");
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->body, R"({"pin":3,"value":0})");
+        EXPECT_LT(std::chrono::steady_clock::now() - asked_at, 3s);
+        const auto di_at = std::chrono::steady_clock::now();
+        tessaro.write("di\n");
+        ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline)) << tessaro.output();
+        EXPECT_LT(std::chrono::steady_clock::now() - di_at, 3s);
+    }
+    tessaro.write("quit\n");
+    EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
+}
+
 // Quitting while web clients queue for a silent board ends the program
 // after the one transaction in flight, not after one per client.
-TEST(ConsoleWeb, QuitIsNotHeldUpByRequestsQueuedForASilentBoard) {
+TEST(ConsoleWebConcurrency, QuitIsNotHeldUpByRequestsQueuedForASilentBoard) {
     quirn_sim::PtyBoard board;
     ASSERT_TRUE(board.ok()) << board.error();
     Site site;
