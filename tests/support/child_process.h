@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,5 +49,16 @@ class ChildProcess {
     std::string out_;
     std::string err_;
 };
+
+// Runs action in a forked child as the unprivileged user 65534 (root
+// ignores permissions and exclusive mode) and hands back the text it
+// returned. no_user when the child could not become that user; said is
+// empty when it died or did not finish within deadline (it is killed then).
+struct UnprivilegedRun {
+    bool no_user = false;
+    std::optional<std::string> said;
+};
+UnprivilegedRun run_unprivileged(const std::function<std::string()>& action,
+                                 std::chrono::milliseconds deadline);
 
 }  // namespace test_support
