@@ -229,7 +229,10 @@ TEST(SerialPort, TheLongestFrameIsSentAndAStalledBoardEndsInAWriteFailure) {
         }
     }
     const Clock::time_point start = Clock::now();
-    const Output stalled = capture([&] { reply = port.transact_byte(REQ_STATUS); });
+    Output stalled;
+    test_support::finish_within(30s, "A write to a stalled board", [&] {
+        stalled = capture([&] { reply = port.transact_byte(REQ_STATUS); });
+    });
     EXPECT_GE(Clock::now() - start, 5s);
     EXPECT_EQ(stalled.second, "Error: Failed to write to COM port\n");
     EXPECT_TRUE(reply.bytes.empty());
@@ -297,8 +300,10 @@ TEST(SerialConcurrency, TransactionsFromTwoThreadsNeverInterleave) {
     capture([&] {
         std::thread a(client, Bytes{REQ_RUN_KST}, 1);
         std::thread b(client, Bytes{quirn_sim::REQ_INFO_HW_MCU, quirn_sim::FRAME_END_HW}, 4);
-        a.join();
-        b.join();
+        test_support::finish_within(60s, "Transactions from two threads", [&] {
+            a.join();
+            b.join();
+        });
     });
     EXPECT_EQ(wrong.load(), 0);
 }
@@ -307,41 +312,44 @@ TEST(SerialConcurrency, TransactionsFromTwoThreadsNeverInterleave) {
 // coming and going beside the port, wakes for a hang-up of the session it
 // watches, and stops when asked. A stale session never closes a newer port.
 TEST(SerialConcurrency, TheWatcherSeesTheDeviceGoAndNothingElse) {
-    Link link;
-    quirn_sim::PtyBoard second;
-    std::promise<std::optional<uint64_t>> first_seen;
-    std::promise<std::optional<uint64_t>> last_seen;
-    std::thread watcher([&] {
-        first_seen.set_value(link.port.watch());
-        last_seen.set_value(link.port.watch());
+    // A close waits for the watcher to let go of the port: a lost wake-up hangs it.
+    test_support::finish_within(20s, "The watcher test", [] {
+        Link link;
+        quirn_sim::PtyBoard second;
+        std::promise<std::optional<uint64_t>> first_seen;
+        std::promise<std::optional<uint64_t>> last_seen;
+        std::thread watcher([&] {
+            first_seen.set_value(link.port.watch());
+            last_seen.set_value(link.port.watch());
+        });
+        auto first = first_seen.get_future();
+        auto last = last_seen.get_future();
+        EXPECT_EQ(link.port.transact_byte(REQ_STATUS).count, 4u);
+        // Opening another port closes the watched one under the watcher.
+        capture([&] { link.port.open(second.path()); });
+        second.set_faults({.hangup_after = 1});
+        EXPECT_EQ(link.port.transact_byte(REQ_STATUS).count, 4u);
+        // Terminals opened and closed beside it add and remove nodes in its folder.
+        bool woken = false;
+        for (const auto end = Clock::now() + 200ms; !woken && Clock::now() < end;) {
+            Pty{};
+            woken = first.wait_for(5ms) == std::future_status::ready;
+        }
+        EXPECT_FALSE(woken) << "woken by healthy traffic or a neighbour";
+        capture([&] { link.port.transact_byte(REQ_STATUS); });
+        ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
+        const std::optional<uint64_t> session = first.get();
+        ASSERT_TRUE(session.has_value());
+        EXPECT_TRUE(link.port.drop(*session));
+        EXPECT_FALSE(link.port.drop(*session)) << "dropped once only";
+        capture([&] { link.port.open(link.board.path()); });
+        EXPECT_FALSE(link.port.drop(*session)) << "a stale session closed the newer port";
+        EXPECT_EQ(link.port.get_state().status, 1);
+        link.port.wake_watch();
+        ASSERT_EQ(last.wait_for(10s), std::future_status::ready) << "the wake-up was lost";
+        EXPECT_EQ(last.get(), std::nullopt);
+        watcher.join();
     });
-    auto first = first_seen.get_future();
-    auto last = last_seen.get_future();
-    EXPECT_EQ(link.port.transact_byte(REQ_STATUS).count, 4u);
-    // Opening another port closes the watched one under the watcher.
-    capture([&] { link.port.open(second.path()); });
-    second.set_faults({.hangup_after = 1});
-    EXPECT_EQ(link.port.transact_byte(REQ_STATUS).count, 4u);
-    // Terminals opened and closed beside it add and remove nodes in its folder.
-    bool woken = false;
-    for (const auto end = Clock::now() + 200ms; !woken && Clock::now() < end;) {
-        Pty{};
-        woken = first.wait_for(5ms) == std::future_status::ready;
-    }
-    EXPECT_FALSE(woken) << "woken by healthy traffic or a neighbour";
-    capture([&] { link.port.transact_byte(REQ_STATUS); });
-    ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
-    const std::optional<uint64_t> session = first.get();
-    ASSERT_TRUE(session.has_value());
-    EXPECT_TRUE(link.port.drop(*session));
-    EXPECT_FALSE(link.port.drop(*session)) << "dropped once only";
-    capture([&] { link.port.open(link.board.path()); });
-    EXPECT_FALSE(link.port.drop(*session)) << "a stale session closed the newer port";
-    EXPECT_EQ(link.port.get_state().status, 1);
-    link.port.wake_watch();
-    ASSERT_EQ(last.wait_for(10s), std::future_status::ready) << "the wake-up was lost";
-    EXPECT_EQ(last.get(), std::nullopt);
-    watcher.join();
 }
 
 TEST(SerialConcurrency, ASilentBoardCostsTheTotalTimeoutAndNeverBlocksStateReaders) {
@@ -353,7 +361,7 @@ TEST(SerialConcurrency, ASilentBoardCostsTheTotalTimeoutAndNeverBlocksStateReade
     const Clock::time_point asked = Clock::now();
     EXPECT_EQ(link.port.get_state().status, 1);
     EXPECT_LT(Clock::now() - asked, 500ms);
-    client.join();
+    test_support::finish_within(20s, "A read from a silent board", [&] { client.join(); });
     EXPECT_TRUE(reply.bytes.empty());
     EXPECT_GE(Clock::now() - start, 2s);
     EXPECT_LT(Clock::now() - start, 4s);

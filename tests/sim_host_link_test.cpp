@@ -72,8 +72,7 @@ TEST(SimHostLinkConcurrency, SerialPortRidesOutSilenceAndSplitRepliesAndTheBoard
     EXPECT_EQ(port.transact_byte(REQ_STATUS).count, 2u) << "the board waits out a long gap";
     done = true;
     fiddler.join();
-    auto stopped = std::async(std::launch::async, [&] { board.reset(); });
-    EXPECT_EQ(stopped.wait_for(kDeadline), std::future_status::ready);
+    test_support::finish_within(kDeadline, "The board's stop", [&] { board.reset(); });
 }
 
 // Checks that the line is raw before any host sets it, then connects exclusively,

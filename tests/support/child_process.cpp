@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 
 namespace test_support {
 
@@ -214,6 +217,24 @@ UnprivilegedRun run_unprivileged(const std::function<std::string()>& action,
         run.said = std::move(text);
     }
     return run;
+}
+
+namespace {
+// Standard error as the program started with it: a test may have it
+// captured into a file when a deadline passes.
+const int kFirstStderr = ::dup(STDERR_FILENO);
+}  // namespace
+
+void finish_within(std::chrono::milliseconds deadline, const std::string& what,
+                   const std::function<void()>& action) {
+    auto done = std::async(std::launch::async, action);
+    if (done.wait_for(deadline) != std::future_status::ready) {
+        dprintf(kFirstStderr >= 0 ? kFirstStderr : STDERR_FILENO,
+                "%s did not finish within %lld ms\n", what.c_str(),
+                static_cast<long long>(deadline.count()));
+        std::abort();
+    }
+    done.get();
 }
 
 }  // namespace test_support

@@ -61,4 +61,11 @@ struct UnprivilegedRun {
 UnprivilegedRun run_unprivileged(const std::function<std::string()>& action,
                                  std::chrono::milliseconds deadline);
 
+// Runs action on a thread of its own and returns once it has. When it has
+// not returned within deadline, says so on standard error and aborts the
+// test program: a wait stuck in the code under test fails in seconds, with
+// what it was, instead of at ctest's time-out.
+void finish_within(std::chrono::milliseconds deadline, const std::string& what,
+                   const std::function<void()>& action);
+
 }  // namespace test_support
