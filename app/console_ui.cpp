@@ -149,10 +149,6 @@ int run_console(std::istream& input, const ConsoleStart& start) {
         print_prompt();
     }
     for (;;) {
-        if (is_quit_word(command_line)) {
-            console_mode.store(mode::kQuit);
-            return 0;
-        }
         std::string word;
         if (!(input >> word)) {
             // End of input ends the console like a quit word.
@@ -160,6 +156,12 @@ int run_console(std::istream& input, const ConsoleStart& start) {
             return 0;
         }
         command_line = lower_case(word);
+        // A quit word quits, in any mode, before anything else: it is no
+        // board word to report as undecodable, nor an unknown one.
+        if (is_quit_word(command_line)) {
+            console_mode.store(mode::kQuit);
+            return 0;
+        }
         if (general_command(command_line, input) == 0) {
             const int32_t current_mode = console_mode.load();
             if (current_mode == mode::kServer) {

@@ -121,10 +121,10 @@ int main(int argc, char** argv) {
     }
     connected.store(1);
 
-    httplib::Server server;
-    const int port = server.bind_to_any_port("localhost");
+    WebServer server;
+    const int port = server.bind_to_any("localhost");
     set_up_http_server(server, port);
-    std::thread listener([&] { server.listen_after_bind(); });
+    std::thread listener([&] { server.serve(); });
 
     // The prompts every transaction prints go to /dev/null while timing.
     std::fflush(stdout);
@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
     while (!server.is_running()) {
         std::this_thread::yield();
     }
-    server.stop();
+    server.stop_serving();
     listener.join();
     serial_port().close();
 

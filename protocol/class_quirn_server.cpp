@@ -274,44 +274,40 @@ void Server::decode_response(std::string line, CommandReply reply) {
     const std::string_view rest = std::string_view(line).substr(1);
     const std::string_view pin = leading_digits(rest);
     const std::string_view operation = rest.substr(pin.size());
-    const auto length_ok = [&](size_t expected) {
-        if (bytes.size() == expected) {
-            return true;
-        }
-        print_length_error(kLengthError, bytes.size(), expected);
-        return false;
+    static const std::map<std::string_view, std::string_view> kConfigured{
+        {"ci", " set as Digital Input."},
+        {"co", " set as Digital Output."},
+        {"ca", " set as Analog Input."},
+        {"cp", " set as PWM Output."},
     };
-    const std::string pin_text = "Pin " + std::string(pin);
-
-    if (operation == "ci" || operation == "co" || operation == "ca" || operation == "cp") {
-        static const std::map<std::string_view, std::string_view> kConfigured{
-            {"ci", " set as Digital Input."},
-            {"co", " set as Digital Output."},
-            {"ca", " set as Analog Input."},
-            {"cp", " set as PWM Output."},
-        };
-        if (length_ok(kPinConfigReplyLength)) {
-            out_line(pin_text + std::string(kConfigured.at(operation)));
-        }
-    } else if (operation == "rd") {
-        if (length_ok(kDigitalReadReplyLength)) {
-            out_line(pin_text + " value: " + std::to_string(bytes[2]));
-        }
-    } else if (operation == "ra") {
-        if (length_ok(kAnalogReadReplyLength)) {
-            const uint32_t value = bytes[2] + 256u * bytes[3];
-            out_line(pin_text + " value: " + std::to_string(value));
-        }
-    } else if (operation.starts_with("wd")) {
-        if (length_ok(kDigitalWriteReplyLength)) {
-            print_written(pin, operation, " value: ");
-        }
-    } else if (operation.starts_with("wp")) {
-        if (length_ok(kDigitalWriteReplyLength)) {
-            print_written(pin, operation, " PWM value: ");
-        }
-    } else {
+    if (gpio_reply_length(operation) == 0) {
         error_trace("Unhandled command decoder: " + std::string(operation), __FILE__, __LINE__);
+        return;
+    }
+    // A reply that does not answer this request (a late answer to another
+    // one, say) is a transmission error, never a value.
+    const GpioReply checked = check_gpio_reply(line, reply);
+    switch (checked.status) {
+        case GpioReply::Status::kNoReply:
+            return;
+        case GpioReply::Status::kBadEcho:
+            report_transmission_error(line, checked.expected, checked.received);
+            return;
+        case GpioReply::Status::kBadLength:
+            print_length_error(kLengthError, checked.length, checked.expected_length);
+            return;
+        case GpioReply::Status::kOk:
+            break;
+    }
+    const std::string pin_text = "Pin " + std::string(pin);
+    if (const auto configured = kConfigured.find(operation); configured != kConfigured.end()) {
+        out_line(pin_text + std::string(configured->second));
+    } else if (checked.value) {
+        out_line(pin_text + " value: " + std::to_string(*checked.value));
+    } else if (operation.starts_with("wd")) {
+        print_written(pin, operation, " value: ");
+    } else {
+        print_written(pin, operation, " PWM value: ");
     }
 }
 

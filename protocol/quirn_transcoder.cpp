@@ -160,6 +160,22 @@ uint32_t reply_length(uint8_t code) {
     }
 }
 
+size_t gpio_reply_length(std::string_view operation) {
+    if (operation == "ci" || operation == "co" || operation == "ca" || operation == "cp") {
+        return kPinConfigReplyLength;
+    }
+    if (operation == "rd") {
+        return kDigitalReadReplyLength;
+    }
+    if (operation == "ra") {
+        return kAnalogReadReplyLength;
+    }
+    if (operation.starts_with("wd") || operation.starts_with("wp")) {
+        return kDigitalWriteReplyLength;
+    }
+    return 0;
+}
+
 std::string_view leading_digits(std::string_view text) {
     size_t end = 0;
     while (end < text.size() && text[end] >= '0' && text[end] <= '9') {
@@ -239,7 +255,47 @@ CommandReply transcode_gpio(std::string line, bool* refused) {
     if (refused != nullptr) {
         *refused = plan.report == FramePlan::Report::kRefusal;
     }
-    return carry_out(std::move(plan));
+    CommandReply reply = carry_out(std::move(plan));
+    if (!reply.bytes.empty() && check_gpio_reply(line, reply).status != GpioReply::Status::kOk) {
+        serial_port().resync();
+    }
+    return reply;
+}
+
+GpioReply check_gpio_reply(const std::string& line, const CommandReply& reply) {
+    GpioReply checked;
+    const std::vector<uint8_t>& bytes = reply.bytes;
+    checked.length = bytes.size();
+    if (bytes.empty() || !line.starts_with('g')) {
+        return checked;
+    }
+    const std::string_view rest = std::string_view(line).substr(1);
+    const std::string_view operation = rest.substr(leading_digits(rest).size());
+    checked.expected_length = gpio_reply_length(operation);
+    // The code and the pin's parameter byte come back first, whatever the
+    // layout; a reply too short to hold them is left to the length check.
+    const FramePlan plan = plan_gpio(line);
+    if (plan.frame.size() >= 3) {
+        for (size_t i = 0; i < 2 && i < bytes.size(); ++i) {
+            if (bytes[i] != plan.frame[i]) {
+                checked.status = GpioReply::Status::kBadEcho;
+                checked.expected = plan.frame[i];
+                checked.received = bytes[i];
+                return checked;
+            }
+        }
+    }
+    if (checked.expected_length != 0 && bytes.size() != checked.expected_length) {
+        checked.status = GpioReply::Status::kBadLength;
+        return checked;
+    }
+    checked.status = GpioReply::Status::kOk;
+    if (operation == "rd") {
+        checked.value = bytes[2];
+    } else if (operation == "ra") {
+        checked.value = bytes[2] + 256u * bytes[3];
+    }
+    return checked;
 }
 
 CommandReply transcode_info(std::string line) {

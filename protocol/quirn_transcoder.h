@@ -7,7 +7,9 @@
 // parameter bytes and a terminator. No frame ever holds 0x00, and 0xFD/0xFE
 // occur only as the last byte, because every parameter byte lies in 0x80-0xBF.
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +74,11 @@ constexpr uint8_t parameter_byte(uint32_t n) {
     return static_cast<uint8_t>(0x80u | (n & 0x3Fu));
 }
 
+// The reply length of a GPIO operation (what follows "g" and the pin), 0
+// when the host does not interpret its reply: "ci", "co", "ca", "cp" 3,
+// "rd" 4, "ra" 5, "wd..." and "wp..." 4.
+size_t gpio_reply_length(std::string_view operation);
+
 // The run of decimal digits ("0" to "9" only) that text begins with; the
 // pin and value fields of GPIO lines are read this way on both sides.
 std::string_view leading_digits(std::string_view text);
@@ -99,11 +106,36 @@ FramePlan plan_info(const std::string& line);
 FramePlan plan_power(const std::string& line);
 FramePlan plan_memory(const std::string& line);
 
+// A reply to a GPIO line checked against the request the line makes: its
+// first byte must echo the request's code, its second the pin's parameter
+// byte, and its length must be the layout's. Anything else answered some
+// other request (a late reply, say) and carries no value of this one.
+struct GpioReply {
+    enum class Status {
+        kOk,
+        kNoReply,    // empty: the board was silent, or nothing was sent
+        kBadEcho,    // expected and received say which byte differed
+        kBadLength,  // length and expected_length
+    };
+    Status status = Status::kNoReply;
+    uint8_t expected = 0;
+    uint8_t received = 0;
+    size_t length = 0;
+    size_t expected_length = 0;
+    // The pin's value, for a digital (0 to 255) or analog (0 to 65535) read.
+    std::optional<uint32_t> value;
+};
+// Pure. Lines whose operation has no known reply layout, and lines that
+// send nothing, are checked for their length only where one is known.
+GpioReply check_gpio_reply(const std::string& line, const CommandReply& reply);
+
 // Each makes the plan's report, then, when the plan has a frame, exactly one
 // transact_frame on the open port, and returns its reply unchanged. When
 // nothing is sent the reply is empty and no read is made. refused, when
 // given, tells whether the line was refused (its one line said why), so the
 // caller has nothing to add about the empty reply.
+// transcode_gpio also puts the port out of step (SerialPort::resync) when
+// the reply does not answer the request (check_gpio_reply).
 CommandReply transcode_gpio(std::string line, bool* refused = nullptr);
 CommandReply transcode_info(std::string line);
 CommandReply transcode_power(std::string line);

@@ -1,6 +1,7 @@
 #include "protocol/server_commands.h"
 
 #include <array>
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -42,7 +43,13 @@ constexpr std::array<uint8_t, 7> kSingleByteCodes{REQ_STATUS, REQ_RUN_UST, REQ_S
 // announcement to its last reply, so the console's run/stop and the web
 // workers' GPIO requests never interleave. The port's own transaction lock
 // still makes each single write-and-read exclusive underneath.
-std::mutex command_mutex;
+std::timed_mutex command_mutex;
+// How often a command waiting for its turn asks whether it is still wanted.
+constexpr auto kTurnCheck = std::chrono::milliseconds(10);
+
+bool session_usable() {
+    return connected.load() == 1;
+}
 
 // A reply, and whether the line's outcome has been told in full already
 // (then an empty reply needs no further report).
@@ -128,7 +135,7 @@ Dispatched dispatch(std::string line) {
 
 }  // namespace
 
-CommandReply run_server_command(std::string line) {
+CommandReply run_server_command(std::string line, const std::function<bool()>& wanted) {
     if (line.empty()) {
         return {};
     }
@@ -138,7 +145,17 @@ CommandReply run_server_command(std::string line) {
     }
     Dispatched result;
     {
-        std::lock_guard lock(command_mutex);
+        std::unique_lock lock(command_mutex, std::defer_lock);
+        // Queued behind a silent board, a command would otherwise wait out
+        // every transaction ahead of it after nobody wants its answer.
+        while (!lock.try_lock_for(kTurnCheck)) {
+            if ((wanted && !wanted()) || !session_usable()) {
+                return {};
+            }
+        }
+        if ((wanted && !wanted()) || !session_usable()) {
+            return {};
+        }
         result = dispatch(std::move(line));
     }
     if (result.reply.bytes.empty() && result.reply.count == 0 && !result.told) {
@@ -148,7 +165,7 @@ CommandReply run_server_command(std::string line) {
 }
 
 bool session_open() {
-    return connected.load() == 1 && serial_port().get_state().status == 1;
+    return session_usable() && serial_port().get_state().status == 1;
 }
 
 CommandReply send_server_code(uint32_t code) {

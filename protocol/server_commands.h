@@ -3,6 +3,7 @@
 // passes, from the console and from the web handlers alike.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "serial/command_reply.h"
@@ -15,7 +16,11 @@
 // reply is empty, so nothing claims success). One command
 // runs at a time, from its announcement to its last reply, whichever thread
 // calls; the two requests of "run" and "stop" are never split by another's.
-CommandReply run_server_command(std::string line);
+// A caller that may stop wanting the answer while it waits for its turn
+// (a web request whose server is stopping) passes wanted: the command is
+// then given up unsent, silently, with an empty reply. A command whose turn
+// comes after the session closed is given up the same way, whoever asked.
+CommandReply run_server_command(std::string line, const std::function<bool()>& wanted = {});
 // Whether a session is open now: connected, with the port open. Asked after
 // run_server_command returned an empty reply, it tells a board that stayed
 // silent (true) from a command refused or cut off by a closed session.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "base/console_output.h"
@@ -155,6 +156,7 @@ bool SerialPort::open_locked(const std::string& name, bool report) {
         }
         return give_up();
     }
+    out_of_step_ = false;
     {
         std::lock_guard state_lock(state_mutex_);
         state.status = 1;
@@ -220,12 +222,33 @@ CommandReply SerialPort::read_reply(uint32_t reply_length) {
     return reply;
 }
 
+uint32_t SerialPort::discard_late_bytes() {
+    using Clock = std::chrono::steady_clock;
+    const auto quiet = std::chrono::milliseconds(kResyncQuietMs);
+    const Clock::time_point give_up =
+        out_of_step_since_ + std::chrono::milliseconds(kResyncLimitMs);
+    out_of_step_ = false;
+    // The quiet time counts from the end of the read that went wrong: a
+    // request made later than that pays nothing more.
+    std::this_thread::sleep_until(out_of_step_since_ + quiet);
+    uint32_t discarded = 0;
+    for (;;) {
+        const uint32_t waiting = serial_platform::discard_input(handle);
+        discarded += waiting;
+        if (waiting == 0 || Clock::now() >= give_up) {
+            return discarded;
+        }
+        std::this_thread::sleep_for(quiet);
+    }
+}
+
 CommandReply SerialPort::transact_locked(const uint8_t* data, uint32_t size,
                                          uint32_t reply_length) {
     // Bytes waiting now answered an earlier request (a reply cut at a gap or
     // at kReadSize, or one that came after its read gave up); left in the
     // queue they would be taken for the answer to this one.
-    const uint32_t stale = serial_platform::discard_input(handle);
+    const uint32_t stale =
+        out_of_step_ ? discard_late_bytes() : serial_platform::discard_input(handle);
     if (stale > 0) {
         err("Discarded " + std::to_string(stale) + (stale == 1 ? " stale byte" : " stale bytes") +
             " from " + state.port_name + " before the request\n");
@@ -238,7 +261,23 @@ CommandReply SerialPort::transact_locked(const uint8_t* data, uint32_t size,
     if (written.gone) {
         note_gone();
     }
-    return read_reply(reply_length);
+    CommandReply reply = read_reply(reply_length);
+    // Every reply begins with the echo of the request's first byte.
+    if (size > 0 && (reply.bytes.empty() || reply.bytes[0] != data[0] ||
+                     (reply_length != 0 && reply.count != reply_length))) {
+        resync_locked();
+    }
+    return reply;
+}
+
+void SerialPort::resync() {
+    std::lock_guard lock(transaction_mutex_);
+    resync_locked();
+}
+
+void SerialPort::resync_locked() {
+    out_of_step_ = true;
+    out_of_step_since_ = std::chrono::steady_clock::now();
 }
 
 void SerialPort::note_gone() {

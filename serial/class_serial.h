@@ -4,6 +4,7 @@
 // serial_win32.cpp, picked by the build) supplies the system calls; this
 // class keeps the steps and messages the same on every platform.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -79,6 +80,11 @@ class SerialPort {
     // and open/close take the same lock. Bytes left in the receive queue by
     // an earlier reply are discarded (and counted on standard error) before
     // the write. An empty reply means nothing arrived or the read failed.
+    // After a transaction whose reply may have been cut or may still be on
+    // its way (none came, its length was not the one expected, or it did not
+    // begin with the request's first byte), the next one first waits until
+    // the line has been quiet for kResyncQuietMs (at most kResyncLimitMs),
+    // discarding what comes: a late reply is never read as the next answer.
     // reply_length, when the caller knows how long the answer is (0: not
     // known), ends the read a guard's silence after that many bytes rather
     // than an interval's; a longer, shorter or missing reply is read and
@@ -88,6 +94,13 @@ class SerialPort {
     // a fresh prompt. A frame longer than kMaxFrameSize is refused with a
     // message on standard error: nothing is sent and the reply is empty.
     CommandReply transact_frame(std::vector<uint8_t> frame, uint32_t reply_length = 0);
+    // The caller found the last reply not to answer its request (a check the
+    // port cannot make, such as an echoed parameter): the next transaction
+    // waits for the line to be quiet first, as after a cut reply.
+    void resync();
+
+    static constexpr uint32_t kResyncQuietMs = 100;
+    static constexpr uint32_t kResyncLimitMs = 1000;
 
     // Replaces ports with the machine's serial ports; "Invalid Handle."
     // through error_trace when the system will not list them.
@@ -129,7 +142,17 @@ class SerialPort {
     // A transaction found the device gone: the watcher is told.
     void note_gone();
 
+    // Waits out and discards a reply that may still be arriving; the caller
+    // holds transaction_mutex_. Returns the bytes discarded.
+    uint32_t discard_late_bytes();
+    // Marks the line out of step; the caller holds transaction_mutex_.
+    void resync_locked();
+
     serial_platform::DeviceRoots roots_;
+    // The last transaction's reply may still be on its way (see resync).
+    // Guarded by transaction_mutex_, as is out_of_step_since_.
+    bool out_of_step_ = false;
+    std::chrono::steady_clock::time_point out_of_step_since_{};
 
     // Guards the session fields above: one transaction, open or close at a time.
     mutable std::mutex transaction_mutex_;

@@ -84,7 +84,12 @@ bool set_line_settings(Handle handle, const LineSettings& settings);
 bool set_timeouts(Handle handle, const Timeouts& timeouts);
 
 // Outcome of one read or write; count is 0 whenever ok is false. gone:
-// the failure says the device has gone away (hang-up, EIO, ENXIO, ENODEV).
+// the failure says the device has gone away. POSIX: a hang-up, EIO, ENXIO
+// or ENODEV. Windows: an error a removed device gives (ERROR_BAD_COMMAND,
+// ERROR_ACCESS_DENIED, ERROR_DEVICE_REMOVED, ERROR_GEN_FAILURE,
+// ERROR_OPERATION_ABORTED, ERROR_NOT_READY, which Wine gives for a terminal
+// that hung up, and the like), with the driver failing the same way when
+// asked once more; a healthy port that aborts a transfer answers then.
 struct Transfer {
     bool ok = false;
     uint32_t count = 0;
@@ -135,8 +140,18 @@ void close_wakeup(Wakeup& wakeup);
 // behind handle hangs up or fails, or path (as opened) no longer names a
 // device: true. Or until wakeup is signalled: false, the signal consumed.
 // Nothing is read from or written to the device.
+// Windows: the handle is not asked (a call on it from this thread while a
+// transaction reads is not reliable everywhere); the name is looked up with
+// device_present four times a second instead, so a removed device is seen
+// within about 250 ms, and one that fails but keeps its name only through
+// a failing transaction.
 bool wait_until_gone(Handle handle, const std::string& path, const Wakeup& wakeup);
-// Whether path names a device now, links followed.
+// Whether path names a device now, links followed. Windows: the COM name
+// is in the device namespace (QueryDosDevice), or, for a name missing
+// there, opening it with no access finds something; Wine lists no port
+// that it maps through a dosdevices link in the namespace, so there a
+// removed link or one that leads nowhere reads as absent, and a port held
+// by another program as present.
 bool device_present(const std::string& path);
 
 // Friendly names of the machine's serial ports in the system's form, a

@@ -149,11 +149,60 @@ std::optional<DWORD> read_known_length(HANDLE handle, uint8_t* buffer, DWORD siz
     return count;
 }
 
-// The driver still takes calls for this handle.
-bool device_answers(HANDLE handle) {
+// How often the link watch looks the open port's name up.
+constexpr DWORD kPresenceCheckMs = 250;
+
+// Errors that a call on the handle of a vanished device ends with. A USB
+// serial adapter pulled out fails with ERROR_BAD_COMMAND, ERROR_ACCESS_DENIED
+// (its device object is being deleted), ERROR_DEVICE_REMOVED,
+// ERROR_GEN_FAILURE or ERROR_OPERATION_ABORTED, depending on its driver; Wine
+// answers ERROR_NOT_READY on a pseudo-terminal that hung up. Several of them
+// also mean something else on a healthy port (a line error aborting a read,
+// say), so a transfer that fails with one counts as gone only when the
+// driver, asked again, fails with one too.
+bool is_gone_error(DWORD error) {
+    switch (error) {
+        case ERROR_BAD_COMMAND:
+        case ERROR_ACCESS_DENIED:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_GEN_FAILURE:
+        case ERROR_OPERATION_ABORTED:
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_NOT_READY:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Errors of an open that say the name leads to no device at all.
+bool is_absent_error(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_DEV_NOT_EXIST:
+        case ERROR_DEVICE_REMOVED:
+        case ERROR_NOT_READY:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Asks the driver for the port's status (which also clears a line error):
+// ERROR_SUCCESS when it answers, or why it does not.
+DWORD ask_driver(HANDLE handle) {
     DWORD errors = 0;
     COMSTAT status{};
-    return ::ClearCommError(handle, &errors, &status) != 0;
+    return ::ClearCommError(handle, &errors, &status) != 0 ? ERROR_SUCCESS : ::GetLastError();
+}
+
+// A read or write that failed with error.
+Transfer failed_transfer(HANDLE handle, DWORD error) {
+    return Transfer{false, 0, is_gone_error(error) && is_gone_error(ask_driver(handle))};
 }
 
 }  // namespace
@@ -220,7 +269,10 @@ Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
     }
     // With both write time-outs 0 the call returns when everything is sent.
     DWORD written = 0;
-    if (::WriteFile(handle, data, size, &written, nullptr) == 0 || written != size) {
+    if (::WriteFile(handle, data, size, &written, nullptr) == 0) {
+        return failed_transfer(handle, ::GetLastError());
+    }
+    if (written != size) {
         return Transfer{false, 0};
     }
     return Transfer{true, written};
@@ -232,26 +284,38 @@ Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts
     // handle. ReadFile does so at once on Windows, but a terminal that hung
     // up reads as silent under Wine until the total time-out: ask the
     // driver first, and again when the read brought nothing.
-    if (!device_answers(handle)) {
-        return Transfer{false, 0};
+    if (const DWORD error = ask_driver(handle); error != ERROR_SUCCESS) {
+        return Transfer{false, 0, is_gone_error(error)};
     }
     std::optional<DWORD> count;
+    DWORD error = ERROR_SUCCESS;
     if (expected == 0 || expected >= size) {
         // The driver applies the time-outs set_timeouts installed.
         DWORD plain = 0;
         if (::ReadFile(handle, buffer, size, &plain, nullptr) != 0) {
             count = plain;
+        } else {
+            error = ::GetLastError();
         }
     } else {
         count = read_known_length(handle, buffer, size, timeouts, expected);
+        if (!count) {
+            error = ::GetLastError();
+        }
         // The next plain read finds the installed time-outs again.
         Timeouts installed = timeouts;
-        if (::SetCommTimeouts(handle, &installed) == 0) {
+        if (::SetCommTimeouts(handle, &installed) == 0 && count) {
             count.reset();
+            error = ::GetLastError();
         }
     }
-    if (!count || (*count == 0 && !device_answers(handle))) {
-        return Transfer{false, 0};
+    if (!count) {
+        return failed_transfer(handle, error);
+    }
+    if (*count == 0) {
+        if (const DWORD silent = ask_driver(handle); silent != ERROR_SUCCESS) {
+            return Transfer{false, 0, is_gone_error(silent)};
+        }
     }
     return Transfer{true, *count};
 }
@@ -280,21 +344,51 @@ void close_wakeup(Wakeup& wakeup) {
 }
 
 bool device_present(const std::string& path) {
-    // "\\.\COM3" names the device COM3 in the system's device namespace.
+    // "\\.\COM3" names the device COM3 in the system's device namespace,
+    // where Windows lists its ports while they are plugged in.
     const std::string name = path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path;
     char target[512];
-    return ::QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
+    if (::QueryDosDeviceA(name.c_str(), target, sizeof target) != 0 ||
+        ::GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        return true;
+    }
+    // Wine leaves the ports it maps through its dosdevices links (com5 ->
+    // /dev/pts/4) out of the namespace and resolves them only when opened:
+    // an open that asks for no access says whether the name leads to a
+    // device, without reading, writing or changing a line. Only names the
+    // namespace does not list get here, so on Windows this never opens a
+    // board's port (an open can reset a board). An error that is not
+    // "nothing there" (a port held by another program) counts as present.
+    const HANDLE probe = ::CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!is_valid(probe)) {
+        return !is_absent_error(::GetLastError());
+    }
+    ::CloseHandle(probe);
+    return true;
 }
 
 // No event tells of a removed port on a handle opened for plain reads, and
-// asking the driver from another thread is not reliable under every
-// Windows (Wine reports a healthy port as failing): here the watch only
-// waits to be woken, and a vanished device shows as failing transactions.
-bool wait_until_gone(Handle, const std::string&, const Wakeup& wakeup) {
-    if (wakeup.event != nullptr) {
-        ::WaitForSingleObject(wakeup.event, INFINITE);
+// asking the driver from another thread while a transaction reads is not
+// reliable under every Windows (Wine reports a healthy port as failing).
+// The handle is left alone: the watch looks the port's name up a few times
+// a second, and a removed device leaves the namespace (under Wine: its
+// dosdevices link is removed or leads nowhere). A device that fails but
+// keeps its name shows as failing transactions, which mark it gone.
+bool wait_until_gone(Handle, const std::string& path, const Wakeup& wakeup) {
+    for (;;) {
+        if (!device_present(path)) {
+            return true;
+        }
+        if (wakeup.event == nullptr) {
+            // Nothing to wake this wait: the caller asks again after each check.
+            ::Sleep(kPresenceCheckMs);
+            return false;
+        }
+        if (::WaitForSingleObject(wakeup.event, kPresenceCheckMs) != WAIT_TIMEOUT) {
+            return false;
+        }
     }
-    return false;
 }
 
 std::optional<std::vector<std::string>> list_friendly_names(const DeviceRoots&) {

@@ -52,8 +52,7 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
          "quit\n",
          0,
          "",
-         {"Starting Console UI thread.\n", kFirstPrompt, "Nop\n",
-          "[Disconnected] [local] [Client] [1] > ", "\nConsole UI thread closed\n",
+         {"Starting Console UI thread.\n", kFirstPrompt, "\nConsole UI thread closed\n",
           "\nWeb UI thread closed\n"}},
         // A port that cannot be opened, input not a terminal: the reason,
         // as "co" gives it, and status 1 before any piped word runs.

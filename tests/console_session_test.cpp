@@ -118,32 +118,31 @@ TEST_F(ConsoleSession, AnswersGeneralAndModeWords) {
         int32_t http_stop = 0;
     };
     const Case cases[] = {
-        // A quit word ends the loop: the words after it are never read.
-        {"quit ls", "Nop\n" + client(1)},
-        {"QUIT ls", "Nop\n" + client(1)},
-        {"Exit ls", "Nop\n" + client(1)},
-        {"exit ls", "Nop\n" + client(1)},
-        {"qq ls", "Nop\n" + client(1)},
-        {"HELP frob quit", "Nop\n" + client(1) + "Nop\n" + client(2) + "Nop\n" + client(3)},
-        {"ls l quit", "\n" + client(1) + "\n" + client(2) + "Nop\n" + client(3)},
+        // A quit word ends the loop at once, in any mode, with nothing to say:
+        // the words after it are never read.
+        {"quit ls", ""},
+        {"QUIT ls", ""},
+        {"Exit ls", ""},
+        {"exit ls", ""},
+        {"qq ls", ""},
+        {"HELP frob quit", "Nop\n" + client(1) + "Nop\n" + client(2)},
+        {"ls l quit", "\n" + client(1) + "\n" + client(2)},
         {"cli client c: quit", "Client Mode.\n" + client(1) + "Client Mode.\n" + client(2) +
-                                   "Client Mode.\n" + client(3) + "Nop\n" + client(4)},
+                                   "Client Mode.\n" + client(3)},
         {"s ls c quit", "Server Mode.\n" + server(1) +
                             "\nsta clr sys run stop\nrust rkst sust skst\n" + server(2) +
-                            "Client Mode.\n" + client(3) + "Nop\n" + client(4)},
-        {"SER s: status quit", "Server Mode.\n" + server(1) + "Server Mode.\n" + server(2) +
-                                   kRefused + server(3) + kRefused + server(4)},
-        {"di quit", "Disconnect ...\nNot connected.\n" + client(1) + "Nop\n" + client(2)},
-        {"s di qq", "Server Mode.\n" + server(1) + "Disconnect ...\nNot connected.\n" + client(2) +
-                        "Nop\n" + client(3)},
+                            "Client Mode.\n" + client(3)},
+        {"SER s: status quit",
+         "Server Mode.\n" + server(1) + "Server Mode.\n" + server(2) + kRefused + server(3)},
+        {"di quit", "Disconnect ...\nNot connected.\n" + client(1)},
+        {"s di qq", "Server Mode.\n" + server(1) + "Disconnect ...\nNot connected.\n" + client(2)},
         // "co" takes the port name from the same line; a failed open still
         // identifies (refused) and switches to server mode. The path is shown
         // as typed, never upper-cased (Windows spells its ports in capitals).
-        {"co no_such_port_here quit",
-         ask + kNoSuchPort + kRefused + server(1) + kRefused + server(2)},
+        {"co no_such_port_here quit", ask + kNoSuchPort + kRefused + server(1)},
         // http_run and http_stop are client words only.
         {"http_stop", client(1), 1},
-        {"http_stop http_run quit", client(1) + client(2) + "Nop\n" + client(3), 0},
+        {"http_stop http_run quit", client(1) + client(2), 0},
         {"s http_stop", "Server Mode.\n" + server(1) + kRefused + server(2), 0},
         // The end of input ends the console like a quit word, without a Nop,
         // even when it comes at the port question.

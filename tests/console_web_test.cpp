@@ -7,10 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "sim/quirn_board.h"
 #include "tests/support/child_process.h"
@@ -58,6 +62,70 @@ ChildProcess start_tessaro(const fs::path& dir) {
     return ChildProcess("/bin/sh", {"-c", "cd \"$1\" && exec \"$0\"", TESSARO_BINARY, dir});
 }
 
+// A raw connection to the web server, for clients that misbehave.
+struct RawClient {
+    RawClient() {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo("127.0.0.1", "8088", &hints, &found) == 0) {
+            fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, 0);
+            if (connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
+                close(fd);
+                fd = -1;
+            }
+            freeaddrinfo(found);
+        }
+    }
+    ~RawClient() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    bool send_text(const std::string& text) const {
+        return ::send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0;
+    }
+    int fd = -1;
+};
+
+// Clients that would hold a stop up: idle connections, clients that
+// dribble a request a byte at a time, and clients that never read.
+struct Nuisances {
+    Nuisances() {
+        for (int i = 0; i < 200; ++i) {
+            idle.emplace_back(std::make_unique<RawClient>());
+        }
+        const std::string request = "GET / HTTP/1.1\r\nHost: localhost:8088\r\n\r\n";
+        for (int i = 0; i < 2; ++i) {
+            auto& client = *deaf.emplace_back(std::make_unique<RawClient>());
+            for (int n = 0; n < 2000 && client.send_text(request); ++n) {
+            }
+        }
+        for (int i = 0; i < 8; ++i) {
+            dribblers.emplace_back([this] {
+                RawClient client;
+                const std::string request = "GET /api/gpio/grd/3 HTTP/1.1\r\nHost: localhost\r\n";
+                for (size_t n = 0; !done.load(); n = (n + 1) % request.size()) {
+                    if (!client.send_text(request.substr(n, 1))) {
+                        return;
+                    }
+                    std::this_thread::sleep_for(150ms);
+                }
+            });
+        }
+    }
+    ~Nuisances() {
+        done.store(true);
+        for (std::thread& dribbler : dribblers) {
+            dribbler.join();
+        }
+    }
+    std::vector<std::unique_ptr<RawClient>> idle, deaf;
+    std::vector<std::thread> dribblers;
+    std::atomic<bool> done{false};
+};
+
 // Types the line and waits until the board's silence has been reported: a
 // window of about two seconds in which the web thread passes many times.
 void type_to_silent_board(ChildProcess& tessaro, quirn_sim::PtyBoard& board, const char* line) {
@@ -91,8 +159,19 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
         EXPECT_EQ(result->body, body) << path;
     }
 
-    tessaro.write("di\n");
-    ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline)) << tessaro.output();
+    {
+        // Such clients neither starve the API nor hold up di.
+        Nuisances nuisances;
+        const auto asked_at = std::chrono::steady_clock::now();
+        const httplib::Result read = web.Get("/api/gpio/grd/3");
+        ASSERT_TRUE(read);
+        EXPECT_EQ(read->body, R"({"pin":3,"value":0})");
+        EXPECT_LT(std::chrono::steady_clock::now() - asked_at, 1s);
+        const auto di_at = std::chrono::steady_clock::now();
+        tessaro.write("di\n");
+        ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline)) << tessaro.output();
+        EXPECT_LT(std::chrono::steady_clock::now() - di_at, 1s);
+    }
     EXPECT_FALSE(web.Get("/"));
     // Stopped before the next session: it stays down while connected.
     tessaro.write("http_stop\nco " + board.path() + "\n");
@@ -112,6 +191,32 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
     ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline, stopped)) << tessaro.output();
     EXPECT_LT(std::chrono::steady_clock::now() - quit_at, 1s);
     EXPECT_EQ(tessaro.wait_exit(kDeadline), 0);
+}
+
+// Quitting while web clients queue for a silent board ends the program
+// after the one transaction in flight, not after one per client.
+TEST(ConsoleWeb, QuitIsNotHeldUpByRequestsQueuedForASilentBoard) {
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    Site site;
+    ChildProcess tessaro = start_tessaro(site.dir);
+    tessaro.write("co " + board.path() + "\n");
+    ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
+    board.set_faults({.silent_every = 1});
+    board.clear_received();
+    std::vector<std::thread> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.emplace_back([] { httplib::Client("localhost", 8088).Get("/api/gpio/grd/3"); });
+    }
+    ASSERT_TRUE(board.wait_for_frames(1, kDeadline));
+    const auto quit_at = std::chrono::steady_clock::now();
+    tessaro.write("quit\n");
+    EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
+    // One silent transaction (2.07 s) and the stops; eight would be 16 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - quit_at, 5s);
+    for (std::thread& client : clients) {
+        client.join();
+    }
 }
 
 // Holds port 8088 on every loopback address that localhost names, as a

@@ -151,6 +151,12 @@ TEST(ProtocolDecoder, RepliesBecomeTheirText) {
         // Unknown maker: the maker is emptied, the board name stays, the connection goes.
         {"ihwmcu", {0xE0, 0xFD, 0x12, 0x09}, "Error unknown hardware: 0x12:0x9\n", {"", "-"}},
         {"g10rd", {0x98, 0x8A, 12, 0}, "Pin 10 value: 12\n"},  // decimal again after hex
+        // A GPIO reply must echo the request's code and pin: one that answered
+        // another request (the late half of the last reply, say) has no value.
+        {"g5rd", {0x01, 0x00, 0x98, 0x85}, tx + "g5rd (0x98) but reaback from server was 0x1\n"},
+        {"g5rd", {0x98, 0x86, 1, 0}, tx + "g5rd (0x85) but reaback from server was 0x86\n"},
+        {"g5rd", {0x98, 0x85}, "Error response length: 2 != 4\n"},
+        {"g5wd1", {0xA0, 0x85, 0, 0}, tx + "g5wd1 (0xa4) but reaback from server was 0xa0\n"},
         // Pin and written value are shown as typed, values read come from the reply.
         {"g1ci", {0x80, 0x81, 0x00}, "Pin 1 set as Digital Input.\n"},
         {"g8ca", {1, 2, 3}, "Pin 8 set as Analog Input.\n"},

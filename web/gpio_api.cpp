@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "base/console_output.h"
+#include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 
 namespace {
@@ -19,15 +20,16 @@ using nlohmann::json;
 constexpr int32_t kMaxPin = 63;
 constexpr int32_t kMaxValue = 63;  // a value travels in six bits of its parameter byte
 
-// One request per connection ("Connection: close" on its answer), so no
-// idle connection is left for a stop to wait on; the browser simply opens a
-// new one. A new connection gets a second for its request to arrive: the
-// library's shortest wait (0 s, about 10 ms) closed connections of a slow or
-// busy client before their request, unanswered. A request that has begun to
-// arrive gets kReadTimeout for each further piece.
-constexpr size_t kRequestsPerConnection = 1;
-constexpr time_t kKeepAliveSeconds = 1;
-constexpr auto kReadTimeout = std::chrono::milliseconds(200);
+// Request bodies are a few bytes of JSON: anything past this is refused
+// before it is read, and a document nested deeper than kMaxJsonDepth is
+// refused before it is parsed (a deep one would be copied recursively).
+constexpr size_t kMaxBodyBytes = 64 * 1024;
+constexpr int kMaxJsonDepth = 32;
+// A file answer in more pieces than this costs more than the file.
+constexpr size_t kMaxRanges = 4;
+
+// Whether the caller still wants the board's answer.
+using Wanted = std::function<bool()>;
 
 const std::string kJson = "application/json";
 
@@ -64,26 +66,70 @@ void answer_no_reply(httplib::Response& response) {
     }
 }
 
-void handle_read(const httplib::Request& request, httplib::Response& response, bool analog) {
+// Runs the GPIO line and checks the reply against it. On success returns
+// the checked reply; otherwise answers 503, 504 or 502 and returns nothing.
+std::optional<GpioReply> run_gpio(const std::string& line, httplib::Response& response,
+                                  const Wanted& wanted) {
+    const GpioReply checked = check_gpio_reply(line, run_server_command(line, wanted));
+    switch (checked.status) {
+        case GpioReply::Status::kOk:
+            return checked;
+        case GpioReply::Status::kNoReply:
+            answer_no_reply(response);
+            break;
+        case GpioReply::Status::kBadEcho:
+        case GpioReply::Status::kBadLength:
+            answer_error(response, 502, "Bad reply from board");
+            break;
+    }
+    return std::nullopt;
+}
+
+void handle_read(const httplib::Request& request, httplib::Response& response, bool analog,
+                 const Wanted& wanted) {
     const std::optional<int32_t> pin = path_number(request);
     if (!pin || !valid_pin(*pin)) {
         answer_error(response, 400, "Invalid pin");
         return;
     }
-    const CommandReply reply =
-        run_server_command("g" + std::to_string(*pin) + (analog ? "ra" : "rd"));
-    if (reply.bytes.empty()) {
-        answer_no_reply(response);
-    } else if (const std::optional<int32_t> value = read_value(reply, analog)) {
-        response.set_content(json{{"pin", *pin}, {"value", *value}}.dump(), kJson);
-    } else {
-        answer_error(response, 502, "Bad reply from board");
+    if (const auto checked =
+            run_gpio("g" + std::to_string(*pin) + (analog ? "ra" : "rd"), response, wanted)) {
+        response.set_content(json{{"pin", *pin}, {"value", checked->value.value_or(0)}}.dump(),
+                             kJson);
     }
+}
+
+// How deeply the arrays and objects of a JSON text nest, strings skipped;
+// the text need not be valid.
+int nesting_depth(std::string_view text) {
+    int depth = 0;
+    int deepest = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
 }
 
 // The body's member as a JSON value; nothing when the body is not a JSON
 // object holding it (a null document counts as an object without it).
 std::optional<json> body_member(const httplib::Request& request, const char* name) {
+    if (nesting_depth(request.body) > kMaxJsonDepth) {
+        return std::nullopt;
+    }
     const json document = json::parse(request.body, nullptr, false);
     if (!document.is_object()) {
         return std::nullopt;
@@ -118,7 +164,7 @@ std::optional<int32_t> write_value(const json& value) {
                : std::nullopt;
 }
 
-void write_pin(const httplib::Request& request, httplib::Response& response) {
+void write_pin(const httplib::Request& request, httplib::Response& response, const Wanted& wanted) {
     const std::optional<int32_t> pin = path_number(request);
     if (!pin) {
         answer_error(response, 400, "Invalid pin");
@@ -134,9 +180,7 @@ void write_pin(const httplib::Request& request, httplib::Response& response) {
     } else {
         out_line("Pin Update: " + std::to_string(*pin));
         const std::string line = "g" + std::to_string(*pin) + "wd" + std::to_string(*level);
-        if (run_server_command(line).bytes.empty()) {
-            answer_no_reply(response);
-        } else {
+        if (run_gpio(line, response, wanted)) {
             answer(response, 200, R"({"status":"ok"})");
         }
     }
@@ -152,7 +196,8 @@ constexpr ModeWord kModes[] = {
     {"pullup", "pu", false}, {"pulldown", "", false}, {"pushpull", "", false},
 };
 
-void configure_pin(const httplib::Request& request, httplib::Response& response) {
+void configure_pin(const httplib::Request& request, httplib::Response& response,
+                   const Wanted& wanted) {
     const std::optional<int32_t> pin = path_number(request);
     if (!pin) {
         answer_error(response, 400, "Invalid pin");
@@ -170,10 +215,9 @@ void configure_pin(const httplib::Request& request, httplib::Response& response)
         answer_error(response, 400, "Invalid pin or mode");
     } else if (word->code.empty()) {
         answer_error(response, 501, "Not implemented");
-    } else if (run_server_command("g" + std::to_string(*pin) + "c" + std::string(word->code))
-                   .bytes.empty()) {
-        answer_no_reply(response);
-    } else if (word->answers_ok) {
+    } else if (run_gpio("g" + std::to_string(*pin) + "c" + std::string(word->code), response,
+                        wanted) &&
+               word->answers_ok) {
         answer(response, 200, R"({"status":"ok"})");
     }
 }
@@ -188,6 +232,24 @@ void guarded(const httplib::Request& request, httplib::Response& response, Handl
     }
 }
 
+// Registers handler for method and pattern, exceptions answered, the board
+// given up when the server stops.
+template <typename Handler>
+void route(WebServer& server, std::string_view method, const std::string& pattern,
+           Handler handler) {
+    const auto guarded_handler = [&server, handler](const httplib::Request& request,
+                                                    httplib::Response& response) {
+        guarded(request, response, [&](auto& req, auto& res) {
+            handler(req, res, Wanted([&server] { return !server.stopping(); }));
+        });
+    };
+    if (method == "GET") {
+        server.Get(pattern, guarded_handler);
+    } else {
+        server.Post(pattern, guarded_handler);
+    }
+}
+
 std::string lower_case(std::string_view text) {
     std::string lower(text);
     std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -195,16 +257,19 @@ std::string lower_case(std::string_view text) {
     return lower;
 }
 
-// 127.x.x.x, four decimal parts of 0 to 255.
+// 127.x.x.x, four parts of one to three decimal digits, 0 to 255.
 bool is_loopback_ipv4(std::string_view host) {
     int parts = 0;
     for (size_t start = 0; start <= host.size(); ++parts) {
         const size_t dot = std::min(host.find('.', start), host.size());
         const std::string_view part = host.substr(start, dot - start);
-        int value = -1;
-        const auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), value);
-        if (part.empty() || part.size() > 3 || error != std::errc() ||
-            end != part.data() + part.size() || value > 255 || (parts == 0 && value != 127)) {
+        if (part.empty() || part.size() > 3 ||
+            !std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return false;
+        }
+        int value = 0;
+        std::from_chars(part.data(), part.data() + part.size(), value);
+        if (value > 255 || (parts == 0 && value != 127)) {
             return false;
         }
         start = dot + 1;
@@ -222,19 +287,103 @@ bool is_own_host(std::string_view host, int port) {
            (name == "localhost" || name == "[::1]" || is_loopback_ipv4(name));
 }
 
-// Before any file or route: requests for another host, and API requests
-// that a page of another origin makes, are refused.
-httplib::Server::HandlerResponse check_origin(const httplib::Request& request,
-                                              httplib::Response& response, int port) {
-    const std::string host = request.get_header_value("Host");
-    const bool own_origin =
-        !request.path.starts_with("/api/") || !request.has_header("Origin") ||
-        lower_case(request.get_header_value("Origin")) == "http://" + lower_case(host);
-    if (is_own_host(host, port) && own_origin) {
-        return httplib::Server::HandlerResponse::Unhandled;
+// Whether the head holds the header name (lower case) with no value, which
+// the library drops as if it were not there.
+bool has_empty_header(std::string_view head, std::string_view name) {
+    for (size_t start = head.find("\r\n"); start != std::string_view::npos;
+         start = head.find("\r\n", start + 2)) {
+        const std::string_view line =
+            head.substr(start + 2, head.find("\r\n", start + 2) - start - 2);
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos || lower_case(line.substr(0, colon)) != name) {
+            continue;
+        }
+        if (line.find_first_not_of(" \t", colon + 1) == std::string_view::npos) {
+            return true;
+        }
     }
-    answer_error(response, 403, "Forbidden");
-    return httplib::Server::HandlerResponse::Handled;
+    return false;
+}
+
+// Before any file or route, and before a body is read: requests for
+// another host, API requests that a page of another site makes (a browser
+// says so in Origin or Sec-Fetch-Site; an image or a no-cors fetch sends
+// no Origin), and requests the program will not take on.
+httplib::Server::HandlerResponse check_request(const httplib::Request& request,
+                                               httplib::Response& response, int port) {
+    const auto refuse = [&](int status, std::string_view error) {
+        answer_error(response, status, error);
+        // A refusal goes whole, never cut to the ranges the request asked
+        // for; the request object is the library's own, not a constant.
+        const_cast<httplib::Request&>(request).ranges.clear();
+        return httplib::Server::HandlerResponse::Handled;
+    };
+    const std::string host = request.get_header_value("Host");
+    const bool api = request.path.starts_with("/api/");
+    if (!is_own_host(host, port)) {
+        return refuse(403, "Forbidden");
+    }
+    if (api) {
+        const std::string site = lower_case(request.get_header_value("Sec-Fetch-Site"));
+        if ((request.has_header("Origin") &&
+             lower_case(request.get_header_value("Origin")) != "http://" + lower_case(host)) ||
+            has_empty_header(WebServer::request_head(), "origin")) {
+            return refuse(403, "Forbidden");
+        }
+        if (site == "cross-site" || site == "same-site") {
+            return refuse(403, "Forbidden");
+        }
+        if (request.method == "HEAD") {
+            response.set_header("Allow", "GET");
+            return refuse(405, "Method not allowed");
+        }
+    }
+    const std::string encoding = lower_case(request.get_header_value("Content-Encoding"));
+    if (!encoding.empty() && encoding != "identity") {
+        return refuse(415, "Compressed bodies are not accepted");
+    }
+    if (request.has_header("Content-Length")) {
+        const std::string length = request.get_header_value("Content-Length");
+        size_t bytes = 0;
+        const auto [end, error] =
+            std::from_chars(length.data(), length.data() + length.size(), bytes);
+        if (error != std::errc() || end != length.data() + length.size() || bytes > kMaxBodyBytes) {
+            // The body stays unread: this answer ends the connection.
+            response.set_header("Connection", "close");
+            return refuse(413, "Request body too large");
+        }
+    }
+    if (request.has_header("Range") &&
+        std::count(request.get_header_value("Range").begin(),
+                   request.get_header_value("Range").end(), ',') >= static_cast<long>(kMaxRanges)) {
+        return refuse(416, "Too many ranges");
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+}
+
+// The library's own refusals under /api/ (no route, a malformed request, a
+// body past the limit) answer in JSON like every other API answer.
+void answer_library_error(const httplib::Request& request, httplib::Response& response) {
+    if (!request.path.starts_with("/api/") || !response.body.empty()) {
+        return;
+    }
+    switch (response.status) {
+        case 404:
+            answer_error(response, 404, "Not found");
+            break;
+        case 405:
+            answer_error(response, 405, "Method not allowed");
+            break;
+        case 413:
+            answer_error(response, 413, "Request body too large");
+            break;
+        case 416:
+            answer_error(response, 416, "Range not satisfiable");
+            break;
+        default:
+            answer_error(response, response.status, "Bad request");
+            break;
+    }
 }
 
 // An address of our own, so that a port another program holds fails to
@@ -254,45 +403,23 @@ void set_socket_options(socket_t sock) {
 
 }  // namespace
 
-std::optional<int32_t> read_value(const CommandReply& reply, bool analog) {
-    if (reply.bytes.size() < (analog ? 4u : 3u)) {
-        return std::nullopt;
-    }
-    return analog ? reply.bytes[2] + 256 * reply.bytes[3] : reply.bytes[2];
-}
-
-void handle_gpio_grd(const httplib::Request& request, httplib::Response& response) {
-    guarded(request, response, [](auto& req, auto& res) { handle_read(req, res, false); });
-}
-
-void handle_gpio_gra(const httplib::Request& request, httplib::Response& response) {
-    guarded(request, response, [](auto& req, auto& res) { handle_read(req, res, true); });
-}
-
-void handle_gpio_gwd(const httplib::Request& request, httplib::Response& response) {
-    guarded(request, response, write_pin);
-}
-
-void handle_gpio_config(const httplib::Request& request, httplib::Response& response) {
-    guarded(request, response, configure_pin);
-}
-
-void set_up_http_server(httplib::Server& server, int port) {
+void set_up_http_server(WebServer& server, int port) {
     server.set_socket_options(set_socket_options);
     // Headers and body leave in separate writes: without this, the body would
     // wait for the client's delayed acknowledgement.
     server.set_tcp_nodelay(true);
-    server.set_keep_alive_max_count(kRequestsPerConnection);
-    server.set_keep_alive_timeout(kKeepAliveSeconds);
-    server.set_read_timeout(kReadTimeout);
+    server.set_payload_max_length(kMaxBodyBytes);
     server.set_pre_routing_handler(
         [port](const httplib::Request& request, httplib::Response& response) {
-            return check_origin(request, response, port);
+            return check_request(request, response, port);
         });
-    server.Get(R"(/api/gpio/grd/(\d+))", handle_gpio_grd);
-    server.Get(R"(/api/gpio/gra/(\d+))", handle_gpio_gra);
-    server.Post(R"(/api/gpio/gwd/(\d+))", handle_gpio_gwd);
-    server.Post(R"(/api/gpio/config/(\d+))", handle_gpio_config);
+    server.set_error_handler(answer_library_error);
+    route(server, "GET", R"(/api/gpio/grd/(\d+))",
+          [](auto& req, auto& res, const Wanted& wanted) { handle_read(req, res, false, wanted); });
+    route(server, "GET", R"(/api/gpio/gra/(\d+))",
+          [](auto& req, auto& res, const Wanted& wanted) { handle_read(req, res, true, wanted); });
+    route(server, "POST", R"(/api/gpio/gwd/(\d+))", write_pin);
+    route(server, "POST", R"(/api/gpio/config/(\d+))", configure_pin);
     for (const auto& [mount_point, directory] : {std::pair{"/", "pages"}, {"/help", "help"}}) {
         std::error_code error;
         if (std::filesystem::is_directory(directory, error)) {

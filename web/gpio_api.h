@@ -11,29 +11,19 @@
 //        ("input" and "output" answer {"status":"ok"}, "opendrain" and "pullup"
 //        an empty body; "pulldown" and "pushpull" 501)
 // Failures answer {"error":"..."}: 400 Invalid pin / Invalid pin or mode /
-// Invalid value, 500 Bad request (a body that is not the expected JSON),
-// 403 Forbidden, 501 Not implemented, 502 Bad reply from board, 503 Board
-// not connected, 504 No reply from board. Nothing reaches the board for a
+// Invalid value, 500 Bad request (a body that is not the expected JSON, or
+// nested too deep), 403 Forbidden, 404 Not found, 405 Method not allowed
+// (HEAD), 413 Request body too large (over 64 KB), 415 (a compressed
+// body), 416 (too many ranges), 501 Not implemented, 502 Bad reply from
+// board (a reply that does not answer the request), 503 Board not
+// connected, 504 No reply from board. Nothing reaches the board for a
 // refused request.
 
-#include <httplib.h>
-
-#include <cstdint>
-#include <optional>
-
-#include "serial/command_reply.h"
-
-void handle_gpio_grd(const httplib::Request& request, httplib::Response& response);
-void handle_gpio_gra(const httplib::Request& request, httplib::Response& response);
-void handle_gpio_gwd(const httplib::Request& request, httplib::Response& response);
-void handle_gpio_config(const httplib::Request& request, httplib::Response& response);
+#include "web/web_server.h"
 
 // Makes server serve as the program does on the given port: its socket
-// options and time-outs, the Host and Origin check, the four routes, and
+// options, the request checks (Host, Origin, Sec-Fetch-Site, method, body
+// size and encoding, ranges), the four routes, JSON errors under /api/, and
 // the directories "pages" (at "/") and "help" (at "/help") of the working
 // directory, each only when it exists now.
-void set_up_http_server(httplib::Server& server, int port);
-
-// The value a read reply carries: byte 2 for a digital read, bytes 2 and 3
-// (little-endian) for an analog one. Nothing when the reply is too short.
-std::optional<int32_t> read_value(const CommandReply& reply, bool analog);
+void set_up_http_server(WebServer& server, int port);

@@ -9,6 +9,7 @@
 #include "base/console_output.h"
 #include "base/state.h"
 #include "web/gpio_api.h"
+#include "web/web_server.h"
 
 std::atomic<int32_t> http_running{0};
 
@@ -24,23 +25,18 @@ constexpr auto kStopCheckInterval = std::chrono::milliseconds(5);
 constexpr const char* kHost = "localhost";
 constexpr int kPort = 8088;
 
-httplib::Server http_server;
+WebServer http_server;
 
 bool should_serve() {
     return connected.load() == 1 && http_stop_requested.load() == 0 &&
            console_mode.load() != mode::kQuit;
 }
 
-// A stop() that comes before the listener runs is ignored by the library,
-// which would then serve for ever: wait until it runs, stop it once, then
-// wait until the web thread is out of it.
+// The web thread may be anywhere between publishing http_running and
+// serving, and a bind clears an earlier stop: ask again until it is out.
 void stop_serving() {
-    bool stopped = false;
     while (http_running.load() != 0) {
-        if (!stopped && http_server.is_running()) {
-            http_server.stop();
-            stopped = true;
-        }
+        http_server.stop_serving();
         std::this_thread::sleep_for(kStopCheckInterval);
     }
 }
@@ -84,7 +80,7 @@ int main_webserver() {
             http_running.store(0);
             continue;
         }
-        if (!http_server.bind_to_port(kHost, kPort)) {
+        if (!http_server.bind(kHost, kPort)) {
             http_running.store(0);
             if (!told_port_taken) {
                 out_line("\n[Tessaro] Port " + std::to_string(kPort) +
@@ -99,7 +95,7 @@ int main_webserver() {
         out_line("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
                  std::to_string(kPort));
         print_prompt();
-        http_server.listen_after_bind();
+        http_server.serve();
         http_running.store(0);
         out_line("\n[Tessaro] Webserver quit.");
         print_prompt();
