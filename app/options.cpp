@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include "base/console_output.h"
+#include "build_commit.h"
 
 Options parse_options(const std::vector<std::string>& args) {
     Options options;
@@ -61,6 +62,9 @@ std::string usage_text() {
 }
 
 std::string version_text() {
-    return std::string("tessaro ") + kVersion + " (build " + kBuildDate + " at " + kBuildTime +
-           ")\n";
+    std::string text = std::string("tessaro ") + kVersion + " (";
+    if (*kBuildCommit != '\0') {
+        text += std::string("git ") + kBuildCommit + ", ";
+    }
+    return text + "built " + kBuildDate + " at " + kBuildTime + ")\n";
 }

@@ -16,5 +16,7 @@ struct Options {
 // --version, and --help over --version.
 Options parse_options(const std::vector<std::string>& args);
 
-std::string usage_text();    // for --help
-std::string version_text();  // for --version: version and build stamp
+std::string usage_text();  // for --help
+// For --version: "tessaro 1.0.0 (git 6648d60, built Dec  7 2026 at 13:49:03)\n",
+// without the commit when the build had none.
+std::string version_text();

@@ -9,7 +9,8 @@
 #include <string_view>
 #include <utility>
 
-inline constexpr const char* kVersion = "1.0.x";
+// The project's version, e.g. "1.0.0", given by the build.
+inline constexpr const char* kVersion = TESSARO_VERSION;
 // Compiler date and time stamps of this build, e.g. "Dec  7 2025" and "13:49:03".
 extern const char* const kBuildDate;
 extern const char* const kBuildTime;

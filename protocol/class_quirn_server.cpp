@@ -1,12 +1,15 @@
 #include "protocol/class_quirn_server.h"
 
 #include <array>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <string_view>
 #include <vector>
 
 #include "base/console_output.h"
 #include "base/state.h"
+#include "protocol/board_words.h"
 #include "protocol/quirn_transcoder.h"
 
 namespace {
@@ -15,47 +18,6 @@ constexpr uint8_t kMakerArduino = 0x06;
 constexpr uint8_t kMakerMicrochip = 0x30;
 constexpr uint8_t kBoardUnoR4Minima = 0x09;  // an Arduino board id
 constexpr uint8_t kBoardPic16f628 = 0x09;    // a Microchip board id
-
-enum class Outcome { kStatusReport, kSystatReport, kOk };
-
-// A reply that begins with the echo of its request. A request whose two
-// codes may each be echoed ("run", "stop") names both; the expected value
-// shown in a transmission error is the two OR-ed together.
-struct EchoReply {
-    std::string_view short_word;
-    std::string_view long_word;  // the word a transmission error names
-    uint8_t echo;
-    uint8_t other_echo;
-    size_t length;
-    bool echo_checked_first;
-    std::string_view length_error;
-    Outcome outcome;
-    std::string_view ok_text;
-};
-
-constexpr std::string_view kLengthError = "Error response length: ";
-constexpr std::string_view kStatusLengthError = "Error status response length: ";
-
-constexpr std::array<EchoReply, 9> kEchoReplies{{
-    {"sta", "status", REQ_STATUS, REQ_STATUS, kStatusReplyLength, true, kLengthError,
-     Outcome::kStatusReport, ""},
-    {"rust", "runust", REQ_RUN_UST, REQ_RUN_UST, kEchoReplyLength, false, kLengthError,
-     Outcome::kOk, "Server operation ok: runust"},
-    {"sust", "stopust", REQ_STOP_UST, REQ_STOP_UST, kEchoReplyLength, false, kLengthError,
-     Outcome::kOk, "Server operation ok: stopust"},
-    {"clr", "clear", REQ_CLEAR, REQ_CLEAR, kEchoReplyLength, false, kLengthError, Outcome::kOk,
-     "Server operation ok: clear fault and alarm words"},
-    {"sys", "systat", REQ_SYSTAT, REQ_SYSTAT, kSystatReplyLength, true, kStatusLengthError,
-     Outcome::kSystatReport, ""},
-    {"rkst", "runkst", REQ_RUN_KST, REQ_RUN_KST, kEchoReplyLength, false, kLengthError,
-     Outcome::kOk, "Server operation ok: runkst"},
-    {"skst", "stopkst", REQ_STOP_KST, REQ_STOP_KST, kEchoReplyLength, false, kLengthError,
-     Outcome::kOk, "Server operation ok: stopkst"},
-    {"run", "run", REQ_RUN_UST, REQ_RUN_KST, kEchoReplyLength, false, kLengthError, Outcome::kOk,
-     "Server operation ok: run"},
-    {"stop", "stop", REQ_STOP_UST, REQ_STOP_KST, kEchoReplyLength, false, kLengthError,
-     Outcome::kOk, "Server operation ok: stop"},
-}};
 
 struct BitText {
     int bit;
@@ -105,11 +67,10 @@ void print_word(std::string_view name, uint8_t word, const std::array<BitText, N
     }
 }
 
-// bytes holds kStatusReplyLength bytes.
-void print_status_report(const std::vector<uint8_t>& bytes) {
-    print_word("bs_status: ", bytes[1], kStatusBits);
-    print_word("bs_alarm: ", bytes[2], kAlarmBits);
-    print_word("bs_fault: ", bytes[3], kFaultBits);
+void print_status_report(const BoardWords& words) {
+    print_word("bs_status: ", words.status, kStatusBits);
+    print_word("bs_alarm: ", words.alarm, kAlarmBits);
+    print_word("bs_fault: ", words.fault, kFaultBits);
 }
 
 void print_load_line(std::string_view label, uint32_t numerator, uint32_t denominator) {
@@ -122,66 +83,22 @@ void print_load_line(std::string_view label, uint32_t numerator, uint32_t denomi
     out_line(line.str());
 }
 
-// bytes holds kSystatReplyLength bytes.
-void print_systat_report(const std::vector<uint8_t>& bytes) {
-    const uint32_t rt_load_min = bytes[1];
-    const uint32_t rt_load_max = bytes[2];
-    const uint32_t rt_load_avg = bytes[3];
-    const uint32_t rt_period_low = bytes[4];
-    const uint32_t rt_period_high = bytes[5];
-    const uint32_t kst_stack_min = bytes[6];
-    const uint32_t kst_stack_max = bytes[7];
-    const uint32_t ust_stack_min = bytes[8];
-    const uint32_t ust_stack_max = bytes[9];
-    const uint32_t kst_stack_size = bytes[10];
-    const uint32_t ust_stack_size = bytes[11];
+void print_statistics_report(const Statistics& statistics) {
     // Unsigned on purpose: a high bound below the low one wraps to 2^32 - shortfall.
-    const uint32_t period = rt_period_high - rt_period_low;
-
+    const uint32_t period = statistics.period();
     out_line("");
     out_line("Systats:");
-    print_load_line("RT load min:           ", rt_load_min, period);
-    print_load_line("RT load max:           ", rt_load_max, period);
-    print_load_line("RT load avg:           ", rt_load_avg, period);
-    print_load_line("Kernel stack load min: ", kst_stack_min, kst_stack_size);
-    print_load_line("Kernel stack load max: ", kst_stack_max, kst_stack_size);
-    print_load_line("User stack load min:   ", ust_stack_min, ust_stack_size);
-    print_load_line("User stack load max:   ", ust_stack_max, ust_stack_size);
-}
-
-void print_length_error(std::string_view prefix, size_t length, size_t expected) {
-    out_line(std::string(prefix) + std::to_string(length) + " != " + std::to_string(expected));
-}
-
-void decode_echo_reply(const EchoReply& shape, const std::vector<uint8_t>& bytes) {
-    const auto echo_ok = [&] { return bytes[0] == shape.echo || bytes[0] == shape.other_echo; };
-    const auto report_echo = [&] {
-        report_transmission_error(std::string(shape.long_word), shape.echo | shape.other_echo,
-                                  bytes[0]);
-    };
-    if (shape.echo_checked_first && !echo_ok()) {
-        report_echo();
-        return;
-    }
-    if (bytes.size() != shape.length) {
-        print_length_error(shape.length_error, bytes.size(), shape.length);
-        return;
-    }
-    if (!echo_ok()) {
-        report_echo();
-        return;
-    }
-    switch (shape.outcome) {
-        case Outcome::kStatusReport:
-            print_status_report(bytes);
-            break;
-        case Outcome::kSystatReport:
-            print_systat_report(bytes);
-            break;
-        case Outcome::kOk:
-            out_line(shape.ok_text);
-            break;
-    }
+    print_load_line("RT load min:           ", statistics.load_min, period);
+    print_load_line("RT load max:           ", statistics.load_max, period);
+    print_load_line("RT load avg:           ", statistics.load_avg, period);
+    print_load_line("Kernel stack load min: ", statistics.kernel_stack_min,
+                    statistics.kernel_stack_size);
+    print_load_line("Kernel stack load max: ", statistics.kernel_stack_max,
+                    statistics.kernel_stack_size);
+    print_load_line("User stack load min:   ", statistics.user_stack_min,
+                    statistics.user_stack_size);
+    print_load_line("User stack load max:   ", statistics.user_stack_max,
+                    statistics.user_stack_size);
 }
 
 // "Pin <pin> value: <digits> <what>" for a write whose value was typed
@@ -193,6 +110,129 @@ void print_written(std::string_view pin, std::string_view operation, std::string
     }
     out_line("Pin " + std::string(pin) + std::string(what) + std::string(value) +
              " written on port.");
+}
+
+// The number digits spell, when it fits in 32 bits.
+std::optional<uint32_t> number(std::string_view digits) {
+    if (digits.empty() || digits.size() > 9) {
+        return std::nullopt;
+    }
+    uint32_t value = 0;
+    for (char c : digits) {
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return value;
+}
+
+// A GPIO line: the pin as typed and the operation after it.
+struct GpioLine {
+    std::string_view pin;
+    std::string_view operation;
+};
+
+GpioLine split_gpio(std::string_view line) {
+    const std::string_view rest = line.substr(1);
+    const std::string_view pin = leading_digits(rest);
+    return {pin, rest.substr(pin.size())};
+}
+
+const std::map<std::string_view, std::string_view> kConfigured{
+    {"ci", " set as Digital Input."},
+    {"co", " set as Digital Output."},
+    {"ca", " set as Analog Input."},
+    {"cp", " set as PWM Output."},
+};
+
+void decode_board_word(const BoardWord& word, CommandOutcome& outcome) {
+    const std::vector<uint8_t>& bytes = outcome.reply.bytes;
+    const auto echo_ok = [&] {
+        return bytes[0] == word.first_code ||
+               (word.second_code != 0 && bytes[0] == word.second_code);
+    };
+    const auto bad_echo = [&] {
+        outcome.status = CommandStatus::kBadEcho;
+        outcome.expected = static_cast<uint8_t>(word.first_code | word.second_code);
+        outcome.received = bytes[0];
+    };
+    if (word.echo_checked_first && !echo_ok()) {
+        return bad_echo();
+    }
+    if (bytes.size() != word.reply_length) {
+        outcome.status = CommandStatus::kBadLength;
+        outcome.expected_length = word.reply_length;
+        return;
+    }
+    if (!echo_ok()) {
+        return bad_echo();
+    }
+    if (word.report == BoardWord::Report::kStatus) {
+        outcome.words = BoardWords{bytes[1], bytes[2], bytes[3]};
+    } else if (word.report == BoardWord::Report::kStatistics) {
+        outcome.statistics = Statistics{bytes[1], bytes[2], bytes[3], bytes[4],  bytes[5], bytes[6],
+                                        bytes[7], bytes[8], bytes[9], bytes[10], bytes[11]};
+    }
+}
+
+void decode_gpio(CommandOutcome& outcome) {
+    const GpioLine line = split_gpio(outcome.word);
+    outcome.pin = number(line.pin);
+    // A reply that does not answer this request (a late answer to another
+    // one, say) is a transmission error, never a value. One that does, to
+    // an operation without a known layout, is not interpreted further.
+    const GpioReply checked = check_gpio_reply(outcome.word, outcome.reply);
+    if (gpio_reply_length(line.operation) == 0) {
+        outcome.status = checked.status == GpioReply::Status::kBadEcho ? CommandStatus::kBadEcho
+                                                                       : CommandStatus::kUndecoded;
+        outcome.expected = checked.expected;
+        outcome.received = checked.received;
+        return;
+    }
+    switch (checked.status) {
+        case GpioReply::Status::kNoReply:
+            outcome.status = CommandStatus::kNoReply;
+            return;
+        case GpioReply::Status::kBadEcho:
+            outcome.status = CommandStatus::kBadEcho;
+            outcome.expected = checked.expected;
+            outcome.received = checked.received;
+            return;
+        case GpioReply::Status::kBadLength:
+            outcome.status = CommandStatus::kBadLength;
+            outcome.expected_length = checked.expected_length;
+            return;
+        case GpioReply::Status::kOk:
+            break;
+    }
+    if (checked.value) {
+        outcome.value = checked.value;
+    } else if (line.operation.starts_with("wd") || line.operation.starts_with("wp")) {
+        outcome.value = number(leading_digits(line.operation.substr(2)));
+    }
+}
+
+void print_gpio(const CommandOutcome& outcome) {
+    const GpioLine line = split_gpio(outcome.word);
+    const std::string pin_text = "Pin " + std::string(line.pin);
+    if (const auto configured = kConfigured.find(line.operation); configured != kConfigured.end()) {
+        out_line(pin_text + std::string(configured->second));
+    } else if (line.operation == "rd" || line.operation == "ra") {
+        out_line(pin_text + " value: " + std::to_string(outcome.value.value_or(0)));
+    } else if (line.operation.starts_with("wd")) {
+        print_written(line.pin, line.operation, " value: ");
+    } else {
+        print_written(line.pin, line.operation, " PWM value: ");
+    }
+}
+
+std::string hex_bytes(const std::vector<uint8_t>& bytes) {
+    constexpr std::string_view kDigits = "0123456789ABCDEF";
+    std::string text;
+    for (uint8_t byte : bytes) {
+        text += text.empty() ? "" : " ";
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0x0F];
+    }
+    return text;
 }
 
 }  // namespace
@@ -213,102 +253,123 @@ void Server::set_names(std::string maker, std::string board) {
     board_name = std::move(board);
 }
 
-void Server::identify(uint8_t maker_id, uint8_t board_id) {
-    const auto lookup = [](const std::map<uint8_t, std::string>& table, uint8_t id) {
-        const auto found = table.find(id);
-        return found == table.end() ? std::string() : found->second;
-    };
-    const std::map<uint8_t, std::string>* boards = nullptr;
-    if (maker_id == kMakerMicrochip) {
-        boards = &microchip_boards;
-    } else if (maker_id == kMakerArduino) {
-        boards = &arduino_boards;
+void Server::decode(CommandOutcome& outcome) const {
+    const std::vector<uint8_t>& bytes = outcome.reply.bytes;
+    outcome.length = bytes.size();
+    if (!outcome.ok()) {
+        return;
     }
+    if (bytes.empty()) {
+        outcome.status = CommandStatus::kNoReply;
+        return;
+    }
+    if (const BoardWord* word = find_board_word(outcome.word)) {
+        decode_board_word(*word, outcome);
+    } else if (outcome.word == "ihwmcu") {
+        if (bytes.size() != kIdentificationReplyLength) {
+            outcome.status = CommandStatus::kBadLength;
+            outcome.expected_length = kIdentificationReplyLength;
+            return;
+        }
+        const auto lookup = [](const std::map<uint8_t, std::string>& table, uint8_t id) {
+            const auto found = table.find(id);
+            return found == table.end() ? std::string() : found->second;
+        };
+        Identification identification{bytes[2], bytes[3], lookup(makers, bytes[2]), ""};
+        if (bytes[2] == kMakerMicrochip) {
+            identification.board = lookup(microchip_boards, bytes[3]);
+        } else if (bytes[2] == kMakerArduino) {
+            identification.board = lookup(arduino_boards, bytes[3]);
+        } else {
+            outcome.status = CommandStatus::kUnknownHardware;
+        }
+        outcome.identification = std::move(identification);
+    } else if (outcome.word.starts_with('g')) {
+        decode_gpio(outcome);
+    } else {
+        outcome.status = CommandStatus::kUndecoded;
+    }
+}
+
+void Server::identify(const Identification& identification, bool known) {
     {
         std::lock_guard lock(names_mutex_);
-        maker_name = lookup(makers, maker_id);
-        if (boards != nullptr) {
-            board_name = lookup(*boards, board_id);
+        maker_name = identification.maker;
+        if (known) {
+            board_name = identification.board;
         }
     }
-    if (boards == nullptr) {
+    if (!known) {
         std::ostringstream line;
-        line << "Error unknown hardware: 0x" << std::hex << unsigned{maker_id} << ":0x"
-             << unsigned{board_id};
+        line << "Error unknown hardware: 0x" << std::hex << unsigned{identification.maker_id}
+             << ":0x" << unsigned{identification.board_id};
         out_line(line.str());
         // The port stays open, but no further command is let through.
         connected.store(0);
     }
 }
 
-void Server::decode_response(std::string line, CommandReply reply) {
-    const std::vector<uint8_t>& bytes = reply.bytes;
-    if (bytes.empty()) {
+void Server::tell(CommandOutcome& outcome, bool name_the_board) {
+    if (outcome.reply.bytes.empty()) {
         return;
     }
     if (connected.load() != 1) {
         out_line("Nop");
         return;
     }
-    for (const EchoReply& shape : kEchoReplies) {
-        if (line == shape.short_word || line == shape.long_word) {
-            decode_echo_reply(shape, bytes);
-            return;
-        }
+    decode(outcome);
+    if (outcome.identification) {
+        identify(*outcome.identification, outcome.status != CommandStatus::kUnknownHardware);
     }
-    if (line == "ihwmcu") {
-        if (bytes.size() != kIdentificationReplyLength) {
-            print_length_error(kLengthError, bytes.size(), kIdentificationReplyLength);
-            return;
-        }
-        identify(bytes[2], bytes[3]);
+    const BoardWord* word = find_board_word(outcome.word);
+    if (outcome.word.starts_with('g') &&
+        gpio_reply_length(split_gpio(outcome.word).operation) == 0) {
+        error_trace("Unhandled command decoder: " + std::string(split_gpio(outcome.word).operation),
+                    __FILE__, __LINE__);
         return;
     }
-    if (!line.starts_with('g')) {
-        out_line("Unhandled Decoding: " + line);
-        out_line("A response was received from server, but Server::decode_response:");
-        out_line("does not know how to interpret it ...");
-        return;
-    }
-
-    const std::string_view rest = std::string_view(line).substr(1);
-    const std::string_view pin = leading_digits(rest);
-    const std::string_view operation = rest.substr(pin.size());
-    static const std::map<std::string_view, std::string_view> kConfigured{
-        {"ci", " set as Digital Input."},
-        {"co", " set as Digital Output."},
-        {"ca", " set as Analog Input."},
-        {"cp", " set as PWM Output."},
-    };
-    if (gpio_reply_length(operation) == 0) {
-        error_trace("Unhandled command decoder: " + std::string(operation), __FILE__, __LINE__);
-        return;
-    }
-    // A reply that does not answer this request (a late answer to another
-    // one, say) is a transmission error, never a value.
-    const GpioReply checked = check_gpio_reply(line, reply);
-    switch (checked.status) {
-        case GpioReply::Status::kNoReply:
+    switch (outcome.status) {
+        case CommandStatus::kBadEcho:
+            report_transmission_error(word != nullptr ? std::string(word->long_word) : outcome.word,
+                                      outcome.expected, outcome.received);
             return;
-        case GpioReply::Status::kBadEcho:
-            report_transmission_error(line, checked.expected, checked.received);
+        case CommandStatus::kBadLength:
+            out_line(std::string(word != nullptr ? word->length_error : kLengthError) +
+                     std::to_string(outcome.length) +
+                     " != " + std::to_string(outcome.expected_length));
             return;
-        case GpioReply::Status::kBadLength:
-            print_length_error(kLengthError, checked.length, checked.expected_length);
+        case CommandStatus::kUndecoded:
+            out_line("Unhandled Decoding: " + outcome.word);
+            out_line("A response was received from server, but Server::decode_response:");
+            out_line("does not know how to interpret it ...");
+            out_line("Reply: " + hex_bytes(outcome.reply.bytes));
             return;
-        case GpioReply::Status::kOk:
+        case CommandStatus::kOk:
             break;
+        default:  // told by the identification, or by the command layer
+            return;
     }
-    const std::string pin_text = "Pin " + std::string(pin);
-    if (const auto configured = kConfigured.find(operation); configured != kConfigured.end()) {
-        out_line(pin_text + std::string(configured->second));
-    } else if (checked.value) {
-        out_line(pin_text + " value: " + std::to_string(*checked.value));
-    } else if (operation.starts_with("wd")) {
-        print_written(pin, operation, " value: ");
+    if (outcome.words) {
+        print_status_report(*outcome.words);
+    } else if (outcome.statistics) {
+        print_statistics_report(*outcome.statistics);
+    } else if (word != nullptr) {
+        out_line(word->ok_text);
+    } else if (outcome.identification) {
+        if (name_the_board) {
+            out_line("Board: " + outcome.identification->maker + ":" +
+                     outcome.identification->board);
+        }
     } else {
-        print_written(pin, operation, " PWM value: ");
+        print_gpio(outcome);
     }
+}
+
+void Server::decode_response(std::string line, CommandReply reply) {
+    CommandOutcome outcome;
+    outcome.word = std::move(line);
+    outcome.reply = std::move(reply);
+    tell(outcome, false);
 }
 
 void report_transmission_error(std::string word, uint8_t expected, uint8_t received) {

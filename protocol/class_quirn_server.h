@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "protocol/command_outcome.h"
 #include "serial/command_reply.h"
 
 class Server {
@@ -22,6 +23,15 @@ class Server {
     // thread, and by the link watcher for a board that came back; the two
     // never identify a board at the same time (the session lock).
     void decode_response(std::string line, CommandReply reply);
+    // The same for an outcome of run_board_command: decodes its reply into
+    // it (status and values), applies an identification, and prints the
+    // texts decode_response prints. name_the_board adds a "Board: " line
+    // for an identification typed as a word.
+    void tell(CommandOutcome& outcome, bool name_the_board = true);
+    // Pure: an outcome the command layer left at kOk gets the status and
+    // values its reply makes (bad echo or length, undecoded, the decoded
+    // words, statistics, identification, pin value). Any thread.
+    void decode(CommandOutcome& outcome) const;
 
     // The board names, read whole (the prompt reads them from any thread).
     std::pair<std::string, std::string> names() const;
@@ -34,8 +44,9 @@ class Server {
     std::map<uint8_t, std::string> microchip_boards;
 
   private:
-    // The 4-byte identification reply: maker id at byte 2, board id at byte 3.
-    void identify(uint8_t maker_id, uint8_t board_id);
+    // Takes the identified names; an unknown maker is reported and ends
+    // the connection (known false).
+    void identify(const Identification& identification, bool known);
 
     // Guards maker_name and board_name.
     mutable std::mutex names_mutex_;

@@ -35,15 +35,20 @@ FramePlan out_of_range(std::string_view what, std::string_view digits) {
     return FramePlan{{},
                      FramePlan::Report::kRefusal,
                      std::string(what) + " out of range: " + std::string(digits.substr(first)) +
-                         " (0 to " + std::to_string(kLargestParameter) + ")"};
+                         " (0 to " + std::to_string(kLargestParameter) + ")",
+                     CommandStatus::kOutOfRange};
 }
 
-FramePlan line_plan(std::string text) {
-    return FramePlan{{}, FramePlan::Report::kLine, std::move(text)};
+FramePlan line_plan(std::string text, CommandStatus failure = CommandStatus::kUnknownWord) {
+    return FramePlan{{}, FramePlan::Report::kLine, std::move(text), failure};
+}
+
+FramePlan not_implemented() {
+    return line_plan("Not implemented", CommandStatus::kNotImplemented);
 }
 
 FramePlan frame_plan(std::vector<uint8_t> frame) {
-    return FramePlan{std::move(frame), FramePlan::Report::kNone, {}};
+    return FramePlan{std::move(frame), FramePlan::Report::kNone, {}, CommandStatus::kOk};
 }
 
 enum class GpioAction { kSend, kNotImplemented };
@@ -111,6 +116,8 @@ FramePlan plan_plain(const std::string& line, const std::array<PlainWord, N>& wo
     return {};
 }
 
+}  // namespace
+
 CommandReply carry_out(FramePlan plan) {
     switch (plan.report) {
         case FramePlan::Report::kNone:
@@ -129,8 +136,6 @@ CommandReply carry_out(FramePlan plan) {
     const uint32_t length = reply_length(plan.frame.front());
     return serial_port().transact_frame(std::move(plan.frame), length);
 }
-
-}  // namespace
 
 uint32_t reply_length(uint8_t code) {
     switch (code) {
@@ -207,7 +212,7 @@ FramePlan plan_gpio(const std::string& line) {
             return {};
         }
         if (word.action == GpioAction::kNotImplemented) {
-            return line_plan("Not implemented");
+            return not_implemented();
         }
         if (!pin) {
             return pin_out_of_range();
@@ -246,16 +251,15 @@ FramePlan plan_power(const std::string& line) {
 FramePlan plan_memory(const std::string& line) {
     // "mhead" is known, but the board defines no memory request yet: its
     // code stays reserved and nothing goes on the wire.
-    (void)line;
-    return {};
+    FramePlan plan;
+    if (line == "mhead") {
+        plan.failure = CommandStatus::kNotImplemented;
+    }
+    return plan;
 }
 
-CommandReply transcode_gpio(std::string line, bool* refused) {
-    FramePlan plan = plan_gpio(line);
-    if (refused != nullptr) {
-        *refused = plan.report == FramePlan::Report::kRefusal;
-    }
-    CommandReply reply = carry_out(std::move(plan));
+CommandReply transcode_gpio(std::string line) {
+    CommandReply reply = carry_out(plan_gpio(line));
     if (!reply.bytes.empty() && check_gpio_reply(line, reply).status != GpioReply::Status::kOk) {
         serial_port().resync();
     }

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/command_outcome.h"
 #include "serial/command_reply.h"
 
 // Single-byte requests (no terminator).
@@ -95,6 +96,9 @@ struct FramePlan {
     std::vector<uint8_t> frame;
     Report report = Report::kNone;
     std::string text;
+    // Why nothing is sent, when the frame is empty: kUnknownWord,
+    // kOutOfRange or kNotImplemented.
+    CommandStatus failure = CommandStatus::kUnknownWord;
 };
 
 // Pure: the plans for a GPIO line ("g" pin subcommand), and for the
@@ -129,14 +133,14 @@ struct GpioReply {
 // send nothing, are checked for their length only where one is known.
 GpioReply check_gpio_reply(const std::string& line, const CommandReply& reply);
 
-// Each makes the plan's report, then, when the plan has a frame, exactly one
+// Makes the plan's report, then, when the plan has a frame, exactly one
 // transact_frame on the open port, and returns its reply unchanged. When
-// nothing is sent the reply is empty and no read is made. refused, when
-// given, tells whether the line was refused (its one line said why), so the
-// caller has nothing to add about the empty reply.
+// nothing is sent the reply is empty and no read is made.
+CommandReply carry_out(FramePlan plan);
+// The same for the line of each family.
 // transcode_gpio also puts the port out of step (SerialPort::resync) when
 // the reply does not answer the request (check_gpio_reply).
-CommandReply transcode_gpio(std::string line, bool* refused = nullptr);
+CommandReply transcode_gpio(std::string line);
 CommandReply transcode_info(std::string line);
 CommandReply transcode_power(std::string line);
 CommandReply transcode_memory(std::string line);

@@ -9,32 +9,11 @@
 
 #include "base/console_output.h"
 #include "base/state.h"
+#include "protocol/board_words.h"
 #include "protocol/quirn_transcoder.h"
 #include "serial/class_serial.h"
 
 namespace {
-
-struct ServerWord {
-    std::string_view short_word;
-    std::string_view long_word;
-    std::string_view announcement;
-    uint8_t first_code;
-    uint8_t second_code;  // 0 for the words that send one request
-};
-
-constexpr std::array<ServerWord, 9> kServerWords{{
-    {"sta", "status", "quirn: Status", REQ_STATUS, 0},
-    {"rust", "runust", "quirn: Run U-ST User scheduled tasks", REQ_RUN_UST, 0},
-    {"sust", "stopust", "quirn: Stop U-ST User scheduled tasks", REQ_STOP_UST, 0},
-    {"clr", "clear", "quirn: Clear Fault and Warning words", REQ_CLEAR, 0},
-    {"sys", "systat", "quirn: Server systat readback and reset", REQ_SYSTAT, 0},
-    {"rkst", "runkst", "quirn: Run K-ST Kernel scheduled tasks", REQ_RUN_KST, 0},
-    {"skst", "stopkst", "quirn: Stop K-ST Kernel scheduled tasks", REQ_STOP_KST, 0},
-    // Both requests go out first, whatever the first brought back, then the
-    // announcement; success needs both confirmed.
-    {"run", "run", "quirn: Run U-ST User + Kernel scheduled tasks", REQ_RUN_UST, REQ_RUN_KST},
-    {"stop", "stop", "quirn: Stop U-ST User + Kernel scheduled tasks", REQ_STOP_UST, REQ_STOP_KST},
-}};
 
 constexpr std::array<uint8_t, 7> kSingleByteCodes{REQ_STATUS, REQ_RUN_UST, REQ_STOP_UST, REQ_CLEAR,
                                                   REQ_SYSTAT, REQ_RUN_KST, REQ_STOP_KST};
@@ -50,13 +29,6 @@ constexpr auto kTurnCheck = std::chrono::milliseconds(10);
 bool session_usable() {
     return connected.load() == 1;
 }
-
-// A reply, and whether the line's outcome has been told in full already
-// (then an empty reply needs no further report).
-struct Dispatched {
-    CommandReply reply;
-    bool told = false;
-};
 
 std::string hex(uint8_t byte) {
     constexpr std::string_view kDigits = "0123456789abcdef";
@@ -86,7 +58,7 @@ std::optional<std::string> unconfirmed(const CommandReply& reply, uint8_t code) 
 // "run" and "stop" are one command of two requests: it succeeded when the
 // board confirmed both. Otherwise each half that failed gets its line, and
 // the reply is empty so that nothing claims success.
-Dispatched run_both_halves(const ServerWord& word) {
+void run_both_halves(const BoardWord& word, CommandOutcome& outcome) {
     const CommandReply user = send_server_code(word.first_code);
     CommandReply kernel = send_server_code(word.second_code);
     out_line(word.announcement);
@@ -94,7 +66,8 @@ Dispatched run_both_halves(const ServerWord& word) {
     const std::optional<std::string> user_fault = unconfirmed(user, word.first_code);
     const std::optional<std::string> kernel_fault = unconfirmed(kernel, word.second_code);
     if (!user_fault && !kernel_fault) {
-        return {std::move(kernel), false};
+        outcome.reply = std::move(kernel);
+        return;
     }
     if (user_fault) {
         out_line(action + " of the user tasks (U-ST) not confirmed: " + *user_fault);
@@ -102,70 +75,96 @@ Dispatched run_both_halves(const ServerWord& word) {
     if (kernel_fault) {
         out_line(action + " of the kernel tasks (K-ST) not confirmed: " + *kernel_fault);
     }
-    return {{}, true};
+    outcome.status = CommandStatus::kUnconfirmed;
+    outcome.unconfirmed = user_fault && kernel_fault ? "both" : user_fault ? "user" : "kernel";
 }
 
-Dispatched dispatch(std::string line) {
-    for (const ServerWord& word : kServerWords) {
-        if (line != word.short_word && line != word.long_word) {
-            continue;
+// Makes the plan's report and sends its frame; the status says why
+// nothing was sent when nothing was.
+void run_plan(FramePlan plan, CommandOutcome& outcome) {
+    if (plan.frame.empty()) {
+        outcome.status = plan.failure;
+    }
+    outcome.reply = carry_out(std::move(plan));
+}
+
+void dispatch(const std::string& line, CommandOutcome& outcome) {
+    if (const BoardWord* word = find_board_word(line)) {
+        if (word->second_code != 0) {
+            run_both_halves(*word, outcome);
+        } else {
+            out_line(word->announcement);
+            outcome.reply = send_server_code(word->first_code);
         }
-        if (word.second_code == 0) {
-            out_line(word.announcement);
-            return {send_server_code(word.first_code)};
-        }
-        return run_both_halves(word);
+        return;
     }
     switch (line.front()) {
-        case 'g': {
-            Dispatched result;
-            result.reply = transcode_gpio(std::move(line), &result.told);
-            return result;
-        }
+        case 'g':
+            run_plan(plan_gpio(line), outcome);
+            if (!outcome.reply.bytes.empty() &&
+                check_gpio_reply(line, outcome.reply).status != GpioReply::Status::kOk) {
+                serial_port().resync();
+            }
+            return;
         case 'i':
-            return {transcode_info(std::move(line))};
+            run_plan(plan_info(line), outcome);
+            return;
         case 'c':
-            return {transcode_power(std::move(line))};
+            run_plan(plan_power(line), outcome);
+            return;
         case 'm':
-            return {transcode_memory(std::move(line))};
+            run_plan(plan_memory(line), outcome);
+            return;
         default:  // "e" and every other letter: no family
-            return {};
+            outcome.status = CommandStatus::kUnknownWord;
+            return;
     }
 }
 
 }  // namespace
 
-CommandReply run_server_command(std::string line, const std::function<bool()>& wanted) {
+CommandOutcome run_board_command(std::string line, const std::function<bool()>& wanted) {
+    CommandOutcome outcome;
+    outcome.word = line;
     if (line.empty()) {
-        return {};
+        outcome.status = CommandStatus::kUnknownWord;
+        return outcome;
     }
-    if (connected.load() != 1) {
+    if (!session_usable()) {
         out_line("Cannot run a server command while not connected.");
-        return {};
+        outcome.status = CommandStatus::kNotConnected;
+        return outcome;
     }
-    Dispatched result;
     {
         std::unique_lock lock(command_mutex, std::defer_lock);
         // Queued behind a silent board, a command would otherwise wait out
         // every transaction ahead of it after nobody wants its answer.
+        const auto given_up = [&] { return (wanted && !wanted()) || !session_usable(); };
         while (!lock.try_lock_for(kTurnCheck)) {
-            if ((wanted && !wanted()) || !session_usable()) {
-                return {};
+            if (given_up()) {
+                outcome.status = CommandStatus::kNotConnected;
+                return outcome;
             }
         }
-        if ((wanted && !wanted()) || !session_usable()) {
-            return {};
+        if (given_up()) {
+            outcome.status = CommandStatus::kNotConnected;
+            return outcome;
         }
-        result = dispatch(std::move(line));
+        dispatch(line, outcome);
     }
-    if (result.reply.bytes.empty() && result.reply.count == 0 && !result.told) {
+    if (outcome.ok() && outcome.reply.bytes.empty()) {
+        outcome.status = CommandStatus::kNoReply;
+    }
+    // A refusal and an unconfirmed run or stop have said why already.
+    if (outcome.reply.bytes.empty() && outcome.status != CommandStatus::kOutOfRange &&
+        outcome.status != CommandStatus::kUnconfirmed) {
         error_trace("Not able to decode.", __FILE__, __LINE__);
     }
-    return result.reply;
+    return outcome;
 }
 
-bool session_open() {
-    return session_usable() && serial_port().get_state().status == 1;
+CommandReply run_server_command(std::string line, const std::function<bool()>& wanted) {
+    return run_board_command(std::move(line), wanted).reply;
 }
 
 CommandReply send_server_code(uint32_t code) {

@@ -6,7 +6,13 @@
 #include <functional>
 #include <string>
 
+#include "protocol/command_outcome.h"
 #include "serial/command_reply.h"
+
+// Runs one command line and tells what became of it: the status and, when
+// the board answered, its reply, still to be decoded (Server::decode). The
+// reports it makes on the console are those of run_server_command.
+CommandOutcome run_board_command(std::string line, const std::function<bool()>& wanted = {});
 
 // Refuses the line while not connected, sends the scheduler and status words
 // itself and hands every other line to the transcoder its first letter
@@ -21,10 +27,6 @@
 // then given up unsent, silently, with an empty reply. A command whose turn
 // comes after the session closed is given up the same way, whoever asked.
 CommandReply run_server_command(std::string line, const std::function<bool()>& wanted = {});
-// Whether a session is open now: connected, with the port open. Asked after
-// run_server_command returned an empty reply, it tells a board that stayed
-// silent (true) from a command refused or cut off by a closed session.
-bool session_open();
 // Sends one of the seven single-byte codes and returns its reply; any other
 // code prints "QUIRN Command Nop: <code>" and sends nothing.
 CommandReply send_server_code(uint32_t code);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program on this Debian machine (installing what
 # is missing): build-windows/tessaro.exe, which needs no DLL beside it, the
-# pages/ and help/ folders copied next to it when the tree has them, and
-# build-windows/tessaro-windows.zip holding the three.
+# pages/ and help/ folders copied next to it when the tree has them, a
+# README.txt for the Windows user, and build-windows/tessaro-windows.zip
+# holding them all.
 #   scripts/build-windows.sh           the program
 #   scripts/build-windows.sh --tests   also the test program run under Wine
 set -euo pipefail
@@ -106,6 +107,9 @@ for dir in pages help; do
         contents+=("$dir")
     fi
 done
+# The zip's README, with Windows line ends.
+sed 's/$/\r/' docs/README-windows.txt >"$out/README.txt"
+contents+=(README.txt)
 rm -f "$out/tessaro-windows.zip"
 (cd "$out" && zip -qr tessaro-windows.zip "${contents[@]}")
 echo "Built $out/tessaro.exe and $out/tessaro-windows.zip (${contents[*]})"

@@ -8,6 +8,8 @@ packages=(cmake ninja-build g++ libgtest-dev util-linux pkg-config libcpp-httpli
           nlohmann-json3-dev "$@")
 # The browser test: Debian's Chromium and a font for its pages.
 packages+=(chromium fonts-dejavu-core)
+# The manual pages, the Debian package and their checks.
+packages+=(help2man man-db groff-base dpkg-dev lintian curl git)
 
 missing=()
 # Node.js and npm for the browser test. Some machines carry a Node.js

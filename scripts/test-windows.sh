@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows build under Wine: the cross-built unit tests, then tessaro.exe
-# end to end against the simulated board (the Linux build's quirn-sim on a
-# pseudo-terminal, which Wine serves as COM5).
+# from the zip, started from another folder, end to end against the
+# simulated board (the Linux build's quirn-sim on a pseudo-terminal, which
+# Wine serves as COM5).
 #   scripts/test-windows.sh [LINUX_BUILD_DIR]    (default: build)
 # Ends with the line "wine: N passed, N failed"; the exit status is 1 when
 # anything failed.
@@ -10,7 +11,7 @@ cd "$(dirname "$0")/.."
 root=$PWD
 linux_build=${1:-build}
 
-scripts/install-deps.sh wine wine64 curl
+scripts/install-deps.sh wine wine64 curl unzip
 scripts/build-windows.sh --tests
 [ -x "$linux_build/quirn-sim" ] || cmake --build "$linux_build" --target quirn-sim
 
@@ -103,7 +104,11 @@ took_ms() { echo $((($(date +%s%N) - sent_at) / 1000000)); }
 start_sim --silent-every 9
 mkfifo "$work/in"
 exec 3<>"$work/in"
-(cd build-windows && exec wine ./tessaro.exe) <"$work/in" >"$work/out" 2>"$work/err" &
+# The zip as a Windows user gets it, unpacked in one folder, and tessaro.exe
+# started from another: it serves the pages beside it.
+mkdir -p "$work/unzipped" "$work/elsewhere"
+unzip -q build-windows/tessaro-windows.zip -d "$work/unzipped"
+(cd "$work/elsewhere" && exec wine "$work/unzipped/tessaro.exe") <"$work/in" >"$work/out" 2>"$work/err" &
 tessaro_pid=$!
 session="[COM5] [Arduino:Uno_R4_Minima] [Server]"
 
@@ -156,6 +161,10 @@ answers() {  # answers WANTED METHOD PATH [BODY]: the API's answer is WANTED
 }
 check "POST /api/gpio/gwd/2 writes 0" answers '{"status":"ok"}' POST /api/gpio/gwd/2 '{"value":0}'
 check "GET /api/gpio/grd/2 reads it back" answers '{"pin":2,"value":0}' GET /api/gpio/grd/2
+check "the zip holds README.txt" test -s "$work/unzipped/README.txt"
+check "GET / serves the zip's pages/ from another folder" \
+    test "$(api GET /)" = "$(cat pages/index.html)"
+check "GET /help/ serves the zip's help/" test "$(api GET /help/)" = "$(cat help/index.html)"
 send "sys"
 check "sys" wait_for "RT load min:"
 # The ninth request goes unanswered: the read gives up after its total

@@ -40,7 +40,11 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
     const Case cases[] = {
         {{"--help"}, "", 0, "", {usage, "--interval-reads", "h or ?"}},
         {{"-h", "--version"}, "", 0, "", {usage}},
-        {{"--version"}, "", 0, "", {"tessaro 1.0.x (build " + build + ")\n"}},
+        {{"--version"},
+         "",
+         0,
+         "",
+         {"tessaro " + std::string(kVersion) + " (", "built " + build + ")\n"}},
         {{"--bogus", "--help"}, "", 2, "tessaro: unknown option '--bogus'" + help_hint, {}},
         {{"ttyACM0", "ttyACM1"},
          "",

@@ -97,7 +97,7 @@ class ConsoleSession : public ::testing::Test {
 };
 
 TEST_F(ConsoleSession, GreetsWithBannerAndPortList) {
-    const std::string banner = std::string("Welcome to Tessaro ! \nVersion is 1.0.x\n") +
+    const std::string banner = std::string("Welcome to Tessaro ! \nVersion is ") + kVersion + "\n" +
                                "Build date " + kBuildDate + "\nBuild time " + kBuildTime +
                                "\n\nConsole commands and help:\n? or h: help, command lists\n"
                                "co to connect.\ns to switch to Server mode.\n"

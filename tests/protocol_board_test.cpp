@@ -211,16 +211,17 @@ TEST_F(ProtocolBoard, ConsoleSessionTypingEveryFamily) {
     EXPECT_NE(text.find("Server Mode.\nCannot run a server command while not connected.\n"
                         "Cannot run a server command while not connected.\nConnect ...\n"),
               std::string::npos);
-    EXPECT_EQ(text.substr(std::min(text.find("quirn: Status"), text.size())),
-              scheduler_text + scheduler_text +
-                  "Pin 2 set as Digital Output.\nPin 2 value: 1 written on port.\n"
-                  "Pin 2 value: 1\nPin 8 value: 700\nUnhandled command decoder: cod\nBuild:\n"
-                  "File:\nNot implemented\n" +
-                  kNoReply + kNoReply +
-                  "Pin number out of range: 64 (0 to 63)\nValue out of range: 100 (0 to 63)\n" +
-                  "Unhandled Decoding: csleep\nA response was received from server, but "
-                  "Server::decode_response:\ndoes not know how to interpret it ...\n" +
-                  kNoReply + kNoReply + "Disconnect ...\nClosed " + board_.path() + " port\n");
+    EXPECT_EQ(
+        text.substr(std::min(text.find("quirn: Status"), text.size())),
+        scheduler_text + scheduler_text +
+            "Pin 2 set as Digital Output.\nPin 2 value: 1 written on port.\n"
+            "Pin 2 value: 1\nPin 8 value: 700\nUnhandled command decoder: cod\nBuild:\n"
+            "File:\nNot implemented\n" +
+            kNoReply + kNoReply +
+            "Pin number out of range: 64 (0 to 63)\nValue out of range: 100 (0 to 63)\n" +
+            "Unhandled Decoding: csleep\nA response was received from server, but "
+            "Server::decode_response:\ndoes not know how to interpret it ...\nReply: F0 00\n" +
+            kNoReply + kNoReply + "Disconnect ...\nClosed " + board_.path() + " port\n");
     EXPECT_EQ(quirn_server().names(), std::make_pair(std::string("-"), std::string("-")));
     EXPECT_EQ(connected.load(), 0);
 }

@@ -167,7 +167,7 @@ TEST(ProtocolDecoder, RepliesBecomeTheirText) {
         {"g3wp100", {1, 2, 3, 4}, "Pin 3 PWM value: 100 written on port.\n"},
         {"g2wd", {0xA4, 0x82, 0x81, 0}, ""},
         {"gwd1", {0xA4, 0x82, 0x81, 0}, ""},
-        {"stat", {0x01}, "Unhandled Decoding: stat" + unhandled},
+        {"stat", {0x01}, "Unhandled Decoding: stat" + unhandled + "Reply: 01\n"},
         // An empty reply prints nothing: the command layer has reported it.
         {"sta", {}, ""},
     };

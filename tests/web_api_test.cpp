@@ -53,6 +53,7 @@ class WebApi : public testing::Test {
         port_ = server_.bind_to_any("localhost");
         ASSERT_GT(port_, 0);
         set_up_http_server(server_, port_);
+        server_.set_mount_point("/", "pages");
         listener_ = std::thread([this] { server_.serve(); });
     }
     void TearDown() override {

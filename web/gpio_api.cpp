@@ -4,12 +4,12 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
 #include "base/console_output.h"
+#include "protocol/class_quirn_server.h"
 #include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 
@@ -57,28 +57,23 @@ bool valid_pin(int32_t pin) {
     return pin >= 0 && pin <= kMaxPin;
 }
 
-// The command found no board to answer: the session is closed, or the board was silent.
-void answer_no_reply(httplib::Response& response) {
-    if (session_open()) {
-        answer_error(response, 504, "No reply from board");
-    } else {
-        answer_error(response, 503, "Board not connected");
-    }
-}
-
-// Runs the GPIO line and checks the reply against it. On success returns
-// the checked reply; otherwise answers 503, 504 or 502 and returns nothing.
-std::optional<GpioReply> run_gpio(const std::string& line, httplib::Response& response,
-                                  const Wanted& wanted) {
-    const GpioReply checked = check_gpio_reply(line, run_server_command(line, wanted));
-    switch (checked.status) {
-        case GpioReply::Status::kOk:
-            return checked;
-        case GpioReply::Status::kNoReply:
-            answer_no_reply(response);
+// Runs the GPIO line and decodes the reply. On success returns the
+// outcome; otherwise answers with the status that says what went wrong.
+std::optional<CommandOutcome> run_gpio(const std::string& line, httplib::Response& response,
+                                       const Wanted& wanted) {
+    CommandOutcome outcome = run_board_command(line, wanted);
+    quirn_server().decode(outcome);
+    switch (outcome.status) {
+        case CommandStatus::kOk:
+        case CommandStatus::kUndecoded:  // echoed, with no layout to check further
+            return outcome;
+        case CommandStatus::kNotConnected:
+            answer_error(response, 503, "Board not connected");
             break;
-        case GpioReply::Status::kBadEcho:
-        case GpioReply::Status::kBadLength:
+        case CommandStatus::kNoReply:
+            answer_error(response, 504, "No reply from board");
+            break;
+        default:
             answer_error(response, 502, "Bad reply from board");
             break;
     }
@@ -420,10 +415,4 @@ void set_up_http_server(WebServer& server, int port) {
           [](auto& req, auto& res, const Wanted& wanted) { handle_read(req, res, true, wanted); });
     route(server, "POST", R"(/api/gpio/gwd/(\d+))", write_pin);
     route(server, "POST", R"(/api/gpio/config/(\d+))", configure_pin);
-    for (const auto& [mount_point, directory] : {std::pair{"/", "pages"}, {"/help", "help"}}) {
-        std::error_code error;
-        if (std::filesystem::is_directory(directory, error)) {
-            server.set_mount_point(mount_point, directory);
-        }
-    }
 }

@@ -23,7 +23,7 @@
 
 // Makes server serve as the program does on the given port: its socket
 // options, the request checks (Host, Origin, Sec-Fetch-Site, method, body
-// size and encoding, ranges), the four routes, JSON errors under /api/, and
-// the directories "pages" (at "/") and "help" (at "/help") of the working
-// directory, each only when it exists now.
+// size and encoding, ranges), the four routes and JSON errors under /api/.
+// The static directories are mounted after them by the web thread
+// (web/static_dirs.h says where they are found).
 void set_up_http_server(WebServer& server, int port);

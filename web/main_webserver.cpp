@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -10,6 +11,7 @@
 #include "base/state.h"
 #include "web/gpio_api.h"
 #include "web/web_server.h"
+#include "web/static_dirs.h"
 
 std::atomic<int32_t> http_running{0};
 
@@ -41,6 +43,20 @@ void stop_serving() {
     }
 }
 
+// Serves the found pages/ at "/" and help/ at "/help", each when it exists.
+void mount_static_dirs(const StaticDirs& dirs) {
+    if (dirs.root.empty()) {
+        return;
+    }
+    for (const auto& [mount_point, name] : {std::pair{"/", "pages"}, {"/help", "help"}}) {
+        std::error_code error;
+        const std::filesystem::path directory = dirs.root / name;
+        if (std::filesystem::is_directory(directory, error)) {
+            http_server.set_mount_point(mount_point, path_text(directory));
+        }
+    }
+}
+
 }  // namespace
 
 void http_stop_watcher() {
@@ -59,6 +75,9 @@ void http_stop_watcher() {
 
 int main_webserver() {
     set_up_http_server(http_server, kPort);
+    const StaticDirs static_dirs = find_static_dirs();
+    mount_static_dirs(static_dirs);
+    const std::string static_notice = static_dirs_notice(static_dirs);
     std::thread watcher(http_stop_watcher);
     bool told_port_taken = false;
     Clock::time_point next_bind{};
@@ -94,6 +113,9 @@ int main_webserver() {
         told_port_taken = false;
         out_line("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
                  std::to_string(kPort));
+        if (!static_notice.empty()) {
+            out_line(static_notice);
+        }
         print_prompt();
         http_server.serve();
         http_running.store(0);

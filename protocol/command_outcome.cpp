@@ -1,0 +1,29 @@
+#include "protocol/command_outcome.h"
+
+std::string_view status_name(CommandStatus status) {
+    switch (status) {
+        case CommandStatus::kOk:
+            return "ok";
+        case CommandStatus::kNotConnected:
+            return "not_connected";
+        case CommandStatus::kUnknownWord:
+            return "unknown_word";
+        case CommandStatus::kOutOfRange:
+            return "out_of_range";
+        case CommandStatus::kNotImplemented:
+            return "not_implemented";
+        case CommandStatus::kNoReply:
+            return "no_reply";
+        case CommandStatus::kBadLength:
+            return "bad_length";
+        case CommandStatus::kBadEcho:
+            return "bad_echo";
+        case CommandStatus::kUnconfirmed:
+            return "unconfirmed";
+        case CommandStatus::kUndecoded:
+            return "undecoded";
+        case CommandStatus::kUnknownHardware:
+            return "unknown_hardware";
+    }
+    return "unknown";
+}

@@ -1,0 +1,16 @@
+#pragma once
+// A command outcome as one JSON object, for scripts (--json) and the web
+// API: the same field names for the same data wherever it is told.
+//
+//   {"word":"g2rd","ok":true,"pin":2,"value":1}
+//   {"word":"sta","ok":true,"status":{"word":17,...},"alarm":{...},"fault":{...}}
+//   {"word":"foo","ok":false,"error":"unknown_word","message":"Not able to decode."}
+
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "protocol/command_outcome.h"
+
+// message: what the console printed for the word (kept for failures, and
+// for successes when not empty).
+nlohmann::json outcome_json(const CommandOutcome& outcome, std::string_view message = {});

@@ -1,0 +1,158 @@
+#!/usr/bin/env bash
+# tessaro installed as a user installs it, from the build folder given as
+# $1: cmake --install into a temporary prefix, and the Debian package from
+# scripts/package.sh, unpacked with dpkg -x. Each installed tessaro is
+# started from an empty working directory against its own quirn-sim and
+# must serve /, /help/ and the API; without any pages it says so in one
+# line and the API still works. The manual pages render without warnings,
+# lintian finds no error, and every place shows the one version number.
+set -uo pipefail
+build=$(cd "$1" && pwd)
+cd "$(dirname "$0")/.."
+source=$PWD
+
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null
+    done
+    wait 2>/dev/null
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+failures=0
+fail() {
+    echo "FAIL ($name): $*" >&2
+    failures=$((failures + 1))
+}
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+start_line="[Tessaro] Server running on http://localhost:8088"
+notice="[Tessaro] The web page is not installed: no pages folder in "
+
+# wait_for FILE TEXT SECONDS: TEXT appears in FILE within the time.
+wait_for() {
+    local deadline=$((SECONDS + $3))
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        grep -qF -- "$2" "$1" 2>/dev/null && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+# session BIN_DIR PAGES: BIN_DIR/tessaro started from an empty working
+# directory, connected to BIN_DIR/quirn-sim; PAGES says whether it must
+# find its pages (yes) or say that it has none (no).
+session() {
+    local bin=$1 pages=$2
+    local work
+    work=$(mktemp -d "$tmp/work.XXXXXX")
+    "$bin/quirn-sim" --no-stdin >"$work/sim" 2>&1 &
+    local sim=$!
+    pids+=("$sim")
+    if ! wait_for "$work/sim" "Simulated Quirn board" 20; then
+        fail "quirn-sim did not start: $(cat "$work/sim")"
+        return
+    fi
+    local port
+    port=$(sed -n 's|^Simulated Quirn board .* on \(/dev/.*\)$|\1|p' "$work/sim")
+    mkfifo "$work/in"
+    local input
+    exec {input}<>"$work/in"
+    (cd "$work" && exec "$bin/tessaro") <"$work/in" >"$work/out" 2>&1 &
+    local tessaro=$!
+    pids+=("$tessaro")
+    echo "co $port" >&"$input"
+    # Another program may hold port 8088 for a while before it is ours.
+    if ! wait_for "$work/out" "$start_line" 120; then
+        fail "no web server: $(cat "$work/out")"
+    else
+        grep -qxF "Version is $version" "$work/out" || fail "banner without Version is $version"
+        local next
+        next=$(grep -A1 -F "$start_line" "$work/out" | sed -n 2p)
+        if [ "$pages" = yes ]; then
+            [ "$(curl -s http://localhost:8088/)" = "$(cat "$source/pages/index.html")" ] ||
+                fail "/ is not pages/index.html"
+            [ "$(curl -s http://localhost:8088/help/)" = "$(cat "$source/help/index.html")" ] ||
+                fail "/help/ is not help/index.html"
+            [[ $next != "$notice"* ]] || fail "a notice although the pages are there: $next"
+        else
+            [[ $next == "$notice$work, $bin or "*"; the API still works." ]] ||
+                fail "the line after the start line is not the notice: $next"
+            [ "$(curl -s -o /dev/null -w '%{http_code}' http://localhost:8088/)" = 404 ] ||
+                fail "/ is not 404 without pages"
+        fi
+        local read
+        read=$(curl -s http://localhost:8088/api/gpio/grd/2)
+        [[ $read =~ ^\{\"pin\":2,\"value\":[0-9]+\}$ ]] || fail "API read answered: $read"
+    fi
+    echo quit >&"$input"
+    exec {input}>&-
+    local status=0
+    wait "$tessaro" || status=$?
+    [ "$status" -eq 0 ] || fail "tessaro ended with status $status: $(cat "$work/out")"
+    kill "$sim" 2>/dev/null
+}
+
+# has_files ROOT PATH...: each PATH (relative to ROOT) is there.
+has_files() {
+    local root=$1 path
+    shift
+    for path in "$@"; do
+        [ -e "$root/$path" ] || fail "$path missing"
+    done
+}
+
+name="cmake --install"
+prefix=$tmp/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
+has_files "$prefix" bin/tessaro bin/quirn-sim share/tessaro/pages/index.html \
+    share/tessaro/help/index.html share/man/man1/tessaro.1 share/man/man1/quirn-sim.1 \
+    share/doc/tessaro/README.md
+[[ $("$prefix/bin/tessaro" --version) == "tessaro $version ("*"built "* ]] ||
+    fail "--version: $("$prefix/bin/tessaro" --version)"
+session "$prefix/bin" yes
+
+name="manual pages"
+for page in tessaro quirn-sim; do
+    MANWIDTH=80 man -l --warnings "$prefix/share/man/man1/$page.1" >"$tmp/man" 2>"$tmp/man.err" ||
+        fail "man -l $page.1 failed"
+    [ ! -s "$tmp/man.err" ] || fail "$page.1: $(cat "$tmp/man.err")"
+    # Every option of --help is in the page, and the page names the version.
+    for option in $("$prefix/bin/$page" --help | grep -oE '^ +(-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+'); do
+        grep -qF -- "$option" "$tmp/man" || fail "$page.1 lacks $option"
+    done
+    grep -qE "^$page $version +" "$tmp/man" || fail "$page.1 does not name version $version"
+done
+
+name="no pages anywhere"
+mkdir -p "$tmp/bare/bin"
+cp "$prefix/bin/tessaro" "$prefix/bin/quirn-sim" "$tmp/bare/bin/"
+session "$tmp/bare/bin" no
+
+name="Debian package"
+deb=$(scripts/package.sh "$build" | tail -n 1)
+if [ ! -f "$deb" ]; then
+    fail "scripts/package.sh made no package"
+else
+    [ "$(basename "$deb")" = "tessaro_${version}_$(dpkg --print-architecture).deb" ] ||
+        fail "named $deb"
+    info=$(dpkg-deb --info "$deb")
+    for field in "Package: tessaro" "Version: $version" "Depends: .*libc6 .*libcpp-httplib" \
+        "Depends: .*libstdc\+\+6" "Description: ."; do
+        grep -qE "^ $field" <<<"$info" || fail "no '$field' in: $info"
+    done
+    contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
+    for path in ./usr/bin/tessaro ./usr/bin/quirn-sim ./usr/share/tessaro/pages/index.html \
+        ./usr/share/tessaro/help/index.html ./usr/share/man/man1/tessaro.1.gz \
+        ./usr/share/man/man1/quirn-sim.1.gz ./usr/share/doc/tessaro/copyright \
+        ./usr/share/doc/tessaro/README.md; do
+        grep -qxF "$path" <<<"$contents" || fail "$path not in the package"
+    done
+    dpkg -x "$deb" "$tmp/root" || fail "dpkg -x failed"
+    session "$tmp/root/usr/bin" yes
+    lintian --fail-on error "$deb" >"$tmp/lintian" 2>&1 || fail "lintian: $(cat "$tmp/lintian")"
+fi
+
+[ "$failures" -eq 0 ]
