@@ -175,43 +175,23 @@ UnprivilegedRun run_unprivileged(const std::function<std::string()>& action,
             _exit(kNoUserExit);
         }
         const std::string text = action();
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = ::write(fds[1], text.data() + done, text.size() - done);
-            if (n <= 0) {
-                _exit(1);
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        _exit(0);
+        _exit(::write(fds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0
+                                                                                             : 1);
     }
     ::close(fds[1]);
-    const auto end = Clock::now() + deadline;
     std::string text;
-    for (bool open = child > 0; open && Clock::now() < end;) {
-        pollfd waiter{fds[0], POLLIN, 0};
-        if (poll(&waiter, 1, remaining_ms(end)) <= 0) {
-            continue;
-        }
+    int status = -1;
+    finish_within(deadline, "An unprivileged child", [&] {
         char buffer[4096];
-        const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
-        if (n > 0) {
+        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
             text.append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            open = false;
         }
-    }
+        if (child > 0) {
+            waitpid(child, &status, 0);
+        }
+    });
     ::close(fds[0]);
     UnprivilegedRun run;
-    int status = -1;
-    while (child > 0 && waitpid(child, &status, WNOHANG) == 0) {
-        if (Clock::now() >= end) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return run;
-        }
-        usleep(10'000);
-    }
     run.no_user = WIFEXITED(status) && WEXITSTATUS(status) == kNoUserExit;
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         run.said = std::move(text);

@@ -53,7 +53,8 @@ class ChildProcess {
 // Runs action in a forked child as the unprivileged user 65534 (root
 // ignores permissions and exclusive mode) and hands back the text it
 // returned. no_user when the child could not become that user; said is
-// empty when it died or did not finish within deadline (it is killed then).
+// empty when it died. A child that takes longer than deadline aborts the
+// test program as finish_within does.
 struct UnprivilegedRun {
     bool no_user = false;
     std::optional<std::string> said;
