@@ -1,13 +1,22 @@
 #include "app/console_ui.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
+#include <filesystem>
 #include <iostream>
 #include <optional>
+#include <sstream>
+#include <string_view>
+#include <system_error>
 
+#include "app/line_editor.h"
 #include "app/link_watcher.h"
 #include "base/console_output.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
+#include "protocol/outcome_json.h"
+#include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 
@@ -104,7 +113,88 @@ void list_commands() {
     }
 }
 
+// The words general_command takes, for completion.
+constexpr std::array<std::string_view, 15> kGeneralWords{"?",   "h",      "l",   "ls",     "co",
+                                                         "di",  "c",      "cli", "client", "s",
+                                                         "ser", "server", "qq",  "exit",   "quit"};
+
+bool starts_with_ignoring_case(std::string_view text, std::string_view start) {
+    return text.size() >= start.size() &&
+           lower_case(std::string(text.substr(0, start.size()))) == lower_case(std::string(start));
+}
+
+// The folders and devices a path being typed may go on to, spelt as typed.
+// A relative path that is not ./ or ../ is looked for under /dev, as "co"
+// looks for it.
+std::vector<std::string> device_paths(const std::string& word) {
+    namespace fs = std::filesystem;
+    const size_t slash = word.rfind('/');
+    const std::string typed_dir = word.substr(0, slash + 1);
+    const std::string start = word.substr(slash + 1);
+    const bool from_here =
+        word.starts_with('/') || word.starts_with("./") || word.starts_with("../");
+    const fs::path dir = from_here ? fs::path(typed_dir) : fs::path("/dev") / typed_dir;
+    std::vector<std::string> paths;
+    std::error_code error;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (!starts_with_ignoring_case(name, start)) {
+            continue;
+        }
+        std::error_code status_error;
+        const fs::file_status status = fs::status(it->path(), status_error);
+        if (fs::is_directory(status)) {
+            paths.push_back(typed_dir + name + "/");
+        } else if (fs::is_character_file(status)) {
+            paths.push_back(typed_dir + name);
+        }
+    }
+    return paths;
+}
+
 }  // namespace
+
+std::vector<std::string> complete_console_word(const std::string& before, const std::string& word) {
+    std::istringstream earlier(before);
+    std::string previous;
+    for (std::string w; earlier >> w;) {
+        previous = lower_case(w);
+    }
+    std::vector<std::string> words;
+    if (previous == "co") {
+        if (const std::optional<std::vector<PortEntry>> ports = list_ports()) {
+            for (const PortEntry& port : *ports) {
+                words.push_back(port.port_name);
+            }
+        }
+        if (word.find('/') != std::string::npos) {
+            const std::vector<std::string> paths = device_paths(word);
+            words.insert(words.end(), paths.begin(), paths.end());
+        }
+    } else {
+        words.assign(kGeneralWords.begin(), kGeneralWords.end());
+        const int32_t current_mode = console_mode.load();
+        if (current_mode == mode::kClient) {
+            words.insert(words.end(), {"http_run", "http_stop"});
+        } else if (current_mode == mode::kServer) {
+            const std::vector<std::string> server = server_words();
+            words.insert(words.end(), server.begin(), server.end());
+            // A pin's family: g2 goes on to g2rd, g2co, g2wd and the rest.
+            const std::string typed = lower_case(word);
+            const size_t digits = typed.find_first_not_of("0123456789", 1);
+            if (typed.starts_with('g') && digits != 1) {
+                const std::string pin = typed.substr(0, digits);
+                for (const std::string& sub : gpio_subcommands()) {
+                    words.push_back(pin + sub);
+                }
+            }
+        }
+    }
+    std::erase_if(words, [&](const std::string& w) { return !starts_with_ignoring_case(w, word); });
+    std::sort(words.begin(), words.end());
+    words.erase(std::unique(words.begin(), words.end()), words.end());
+    return words;
+}
 
 int general_command(std::string word, std::istream& input) {
     if (word == "?" || word == "h") {
@@ -129,59 +219,136 @@ int general_command(std::string word, std::istream& input) {
     return 1;
 }
 
+namespace {
+
+// One word's outcome as the console loop keeps it; general words have no
+// board reply, only whether they worked.
+CommandOutcome general_outcome(const std::string& word, bool worked,
+                               CommandStatus failure = CommandStatus::kUnknownWord) {
+    CommandOutcome outcome;
+    outcome.word = word;
+    outcome.status = worked ? CommandStatus::kOk : failure;
+    return outcome;
+}
+
+// Runs one word that is not a quit word: a general word, a board word in
+// server mode, or a client word.
+CommandOutcome run_word(const std::string& word, std::istream& input) {
+    if (general_command(word, input) != 0) {
+        if (word == "co") {
+            return general_outcome(word, connected.load() == 1, CommandStatus::kNotConnected);
+        }
+        return general_outcome(word, true);
+    }
+    const int32_t current_mode = console_mode.load();
+    if (current_mode == mode::kServer) {
+        CommandOutcome outcome = run_board_command(word);
+        quirn_server().tell(outcome);
+        return outcome;
+    }
+    if (current_mode == mode::kClient && word == "http_run") {
+        http_stop_requested.store(0);
+        return general_outcome(word, true);
+    }
+    if (current_mode == mode::kClient && word == "http_stop") {
+        http_stop_requested.store(1);
+        return general_outcome(word, true);
+    }
+    out_line("Nop");
+    return general_outcome(word, false);
+}
+
+// Runs action as one word: in JSON mode its texts are collected and
+// written with its outcome as one record.
+template <typename Action>
+CommandOutcome as_one_word(Action action) {
+    const bool json = output_mode() == OutputMode::kJson;
+    if (json) {
+        begin_capture();
+    }
+    CommandOutcome outcome = action();
+    if (json) {
+        std::string said = end_capture();
+        while (!said.empty() && (said.back() == '\n' || said.front() == '\n')) {
+            said.erase(said.back() == '\n' ? said.size() - 1 : 0, 1);
+        }
+        out_record(outcome_json(outcome, said).dump());
+    }
+    return outcome;
+}
+
+}  // namespace
+
 int run_console(std::istream& input, const ConsoleStart& start) {
     set_prompt_source(session_names);
     print_banner();
-    out_line("Discovered serial ports:");
-    serial_port().print_ports();
-    out_line("");
+    if (output_mode() == OutputMode::kText) {
+        out_line("Discovered serial ports:");
+        serial_port().print_ports();
+        out_line("");
+    }
     print_prompt();
+    bool failed = false;
     if (!start.port.empty()) {
         // As if typed: the words after the prompt, then what "co" does.
-        out_line("co " + start.port);
+        out_chatter("co " + start.port + "\n");
         command_line = "co";
-        ask_for_port();
-        out_line("");
-        if (!connect_to(start.port) && start.end_if_not_opened) {
+        const CommandOutcome outcome = as_one_word([&] {
+            if (output_mode() == OutputMode::kText) {
+                ask_for_port();
+                out_line("");
+            }
+            const bool opened = connect_to(start.port);
+            return general_outcome("co", opened, CommandStatus::kNotConnected);
+        });
+        if (!outcome.ok() && start.end_if_not_opened) {
             console_mode.store(mode::kQuit);
             return 1;
         }
+        failed = !outcome.ok();
         print_prompt();
     }
+    const auto status = [&] { return start.script && failed ? 1 : 0; };
     for (;;) {
         std::string word;
         if (!(input >> word)) {
             // End of input ends the console like a quit word.
             console_mode.store(mode::kQuit);
-            return 0;
+            return status();
         }
         command_line = lower_case(word);
         // A quit word quits, in any mode, before anything else: it is no
         // board word to report as undecodable, nor an unknown one.
         if (is_quit_word(command_line)) {
             console_mode.store(mode::kQuit);
-            return 0;
+            return status();
         }
-        if (general_command(command_line, input) == 0) {
-            const int32_t current_mode = console_mode.load();
-            if (current_mode == mode::kServer) {
-                CommandReply reply = run_server_command(command_line);
-                quirn_server().decode_response(command_line, std::move(reply));
-            } else if (current_mode == mode::kClient && command_line == "http_run") {
-                http_stop_requested.store(0);
-            } else if (current_mode == mode::kClient && command_line == "http_stop") {
-                http_stop_requested.store(1);
-            } else {
-                out_line("Nop");
+        const CommandOutcome outcome = as_one_word([&] { return run_word(command_line, input); });
+        if (!outcome.ok()) {
+            failed = true;
+            if (start.bail) {
+                console_mode.store(mode::kQuit);
+                return 1;
             }
         }
         if (console_mode.load() == mode::kQuit) {
-            return 0;
+            return status();
         }
         print_prompt();
     }
 }
 
 int console_ui_thread(const ConsoleStart& start) {
+    if (start.words) {
+        std::istringstream words(*start.words);
+        return run_console(words, start);
+    }
+    if (const std::unique_ptr<std::streambuf> editor = output_mode() == OutputMode::kText
+                                                           ? make_line_editor(complete_console_word)
+                                                           : nullptr) {
+        set_line_editing(true);
+        std::istream typed(editor.get());
+        return run_console(typed, start);
+    }
     return run_console(std::cin, start);
 }

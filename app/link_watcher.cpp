@@ -30,7 +30,7 @@ std::thread watcher;
 // The console thread sits in a read after its prompt: the news goes on a
 // line of its own, followed by a fresh prompt.
 void tell(const std::string& line) {
-    out("\n" + line + "\n");
+    out(output_mode() == OutputMode::kText ? "\n" + line + "\n" : line + "\n");
     print_prompt();
 }
 

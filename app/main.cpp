@@ -1,3 +1,5 @@
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +17,28 @@ namespace {
 
 constexpr int kExitUsage = 2;
 
+// --list: the ports as the console lists them, or a JSON array of
+// {"port", "name"} objects.
+int list_ports_and_end(bool json) {
+    const std::optional<std::vector<PortEntry>> ports = list_ports();
+    if (!ports) {
+        err("tessaro: the system did not list its serial ports\n");
+        return 1;
+    }
+    if (json) {
+        nlohmann::json array = nlohmann::json::array();
+        for (const PortEntry& port : *ports) {
+            array.push_back({{"port", port.port_name}, {"name", port.friendly_name}});
+        }
+        out_line(array.dump());
+        return 0;
+    }
+    for (const PortEntry& port : *ports) {
+        out_line("Port: " + port.port_name + " - " + port.friendly_name);
+    }
+    return 0;
+}
+
 }  // namespace
 
 // An open port is closed after main returns, when the port is destroyed.
@@ -27,6 +51,8 @@ int main(int argc, char** argv) {
         case Options::Action::kVersion:
             out(version_text());
             return 0;
+        case Options::Action::kList:
+            return list_ports_and_end(options.json);
         case Options::Action::kError:
             err(options.error + "\n");
             return kExitUsage;
@@ -34,22 +60,26 @@ int main(int argc, char** argv) {
             break;
     }
     interval_reads.store(options.interval_reads);
-    const ConsoleStart start{options.port, !input_is_terminal()};
+    set_output_mode(options.json    ? OutputMode::kJson
+                    : options.quiet ? OutputMode::kQuiet
+                                    : OutputMode::kText);
+    const bool script = !input_is_terminal() || options.words.has_value();
+    const ConsoleStart start{options.port, script, script, options.bail, options.words};
 
     serial_port();  // discovers the ports, and says so when there are none
     quirn_server();
     start_link_watcher();  // silent until a connected board goes away
-    out_line("Starting Console UI thread.");
+    out_chatter(std::string("Starting Console UI thread.") + "\n");
     int status = 0;
     std::thread console_thread([&start, &status] { status = console_ui_thread(start); });
-    out_line("Starting Web UI thread.");
+    out_chatter(std::string("Starting Web UI thread.") + "\n");
     std::thread web_thread(main_webserver);
-    out_line("All Threads started ...");
+    out_chatter(std::string("All Threads started ...") + "\n");
 
     console_thread.join();
     stop_link_watcher();
-    out_line("\nConsole UI thread closed");
+    out_chatter(std::string("\nConsole UI thread closed") + "\n");
     web_thread.join();
-    out_line("\nWeb UI thread closed");
+    out_chatter(std::string("\nWeb UI thread closed") + "\n");
     return status;
 }

@@ -7,21 +7,37 @@ Options parse_options(const std::vector<std::string>& args) {
     Options options;
     bool help = false;
     bool version = false;
+    bool list = false;
     bool options_end = false;
     const auto fail = [&options](const std::string& what) {
         if (options.error.empty()) {
             options.error = "tessaro: " + what + " (tessaro --help shows the usage)";
         }
     };
-    for (const std::string& arg : args) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
         if (!options_end && arg == "--") {
             options_end = true;
         } else if (!options_end && (arg == "-h" || arg == "--help")) {
             help = true;
         } else if (!options_end && arg == "--version") {
             version = true;
+        } else if (!options_end && arg == "--list") {
+            list = true;
         } else if (!options_end && arg == "--interval-reads") {
             options.interval_reads = true;
+        } else if (!options_end && arg == "--json") {
+            options.json = true;
+        } else if (!options_end && arg == "--quiet") {
+            options.quiet = true;
+        } else if (!options_end && arg == "--bail") {
+            options.bail = true;
+        } else if (!options_end && arg == "-c") {
+            if (i + 1 == args.size()) {
+                fail("-c needs the words to run");
+            } else {
+                options.words = args[++i];
+            }
         } else if (!options_end && arg.size() > 1 && arg.front() == '-') {
             fail("unknown option '" + arg + "'");
         } else if (!options.port.empty()) {
@@ -38,6 +54,8 @@ Options parse_options(const std::vector<std::string>& args) {
         options.action = Options::Action::kHelp;
     } else if (version) {
         options.action = Options::Action::kVersion;
+    } else if (list) {
+        options.action = Options::Action::kList;
     }
     return options;
 }
@@ -52,12 +70,22 @@ std::string usage_text() {
            "                    or a path (/dev/ttyUSB0)\n"
            "  --interval-reads  end every reply by the 5 ms pause after its last byte,\n"
            "                    even when its length is known\n"
+           "  -c WORDS          run these words (as on a console line) after connecting\n"
+           "                    to PORT, then end, as a script does\n"
+           "  --json            print one JSON object per word on standard output and\n"
+           "                    nothing else (diagnostics go to standard error)\n"
+           "  --quiet           print the words' reports only: no banner, port list,\n"
+           "                    thread lines or prompts\n"
+           "  --bail            stop at the first word that fails (status 1)\n"
+           "  --list            list the serial ports and end (--json: as a JSON array)\n"
            "  -h, --help        show this text\n"
            "  --version         show the version and build stamp\n"
            "\n"
            "Words are read from standard input until \"quit\" or its end, so a script can\n"
            "pipe them in: printf 'sta\\ng2rd\\n' | tessaro ttyACM0. When standard input is\n"
-           "not a terminal, a PORT that cannot be opened ends the program with status 1.\n"
+           "not a terminal, or with -c, the program ends with status 0 when every word\n"
+           "worked and 1 when one failed (a board that did not answer, a bad reply, an\n"
+           "unknown word, a PORT that cannot be opened).\n"
            "Inside the program, type h or ? for the commands.\n";
 }
 

@@ -1,19 +1,24 @@
 #pragma once
 // tessaro's command line: read as data, before anything is started.
 
+#include <optional>
 #include <string>
 #include <vector>
 
 struct Options {
-    enum class Action { kRun, kHelp, kVersion, kError };
+    enum class Action { kRun, kHelp, kVersion, kList, kError };
     Action action = Action::kRun;
-    std::string port;             // connect to it at start; empty: none
-    bool interval_reads = false;  // --interval-reads
-    std::string error;            // kError: one line saying what is wrong
+    std::string port;                  // connect to it at start; empty: none
+    bool interval_reads = false;       // --interval-reads
+    bool json = false;                 // --json: one JSON object per word
+    bool quiet = false;                // --quiet: the reports without the chatter
+    bool bail = false;                 // --bail: stop at the first word that failed
+    std::optional<std::string> words;  // -c WORDS: run these instead of reading input
+    std::string error;                 // kError: one line saying what is wrong
 };
 
-// The arguments after the program's name. Any error wins over --help and
-// --version, and --help over --version.
+// The arguments after the program's name. Any error wins over --help,
+// --version and --list, and each of these over the ones after it.
 Options parse_options(const std::vector<std::string>& args);
 
 std::string usage_text();  // for --help

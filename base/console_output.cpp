@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/state.h"
 
@@ -17,23 +19,102 @@ std::atomic<uint32_t> prompt_counter{0};
 namespace {
 
 std::atomic<PromptSource> prompt_source{nullptr};
+std::atomic<OutputMode> current_mode{OutputMode::kText};
+
+// What the calling thread collects between begin_capture and end_capture.
+thread_local std::string* capture = nullptr;
+thread_local std::string captured;
 
 PromptNames prompt_names() {
     const PromptSource source = prompt_source.load();
     return source != nullptr ? source() : PromptNames{};
 }
 
-// Guards standard output and standard error, so that each write leaves in
-// one piece. Never destroyed: the port's destructor still prints at exit.
+// Guards standard output, standard error and the Screen below, so that
+// each write leaves in one piece. Never destroyed: the port's destructor
+// still prints at exit.
 std::mutex& output_mutex() {
     static auto* mutex = new std::mutex;
     return *mutex;
 }
 
-void write_whole(std::FILE* stream, std::string_view text) {
-    std::lock_guard lock(output_mutex());
+// Line editing (see the header). Set once by the console thread before
+// anything else prints through it.
+std::atomic<bool> editing{false};
+
+// The screen around an edited line. Guarded by output_mutex().
+struct Screen {
+    bool line_on_screen = false;  // an edited line is drawn at the bottom
+    void (*wake)() = nullptr;     // tells the editor that output is held
+    std::string next_prompt;      // left by print_prompt for the next line
+    std::string line_prompt;      // in front of the line on screen
+    bool prompt_changed = false;  // line_prompt changed since it was drawn
+    std::string tail;             // written since the last line end
+    std::vector<std::pair<std::FILE*, std::string>> held;
+};
+
+Screen& screen() {
+    static auto* the_screen = new Screen;  // never destroyed, as the mutex
+    return *the_screen;
+}
+
+void write_now(std::FILE* stream, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
+    if (editing.load() && stream == stdout) {
+        std::string& tail = screen().tail;
+        const size_t line_end = text.find_last_of('\n');
+        if (line_end == std::string_view::npos) {
+            tail += text;
+        } else {
+            tail = text.substr(line_end + 1);
+        }
+        // A carriage return starts the line again.
+        if (const size_t back = tail.find_last_of('\r'); back != std::string::npos) {
+            tail.erase(0, back + 1);
+        }
+    }
+}
+
+// Writes what other threads wrote while a line was on screen. The line it
+// went above is gone (erased, or ended by the user), so a line end at its
+// start, which would have ended that line, is left out; and the text is
+// ended with a line end so that what follows starts a line.
+void write_held(Screen& s) {
+    bool first = true;
+    bool at_line_start = true;
+    for (auto& [stream, text] : s.held) {
+        std::string_view part = text;
+        if (first && part.starts_with('\n')) {
+            part.remove_prefix(1);
+        }
+        first = false;
+        if (!part.empty()) {
+            write_now(stream, part);
+            at_line_start = part.ends_with('\n');
+        }
+    }
+    if (!at_line_start) {
+        write_now(stdout, "\n");
+    }
+    s.held.clear();
+}
+
+void write_whole(std::FILE* stream, std::string_view text) {
+    void (*wake)() = nullptr;
+    {
+        std::lock_guard lock(output_mutex());
+        Screen& s = screen();
+        if (s.line_on_screen) {
+            s.held.emplace_back(stream, std::string(text));
+            wake = s.wake;
+        } else {
+            write_now(stream, text);
+        }
+    }
+    if (wake != nullptr) {
+        wake();
+    }
 }
 
 constexpr const char* kGeneralHelp[] = {
@@ -126,14 +207,48 @@ void append_lines(std::string& text, const Lines& lines) {
 
 }  // namespace
 
+void set_output_mode(OutputMode mode) {
+    current_mode.store(mode);
+}
+
+OutputMode output_mode() {
+    return current_mode.load();
+}
+
 void out(std::string_view text) {
-    write_whole(stdout, text);
+    if (capture != nullptr) {
+        capture->append(text);
+    } else {
+        write_whole(current_mode.load() == OutputMode::kJson ? stderr : stdout, text);
+    }
 }
 
 void out_line(std::string_view text) {
     std::string line(text);
     line += '\n';
-    write_whole(stdout, line);
+    out(line);
+}
+
+void out_chatter(std::string_view text) {
+    if (current_mode.load() == OutputMode::kText) {
+        out(text);
+    }
+}
+
+void out_record(std::string_view line) {
+    std::string record(line);
+    record += '\n';
+    write_whole(stdout, record);
+}
+
+void begin_capture() {
+    captured.clear();
+    capture = &captured;
+}
+
+std::string end_capture() {
+    capture = nullptr;
+    return std::move(captured);
 }
 
 void err(std::string_view text) {
@@ -149,6 +264,9 @@ void set_prompt_source(PromptSource source) {
 }
 
 void print_banner() {
+    if (current_mode.load() != OutputMode::kText) {
+        return;
+    }
     std::string text = "Welcome to Tessaro ! \n";
     text += std::string("Version is ") + kVersion + "\n";
     text += std::string("Build date ") + kBuildDate + "\n";
@@ -177,6 +295,9 @@ void print_help() {
 }
 
 void print_prompt() {
+    if (current_mode.load() != OutputMode::kText) {
+        return;
+    }
     std::string text;
     const PromptNames names = prompt_names();
     const int32_t link = connected.load();
@@ -196,7 +317,83 @@ void print_prompt() {
         text += "[]";
     }
     text += " [" + std::to_string(prompt_counter.fetch_add(1)) + "] > ";
-    out(text);
+    if (!editing.load()) {
+        out(text);
+        return;
+    }
+    void (*wake)() = nullptr;
+    {
+        std::lock_guard lock(output_mutex());
+        Screen& s = screen();
+        if (s.line_on_screen) {
+            s.line_prompt = std::move(text);
+            s.prompt_changed = true;
+            wake = s.wake;
+        } else {
+            s.next_prompt = std::move(text);
+        }
+    }
+    if (wake != nullptr) {
+        wake();
+    }
+}
+
+void renew_prompt() {
+    if (!editing.load()) {
+        out_chatter("\r");
+    }
+    print_prompt();
+}
+
+void set_line_editing(bool on) {
+    editing.store(on);
+}
+
+bool line_editing() {
+    return editing.load();
+}
+
+std::string begin_edited_line(void (*wake)()) {
+    std::lock_guard lock(output_mutex());
+    Screen& s = screen();
+    if (!s.tail.empty()) {
+        // The editor draws the unfinished line again, from its start.
+        std::fwrite("\r", 1, 1, stdout);
+        std::fflush(stdout);
+    }
+    // An empty line entered keeps the prompt it had.
+    if (!s.tail.empty()) {
+        s.line_prompt = std::exchange(s.tail, {});
+    } else if (!s.next_prompt.empty()) {
+        s.line_prompt = std::exchange(s.next_prompt, {});
+    }
+    s.prompt_changed = false;
+    s.wake = wake;
+    s.line_on_screen = true;
+    return s.line_prompt;
+}
+
+bool write_held_output(void (*erase_line)(), std::string& prompt) {
+    std::lock_guard lock(output_mutex());
+    Screen& s = screen();
+    if (s.held.empty() && !s.prompt_changed) {
+        return false;
+    }
+    erase_line();
+    write_held(s);
+    s.tail.clear();
+    s.prompt_changed = false;
+    prompt = s.line_prompt;
+    return true;
+}
+
+void end_edited_line() {
+    std::lock_guard lock(output_mutex());
+    Screen& s = screen();
+    s.line_on_screen = false;
+    s.wake = nullptr;
+    s.tail.clear();
+    write_held(s);
 }
 
 void error_trace(const std::string& message, const std::string& file, int32_t line) {

@@ -4,7 +4,7 @@
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 bool bit(uint8_t word, int number) {
     return ((word >> number) & 1) != 0;
@@ -41,7 +41,7 @@ std::string hex_bytes(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
-json outcome_json(const CommandOutcome& outcome, std::string_view message) {
+nlohmann::ordered_json outcome_json(const CommandOutcome& outcome, std::string_view message) {
     json object = {{"word", outcome.word}, {"ok", outcome.ok()}};
     if (outcome.pin) {
         object["pin"] = *outcome.pin;

@@ -11,6 +11,7 @@
 
 #include "protocol/command_outcome.h"
 
+// Fields come in a fixed order, word and ok first.
 // message: what the console printed for the word (kept for failures, and
 // for successes when not empty).
-nlohmann::json outcome_json(const CommandOutcome& outcome, std::string_view message = {});
+nlohmann::ordered_json outcome_json(const CommandOutcome& outcome, std::string_view message = {});

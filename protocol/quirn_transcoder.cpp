@@ -313,3 +313,24 @@ CommandReply transcode_power(std::string line) {
 CommandReply transcode_memory(std::string line) {
     return carry_out(plan_memory(line));
 }
+
+std::vector<std::string> gpio_subcommands() {
+    std::vector<std::string> words;
+    for (const GpioWord& word : kGpioWords) {
+        words.emplace_back(word.subcommand);
+    }
+    words.emplace_back(kWritePrefix);
+    return words;
+}
+
+std::vector<std::string> plain_words() {
+    std::vector<std::string> words;
+    for (const PlainWord& word : kInfoWords) {
+        words.emplace_back(word.word);
+    }
+    for (const PlainWord& word : kPowerWords) {
+        words.emplace_back(word.word);
+    }
+    words.emplace_back("mhead");  // known, with no request yet (plan_memory)
+    return words;
+}

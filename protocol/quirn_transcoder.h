@@ -144,3 +144,8 @@ CommandReply transcode_gpio(std::string line);
 CommandReply transcode_info(std::string line);
 CommandReply transcode_power(std::string line);
 CommandReply transcode_memory(std::string line);
+
+// For completion at the console: what may follow "g" and a pin ("wd" takes
+// a value after it), and the information, power and memory words.
+std::vector<std::string> gpio_subcommands();
+std::vector<std::string> plain_words();

@@ -176,3 +176,17 @@ CommandReply send_server_code(uint32_t code) {
     out_line("QUIRN Command Nop: " + std::to_string(code));
     return {};
 }
+
+std::vector<std::string> server_words() {
+    std::vector<std::string> words;
+    for (const BoardWord& word : kBoardWords) {
+        words.emplace_back(word.short_word);
+        if (word.long_word != word.short_word) {
+            words.emplace_back(word.long_word);
+        }
+    }
+    for (std::string& word : plain_words()) {
+        words.push_back(std::move(word));
+    }
+    return words;
+}

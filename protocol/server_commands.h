@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "protocol/command_outcome.h"
 #include "serial/command_reply.h"
@@ -30,3 +31,7 @@ CommandReply run_server_command(std::string line, const std::function<bool()>& w
 // Sends one of the seven single-byte codes and returns its reply; any other
 // code prints "QUIRN Command Nop: <code>" and sends nothing.
 CommandReply send_server_code(uint32_t code);
+// Every word the server layer takes whole (the scheduler and status words,
+// short and long, then the information, power and memory words), for
+// completion at the console.
+std::vector<std::string> server_words();

@@ -12,10 +12,31 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${TESSARO_BUILD_DIR:-build}
+# A build says so and shows its progress; an up-to-date tree stays quiet
+# (ninja's check of the source globs and its "no work to do" are not a build).
+building_line="Building tessaro and quirn-sim (the first build takes a few minutes)…"
+build_saying_so() {
+    local said=$1 line
+    cmake --build "$build" | while IFS= read -r line; do
+        case $line in
+        *"Re-checking globbed directories"* | "ninja: no work to do.") continue ;;
+        esac
+        if [ -z "$said" ]; then
+            echo "$building_line"
+            said=1
+        fi
+        echo "$line"
+    done
+}
 if [ "${TESSARO_SKIP_BUILD:-}" != 1 ]; then
     scripts/install-deps.sh
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" >/dev/null
+    if [ ! -f "$build/build.ninja" ]; then
+        echo "$building_line"
+        cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        build_saying_so said
+    else
+        build_saying_so ""
+    fi
 fi
 
 case "${1:-}" in

@@ -380,24 +380,33 @@ CommandReply SerialPort::transact_frame(std::vector<uint8_t> frame, uint32_t rep
         reply = transact_locked(buffer, size, reply_length);
     }
     // Outside the lock: the prompt must not wait for another thread's read.
-    out("\r");
-    print_prompt();
+    renew_prompt();
     return reply;
+}
+
+std::optional<std::vector<PortEntry>> list_ports(const serial_platform::DeviceRoots& roots) {
+    const std::optional<std::vector<std::string>> names =
+        serial_platform::list_friendly_names(roots);
+    if (!names) {
+        return std::nullopt;
+    }
+    std::vector<PortEntry> entries;
+    for (const std::string& name : *names) {
+        if (std::optional<PortEntry> entry = parse_friendly_name(name)) {
+            entries.push_back(std::move(*entry));
+        }
+    }
+    return entries;
 }
 
 void SerialPort::discover_ports() {
     ports.clear();
-    const std::optional<std::vector<std::string>> names =
-        serial_platform::list_friendly_names(roots_);
-    if (!names) {
+    std::optional<std::vector<PortEntry>> entries = list_ports(roots_);
+    if (!entries) {
         error_trace("Invalid Handle.", __FILE__, __LINE__);
         return;
     }
-    for (const std::string& name : *names) {
-        if (std::optional<PortEntry> entry = parse_friendly_name(name)) {
-            ports.push_back(std::move(*entry));
-        }
-    }
+    ports = std::move(*entries);
 }
 
 void SerialPort::print_ports() const {

@@ -31,6 +31,10 @@ struct PortState {
 // name that would not fit the 256-byte property buffer.
 std::optional<PortEntry> parse_friendly_name(std::string_view friendly_name);
 
+// The machine's serial ports in the system's order, as discover_ports
+// finds them; nothing when the system will not list them. Prints nothing.
+std::optional<std::vector<PortEntry>> list_ports(const serial_platform::DeviceRoots& roots = {});
+
 class SerialPort {
   public:
     static constexpr uint32_t kReadSize = 1023;     // one read asks for this much
@@ -90,9 +94,9 @@ class SerialPort {
     // than an interval's; a longer, shorter or missing reply is read and
     // returned just as without it. The interval_reads flag turns it off.
     CommandReply transact_byte(uint8_t code, uint32_t reply_length = 0);
-    // As transact_byte; afterwards, with the port released, prints "\r" and
-    // a fresh prompt. A frame longer than kMaxFrameSize is refused with a
-    // message on standard error: nothing is sent and the reply is empty.
+    // As transact_byte; afterwards, with the port released, renews the
+    // prompt (renew_prompt: "\r" and a fresh prompt). A frame longer than kMaxFrameSize is refused
+    // with a message on standard error: nothing is sent and the reply is empty.
     CommandReply transact_frame(std::vector<uint8_t> frame, uint32_t reply_length = 0);
     // The caller found the last reply not to answer its request (a check the
     // port cannot make, such as an echoed parameter): the next transaction

@@ -157,6 +157,9 @@ bool device_present(const std::string& path);
 // Friendly names of the machine's serial ports in the system's form, a
 // description with the port name in parentheses at its end, e.g.
 // "UNO R4 Minima (ttyACM0)". Nothing when the device list cannot be had.
+// POSIX: the devices of tty_class_dir, then the links of
+// dev_dir/serial/by-id that lead to a device, named by their whole path and
+// described with the device they lead to ("UNO R4 Minima on ttyACM0").
 std::optional<std::vector<std::string>> list_friendly_names(const DeviceRoots& roots);
 
 }  // namespace serial_platform

@@ -582,6 +582,31 @@ std::optional<std::vector<std::string>> list_friendly_names(const DeviceRoots& r
     for (auto& [port, friendly] : found) {
         names.push_back(std::move(friendly));
     }
+    // The stable names udev gives USB serial devices, after the devices:
+    // "UNO R4 Minima on ttyACM0 (/dev/serial/by-id/usb-Arduino_..._if00)".
+    const std::string by_id_dir = roots.dev_dir + "/serial/by-id";
+    std::vector<std::string> links = directory_entries(by_id_dir);
+    std::sort(links.begin(), links.end(), natural_less);
+    for (const std::string& link : links) {
+        const std::string path = by_id_dir + "/" + link;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t size = ::readlink(path.c_str(), target.data(), target.size());
+        if (size <= 0 || !device_present(path)) {
+            continue;
+        }
+        target.resize(static_cast<size_t>(size));
+        const std::string device = target.substr(target.find_last_of('/') + 1);
+        const std::string suffix = " (" + path + ")";
+        const std::string on_device = " on " + device;
+        if (suffix.size() + on_device.size() >= kFriendlyNameLimit) {
+            continue;
+        }
+        const std::string description =
+            describe_device(roots.tty_class_dir + "/" + device + "/device");
+        names.push_back(
+            cut_utf8(description, kFriendlyNameLimit - suffix.size() - on_device.size()) +
+            on_device + suffix);
+    }
     return names;
 }
 

@@ -3,15 +3,22 @@
 // code at the end.
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "base/console_output.h"
+#include "serial/class_serial.h"
 #include "sim/quirn_board.h"
 #include "tests/support/child_process.h"
 
@@ -35,8 +42,18 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         int code;
         std::string err;
         std::vector<std::string> out;  // pieces, in this order
+        bool whole = false;            // the pieces are all the output
     };
     const std::string usage = "Usage: tessaro [options] [PORT]\n";
+    // The machine's ports, as --list shows them.
+    std::string listing;
+    std::string json = "[";
+    for (const PortEntry& port : list_ports().value_or(std::vector<PortEntry>{})) {
+        listing += "Port: " + port.port_name + " - " + port.friendly_name + "\n";
+        json += std::string(json.size() > 1 ? "," : "") + R"({"name":")" + port.friendly_name +
+                R"(","port":")" + port.port_name + R"("})";
+    }
+    json += "]\n";
     const Case cases[] = {
         {{"--help"}, "", 0, "", {usage, "--interval-reads", "h or ?"}},
         {{"-h", "--version"}, "", 0, "", {usage}},
@@ -45,6 +62,9 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
          0,
          "",
          {"tessaro " + std::string(kVersion) + " (", "built " + build + ")\n"}},
+        // The ports and nothing else: no banner, no thread started.
+        {{"--list"}, "", 0, "", {listing}, true},
+        {{"--json", "--list"}, "", 0, "", {json}, true},
         {{"--bogus", "--help"}, "", 2, "tessaro: unknown option '--bogus'" + help_hint, {}},
         {{"ttyACM0", "ttyACM1"},
          "",
@@ -81,6 +101,9 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
             ASSERT_NE(at, std::string::npos) << row << ": no\n" << piece << "\nin\n" << out;
         }
         EXPECT_TRUE(c.code != 2 || out.empty()) << row << ":\n" << out;
+        if (c.whole) {
+            EXPECT_EQ(out, c.out.front()) << row;
+        }
         EXPECT_EQ(tessaro.errors(), c.err) << row;
         EXPECT_EQ(out.find("Server Mode."), std::string::npos) << row << ": a piped word ran";
         EXPECT_EQ(out.find("Closed "), std::string::npos) << row << ": no port was open";
@@ -124,6 +147,237 @@ TEST(ConsoleProgram, ConnectsToItsPortAndRunsPipedWords) {
     ASSERT_EQ(frames.size(), 3u) << "identification, sta and g2rd, nothing at the end";
     EXPECT_EQ(frames[0], (std::vector<uint8_t>{0xE0, 0xFD}));
     EXPECT_EQ(frames[1], (std::vector<uint8_t>{0x40}));
+}
+
+// Scripts: the status says whether every word worked, --bail stops at the
+// first that did not, --quiet leaves the reports alone on standard output,
+// and --json one object per word and nothing else.
+TEST(ConsoleProgram, ScriptsReadOutcomesAsStatusQuietTextOrJsonLines) {
+    struct Run {
+        std::vector<std::string> args;  // the port follows them
+        std::string input;              // piped in; none with -c
+        int code;
+        std::string out;                     // standard output exactly; "" for --json runs
+        std::string frames;                  // what the board received after the identification
+        std::vector<std::string> json = {};  // --json: word, and error or "ok", per line
+    };
+    const std::string trace = "Not able to decode.\n";
+    const Run runs[] = {
+        {{"--quiet"},
+         "g2rd\nrust\n",
+         0,
+         "Pin 2 value: 0\nquirn: Run U-ST User scheduled tasks\nServer operation ok: runust\n",
+         "98 82 FE, 20"},
+        {{"--quiet", "-c", "g2co G2WD1 g2rd"},
+         "",
+         0,
+         "Pin 2 set as Digital Output.\nPin 2 value: 1 written on port.\nPin 2 value: 1\n",
+         "81 82 FE, A4 82 81 FE, 98 82 FE"},
+        {{"--quiet", "--bail", "-c", "g2rd foo g2rd"},
+         "",
+         1,
+         "Pin 2 value: 0\n" + trace,
+         "98 82 FE"},
+        {{"--quiet"}, "foo\ng2rd\n", 1, trace + "Pin 2 value: 0\n", "98 82 FE"},
+        {{"--json", "-c", "g2rd foo g99rd g2wd1 sys ihwmcu iping run"},
+         "",
+         1,
+         "",
+         "98 82 FE, A4 82 81 FE, 04, E0 FD, E1 FE, 20, 02",
+         {"co ok", "g2rd ok", "foo unknown_word", "g99rd out_of_range", "g2wd1 ok", "sys ok",
+          "ihwmcu ok", "iping undecoded", "run ok"}},
+    };
+    for (const Run& run : runs) {
+        quirn_sim::PtyBoard board;
+        ASSERT_TRUE(board.ok()) << board.error();
+        std::vector<std::string> args = run.args;
+        args.push_back(board.path());
+        ChildProcess tessaro(TESSARO_BINARY, args);
+        ASSERT_TRUE(tessaro.started());
+        tessaro.write(run.input);
+        tessaro.close_input();
+        const std::string what = args.front() + " " + args[1] + " " + run.input;
+        EXPECT_EQ(tessaro.wait_exit(20s), run.code) << what << tessaro.output();
+        std::string frames;
+        for (const auto& frame : board.received_frames()) {
+            frames += (frames.empty() ? "" : ", ") + quirn_sim::hex_bytes(frame);
+        }
+        EXPECT_EQ(frames, "E0 FD, " + run.frames) << what;
+        std::string out = tessaro.output();
+        // Strip the trace's build stamp and place, which vary.
+        for (size_t at = out.find("\nBuild: "); at != std::string::npos;
+             at = out.find("\nBuild: ")) {
+            out.erase(at, out.find("\n", out.find("\nFile: ", at) + 1) - at);
+        }
+        if (run.json.empty()) {
+            EXPECT_EQ(out, run.out + "Closed " + board.path() + " port\n") << what;
+            continue;
+        }
+        std::istringstream lines(tessaro.output());
+        std::vector<std::string> told;
+        for (std::string line; std::getline(lines, line);) {
+            const nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+            ASSERT_TRUE(object.is_object()) << "not a JSON object: " << line;
+            told.push_back(object["word"].get<std::string>() + " " +
+                           (object["ok"].get<bool>() ? "ok" : object["error"].get<std::string>()));
+            if (told.back() == "g2rd ok") {
+                EXPECT_EQ(object["value"], 0) << line;
+            } else if (told.back() == "sys ok") {
+                EXPECT_EQ(object["period"]["length"], 40) << line;
+            } else if (told.back() == "ihwmcu ok") {
+                EXPECT_EQ(object["board"], "Uno_R4_Minima") << line;
+            }
+        }
+        EXPECT_EQ(told, run.json) << tessaro.output();
+        EXPECT_NE(tessaro.errors().find("Closed " + board.path() + " port"), std::string::npos);
+    }
+}
+
+// Replaces every occurrence of from in text with to.
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+// Piped in and out, a whole session's bytes stay exactly those of the
+// transcript kept beside this file. Only what differs from run to run is
+// written as a placeholder: the build stamp, the board's terminal and the
+// machine's port list; the main thread's two start lines, which fall
+// anywhere in the banner, are taken out. TESSARO_RECORD_GOLDEN=1 writes the
+// transcript anew instead.
+TEST(ConsoleProgram, PipedSessionIsByteForByteTheTranscript) {
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    ChildProcess tessaro(TESSARO_BINARY, {});
+    ASSERT_TRUE(tessaro.started());
+    tessaro.write("h\nls\nhttp_stop\nfoo\nco " + board.path() +
+                  "\nh\nls\nsta\ng2co\ng2wd1\ng2rd\ng8ra\nbogus\ng99rd\nsys\nrun\nihwmcu\n"
+                  "di\ndi\nQUIT\n");
+    tessaro.close_input();
+    // foo, bogus and g99rd fail: a script's status says so.
+    ASSERT_EQ(tessaro.wait_exit(20s), 1) << tessaro.output();
+    EXPECT_EQ(tessaro.errors(), "");
+
+    std::string out = tessaro.output();
+    for (const std::string line : {"Starting Web UI thread.\n", "All Threads started ...\n"}) {
+        const std::size_t at = out.find(line);
+        ASSERT_NE(at, std::string::npos) << line;
+        out.erase(at, line.size());
+    }
+    std::istringstream lines(out);
+    std::string normal;
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("Port: ")) {
+            normal += line + "\n";
+        }
+    }
+    replace_all(normal, board.path(), "@PORT@");
+    replace_all(normal, kBuildDate, "@BUILD_DATE@");
+    replace_all(normal, kBuildTime, "@BUILD_TIME@");
+
+    const std::string path = std::string(TESSARO_SOURCE_DIR) + "/tests/console_piped_session.txt";
+    if (const char* record = std::getenv("TESSARO_RECORD_GOLDEN"); record && *record == '1') {
+        std::ofstream(path, std::ios::binary) << normal;
+        GTEST_SKIP() << "recorded " << path;
+    }
+    std::ifstream file(path, std::ios::binary);
+    ASSERT_TRUE(file) << path;
+    const std::string golden((std::istreambuf_iterator<char>(file)), {});
+    EXPECT_EQ(normal, golden);
+}
+
+// At a terminal: lines are edited in place, kept across runs, completed
+// with Tab; Ctrl-C throws the line away, a web request's lines go above the
+// line being typed, and Ctrl-D on an empty line ends the program.
+TEST(ConsoleProgram, EditsLinesAtATerminal) {
+    namespace fs = std::filesystem;
+    const fs::path state = testing::TempDir() + "tessaro_state_" + std::to_string(getpid());
+    fs::remove_all(state);
+    fs::create_directories(state);
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    // A name that only this board's link begins with, to complete after "co".
+    const fs::path link = state / "quirn_link_for_completion";
+    fs::create_symlink(board.path(), link);
+    const ChildProcess::OnTerminal terminal{{"XDG_STATE_HOME=" + state.string(), "TERM=xterm"}};
+    const std::string on_board = "[" + link.string() + "] [Arduino:Uno_R4_Minima] [Server] [";
+    // Waits for text after from, and returns where it ends.
+    const auto expect_after = [](ChildProcess& tessaro, const std::string& text, size_t from) {
+        EXPECT_TRUE(tessaro.wait_for_output(text, 20s, from)) << "no " << text << " in\n"
+                                                              << tessaro.output().substr(from);
+        return std::min(tessaro.output().find(text, from) + text.size(), tessaro.output().size());
+    };
+    {
+        ChildProcess tessaro(TESSARO_BINARY, {}, terminal);
+        ASSERT_TRUE(tessaro.started());
+        size_t at = expect_after(tessaro, kFirstPrompt, 0);
+        // The up arrow brings "ls" back; run again it prints its empty line.
+        tessaro.write("ls\r");
+        at = expect_after(tessaro, "[Disconnected] [local] [Client] [1] > ", at);
+        tessaro.write("\x1b[A");
+        at = expect_after(tessaro, "ls", at);
+        tessaro.write("\r");
+        at = expect_after(tessaro, "[Disconnected] [local] [Client] [2] > ", at);
+        // Tab lists a pin's words; Ctrl-C leaves nothing of the line behind.
+        tessaro.write("s\r");
+        at = expect_after(tessaro, "[Disconnected] [-:-] [Server] [3] > ", at);
+        tessaro.write("g2r\t\t");
+        const size_t listed = expect_after(tessaro, "g2rd", at);
+        EXPECT_NE(tessaro.output().find("g2ra", at), std::string::npos);
+        tessaro.write("\x03ls\r");
+        at = expect_after(tessaro, "sta clr sys run stop", listed);
+        // A path after co completes to the port.
+        tessaro.write("co " + link.string().substr(0, link.string().size() - 10) + "\t\r");
+        at = expect_after(tessaro, on_board, at);
+        at = expect_after(tessaro, "[Tessaro] Server running on http://localhost:8088", at);
+        // A web request while "g2r" is typed: its line goes above, the line
+        // is drawn again below it, and finished it runs whole.
+        tessaro.write("g2r");
+        at = expect_after(tessaro, "g2r", at);
+        httplib::Client web("localhost", 8088);
+        const auto written = web.Post("/api/gpio/gwd/2", R"({"value":1})", "application/json");
+        ASSERT_TRUE(written);
+        EXPECT_EQ(written->status, 200);
+        at = expect_after(tessaro, "Pin Update: 2", at);
+        at = expect_after(tessaro, "] > g2r", at);
+        tessaro.write("d\r");
+        at = expect_after(tessaro, "Pin 2 value: ", at);
+        EXPECT_EQ(tessaro.output().find("Nop"), std::string::npos) << tessaro.output();
+        EXPECT_EQ(tessaro.output().find("Unhandled"), std::string::npos) << tessaro.output();
+        expect_after(tessaro, on_board, at);
+        tessaro.write("\x04");
+        EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+    }
+    {
+        // The last line entered comes back first in the next run.
+        ChildProcess tessaro(TESSARO_BINARY, {}, terminal);
+        size_t at = expect_after(tessaro, kFirstPrompt, 0);
+        tessaro.write("\x1b[A");
+        expect_after(tessaro, "g2rd", at);
+        tessaro.write("\x03\x04");
+        EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+    }
+    {
+        // A history that cannot be written: one warning, and the session goes on.
+        const fs::path blocked = state / "a_file";
+        std::ofstream(blocked) << "not a folder\n";
+        ChildProcess tessaro(
+            TESSARO_BINARY, {},
+            ChildProcess::OnTerminal{{"XDG_STATE_HOME=" + blocked.string(), "TERM=xterm"}});
+        size_t at = expect_after(tessaro, kFirstPrompt, 0);
+        tessaro.write("ls\rls\r");
+        expect_after(tessaro, "[Disconnected] [local] [Client] [2] > ", at);
+        tessaro.write("\x04");
+        EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+        const std::string warning = "the history of entered lines is not kept";
+        const std::string& out = tessaro.output();
+        const size_t first = out.find(warning);
+        EXPECT_NE(first, std::string::npos) << out;
+        EXPECT_EQ(out.find(warning, first + 1), std::string::npos) << out;
+    }
+    fs::remove_all(state);
 }
 
 // The board goes away under a stable name (quirn-sim --link) and comes back.
@@ -193,7 +447,8 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     // Four times the interval at which a waiting watcher looks.
     EXPECT_FALSE(tessaro.wait_for_output(back, 1s, mark)) << tessaro.output();
     tessaro.write("quit\n");
-    EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+    // Words typed while the board was away failed: a script's status says so.
+    EXPECT_EQ(tessaro.wait_exit(20s), 1) << tessaro.output();
     EXPECT_EQ(tessaro.errors(), "");
     stop_board(sim);
 }

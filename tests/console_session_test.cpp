@@ -13,6 +13,7 @@
 #include <string>
 
 #include "app/console_ui.h"
+#include "app/line_editor.h"
 #include "base/console_output.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
@@ -193,6 +194,42 @@ TEST_F(ConsoleSession, ConnectingAgainClosesTheOpenPortFirst) {
     EXPECT_EQ(serial_port().get_state().status, 0);
 }
 #endif
+
+// Tab completion: the words of the mode, a pin's family, ports after "co".
+TEST_F(ConsoleSession, CompletesTheWordsOfTheMode) {
+    using Words = std::vector<std::string>;
+    struct Case {
+        int32_t mode;
+        std::string before;
+        std::string word;
+        Words words;
+    };
+    const Case cases[] = {
+        {mode::kClient, "", "http", {"http_run", "http_stop"}},
+        {mode::kClient, "", "g2r", {}},  // board words are for server mode
+        {mode::kServer, "", "http", {}},
+        {mode::kServer, "", "cl", {"clear", "cli", "client", "clr"}},
+        {mode::kServer, "sta ", "G2R", {"g2ra", "g2rd", "g2rd16", "g2rd32", "g2rd8"}},
+        {mode::kServer, "", "g12w", {"g12wd", "g12wp"}},
+        {mode::kServer, "", "ir", {"irtcdevrd", "irtcdevwr", "irtcrd", "irtcwr"}},
+#ifndef _WIN32
+        // After "co" (any case), a path goes on to devices and folders.
+        {mode::kServer, "CO ", "/dev/nul", {"/dev/null"}},
+        {mode::kClient, "g2co ", "/dev/nul", {}},
+#endif
+    };
+    for (const Case& c : cases) {
+        console_mode = c.mode;
+        EXPECT_EQ(complete_console_word(c.before, c.word), c.words) << c.before << c.word;
+    }
+#ifndef _WIN32
+    // The history file's place: XDG_STATE_HOME when absolute, else HOME's.
+    EXPECT_EQ(history_path("/state", "/home/u"), "/state/tessaro/history");
+    EXPECT_EQ(history_path("state", "/home/u"), "/home/u/.local/state/tessaro/history");
+    EXPECT_EQ(history_path(nullptr, "/home/u"), "/home/u/.local/state/tessaro/history");
+    EXPECT_EQ(history_path(nullptr, nullptr), "");
+#endif
+}
 
 TEST(ErrorTrace, IsThreeLinesWithBuildStampAndSourcePlace) {
     EXPECT_EQ(captured([] { error_trace("Something failed.", __FILE__, 42); }),

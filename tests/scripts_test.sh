@@ -77,7 +77,8 @@ left_behind
 name="board hangs up"
 run "sta
 quit" --hangup-after 1
-[ "$status" -eq 0 ] || fail "status $status"
+# sta went unanswered: a script's status says so.
+[ "$status" -eq 1 ] || fail "status $status"
 expect "quirn-sim: hung up after 1 requests as asked"
 left_behind
 
@@ -90,6 +91,37 @@ expect "Its log of requests and replies goes to $log"
 expect "The simulated board's log is in $log"
 [ "$(grep -c . "$log")" -gt 1 ] || fail "the identification was not logged"
 rm -f "$log"
+left_behind
+
+# A build folder that needs building, with a stand-in for cmake that
+# "builds" by linking the real programs in: the first run says it builds
+# and shows the progress, the next, with nothing to build, says nothing.
+name="building"
+mkdir "$tmp/bin"
+cat >"$tmp/bin/cmake" <<EOF
+#!/usr/bin/env bash
+if [ "\$1" = -S ]; then mkdir -p "\$4" && : >"\$4/build.ninja"; exit; fi
+echo "[0/2] Re-checking globbed directories..."
+if [ -e "\$2/tessaro" ]; then echo "ninja: no work to do."; exit; fi
+echo "[1/2] Building CXX object app/CMakeFiles/app.dir/console_ui.cpp.o"
+ln -s "$build/tessaro" "$build/quirn-sim" "\$2/"
+echo "[2/2] Linking CXX executable tessaro"
+EOF
+chmod +x "$tmp/bin/cmake"
+building="Building tessaro and quirn-sim (the first build takes a few minutes)…"
+for run in first second; do
+    out=$(env PATH="$tmp/bin:$PATH" TMPDIR="$tmp/t" TESSARO_BUILD_DIR="$tmp/fresh" \
+        scripts/run.sh --help 2>&1 </dev/null)
+    status=$?
+    [ "$status" -eq 0 ] || fail "$run run: status $status: $out"
+    expect "Usage: quirn-sim [options]"
+    if [ $run = first ]; then
+        expect "$building"$'\n'"[1/2] Building CXX object"
+        expect "[2/2] Linking CXX executable tessaro"
+    elif [[ $out == *Building* || $out == *"no work"* || $out == *globbed* ]]; then
+        fail "second run: $out"
+    fi
+done
 left_behind
 
 [ "$failures" -eq 0 ]

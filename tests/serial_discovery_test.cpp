@@ -74,6 +74,15 @@ TEST_F(Discovery, ListsRealPortsWithReadableNamesInPortOrder) {
     write("usb/1-2/product", "FT232R USB UART\n");
     write("class/tty/ttyS0/type", "4\n");
     write("class/tty/ttyS1/type", "0\n");
+    // Stable names: a link to a device (/dev/null stands in for ttyACM0's
+    // node), a link whose device is gone and a link to something else.
+    fs::create_directories(tmp / "dev/serial/by-id");
+    fs::create_symlink("/dev/null", tmp / "dev/ttyACM0");
+    write("dev/ttyUSB0", "");
+    const fs::path by_id = tmp / "dev/serial/by-id";
+    fs::create_symlink("../../ttyACM0", by_id / "usb-Arduino_UNO_R4_Minima_1234-if00");
+    fs::create_symlink("../../ttyACM7", by_id / "usb-Gone_Board-if00");
+    fs::create_symlink("../../ttyUSB0", by_id / "usb-FTDI_FT232R-if00-port0");
 
     testing::internal::CaptureStdout();
     SerialPort port(roots);
@@ -84,12 +93,18 @@ TEST_F(Discovery, ListsRealPortsWithReadableNamesInPortOrder) {
         "Port: ttyACM0 - UNO R4 Minima (ttyACM0)\nPort: ttyACM3 - " + std::string(255 - 10, 'P') +
         " (ttyACM3)\nPort: ttyACM10 - Arduino USB serial device (ttyACM10)\n"
         "Port: ttyS0 - Serial port (ttyS0)\n"
-        "Port: ttyUSB0 - FT232R USB UART (ttyUSB0)\n";
+        "Port: ttyUSB0 - FT232R USB UART (ttyUSB0)\n"
+        "Port: " +
+        by_id.string() +
+        "/usb-Arduino_UNO_R4_Minima_1234-if00 - UNO R4 Minima on "
+        "ttyACM0 (" +
+        by_id.string() + "/usb-Arduino_UNO_R4_Minima_1234-if00)\n";
     EXPECT_EQ(testing::internal::GetCapturedStdout(), listing + listing);
 }
 
 TEST_F(Discovery, ResolvesPortNamesIgnoringCase) {
-    for (const char* name : {"ttyACM0", "ttyUSB0", "ttyS0", "TTYS0", "pts/1"}) {
+    for (const char* name :
+         {"ttyACM0", "ttyUSB0", "ttyS0", "TTYS0", "pts/1", "serial/by-id/usb-Quirn-if00"}) {
         write(std::string("dev/") + name, "");
     }
     const std::string dev = roots.dev_dir;
@@ -108,6 +123,11 @@ TEST_F(Discovery, ResolvesPortNamesIgnoringCase) {
         // A relative name with "/" is looked for under the device folder.
         {"PTS/1", dev + "/pts/1", "pts/1", true},
         {"PTS/2", dev + "/pts/2", "pts/2", false},
+        // A stable name, as listed or under the device folder.
+        {up + "/SERIAL/BY-ID/USB-QUIRN-IF00", dev + "/serial/by-id/usb-Quirn-if00",
+         dev + "/serial/by-id/usb-Quirn-if00", true},
+        {"serial/by-id/usb-quirn-if00", dev + "/serial/by-id/usb-Quirn-if00",
+         "serial/by-id/usb-Quirn-if00", true},
     };
     for (const auto& [name, path, port_name, found] : cases) {
         const serial_platform::ResolvedPort port = serial_platform::resolve_port(name, roots);

@@ -10,8 +10,8 @@
 #include "base/console_output.h"
 #include "base/state.h"
 #include "web/gpio_api.h"
-#include "web/web_server.h"
 #include "web/static_dirs.h"
+#include "web/web_server.h"
 
 std::atomic<int32_t> http_running{0};
 
@@ -102,8 +102,8 @@ int main_webserver() {
         if (!http_server.bind(kHost, kPort)) {
             http_running.store(0);
             if (!told_port_taken) {
-                out_line("\n[Tessaro] Port " + std::to_string(kPort) +
-                         " is in use; the web server will start once it is free.");
+                out_chatter("\n[Tessaro] Port " + std::to_string(kPort) +
+                            " is in use; the web server will start once it is free.\n");
                 print_prompt();
                 told_port_taken = true;
             }
@@ -111,15 +111,15 @@ int main_webserver() {
             continue;
         }
         told_port_taken = false;
-        out_line("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
-                 std::to_string(kPort));
+        out_chatter("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
+                    std::to_string(kPort) + "\n");
         if (!static_notice.empty()) {
             out_line(static_notice);
         }
         print_prompt();
         http_server.serve();
         http_running.store(0);
-        out_line("\n[Tessaro] Webserver quit.");
+        out_chatter("\n[Tessaro] Webserver quit.\n");
         print_prompt();
     }
     watcher.join();

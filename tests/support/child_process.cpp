@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,6 +71,46 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     out_fd_ = out_pipe[0];
     err_fd_ = err_pipe[0];
     // A child that stops reading must not kill the test with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const OnTerminal& terminal) {
+    int master = -1;
+    int slave = -1;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 200;
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+        return;
+    }
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    std::vector<std::string> argv_text{program};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : argv_text) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<std::string> env = terminal.env;
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+            dup2(slave, fd);
+        }
+        for (std::string& entry : env) {
+            putenv(entry.data());
+        }
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ::close(slave);
+    in_fd_ = fcntl(master, F_DUPFD_CLOEXEC, 0);
+    out_fd_ = master;
     signal(SIGPIPE, SIG_IGN);
 }
 

@@ -18,6 +18,15 @@ class ChildProcess {
     // pseudo-terminal when terminal_input is set.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
                  bool terminal_input = false);
+    // All three streams on one pseudo-terminal of 200 by 24, which becomes the
+    // child's controlling terminal (Ctrl-C written to it signals the child);
+    // output() is what the terminal shows, errors() stays empty. env holds
+    // NAME=value entries added to the child's environment.
+    struct OnTerminal {
+        std::vector<std::string> env;
+    };
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const OnTerminal& terminal);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
