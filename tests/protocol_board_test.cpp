@@ -137,6 +137,9 @@ TEST_F(ProtocolBoard, FaultsAreReportedAndTheNextCommandWorks) {
          {{"run", "20, 02",
            kRun + "Run of the user tasks (U-ST) not confirmed: reply 0x21 instead of 0x20\n" +
                "Run of the kernel tasks (K-ST) not confirmed: reply 0x3 instead of 0x2\n"},
+          {"stop", "10, 01",
+           kStop + "Stop of the user tasks (U-ST) not confirmed: reply 0x11 instead of 0x10\n" +
+               "Stop of the kernel tasks (K-ST) not confirmed: reply 0x2 instead of 0x1\n"},
           {"sta", "40",
            "quirn: Status\n" + kTx + "status (0x40) but reaback from server was 0x41\n"}}},
         {{.wrong_length = true},

@@ -143,6 +143,7 @@ TEST(SimFaults, EachFaultOptionChangesRepliesAsAsked) {
         {{"--wrong-length"}, "20 40", "20 00, 40 10 00 00 00", 0},
         {{"--garbage=2"}, "02", "02 A5 A5", 0},
         {{"--split-gap", "50"}, "40 02", "40 00 00 00, 02", 2},
+        {{"--split-gap", "50"}, "E3 FE", "E3 00", 1},
         {{"--wrong-length", "--garbage=1", "--split-gap=9"}, "40", "40 00 00 00 00 A5", 3},
         {{"--silent-every", "1"}, "02 40", "-, -", 0},
         {{"--silent-every", "2"}, "40 02 40 40", "40 00 00 00, -, 40 00 00 00, -", 0},

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 
 #include "serial/class_serial.h"
 #include "sim/quirn_board.h"
+#include "sim/sim_options.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -72,8 +72,7 @@ TEST(SimHostLinkConcurrency, SerialPortRidesOutSilenceAndSplitRepliesAndTheBoard
     EXPECT_EQ(port.transact_byte(REQ_STATUS).count, 2u) << "the board waits out a long gap";
     done = true;
     fiddler.join();
-    auto stopped = std::async(std::launch::async, [&] { board.reset(); });
-    EXPECT_EQ(stopped.wait_for(kDeadline), std::future_status::ready);
+    test_support::finish_within(kDeadline, "The board's stop", [&] { board.reset(); });
 }
 
 // Checks that the line is raw before any host sets it, then connects exclusively,
@@ -105,15 +104,12 @@ TEST(SimHostLinkConcurrency, LineIsRawAndAnExclusiveHostCanReconnectWithoutPrivi
     const char* path = board.path().c_str();
     // Root ignores exclusive mode, so the host is played by an ordinary user.
     ASSERT_EQ(chmod(path, 0666), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        _exit(geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)
-                  ? 4
-                  : exclusive_reconnect(path));
+    const test_support::UnprivilegedRun run = test_support::run_unprivileged(
+        [&] { return std::to_string(exclusive_reconnect(path)); }, 20s);
+    if (run.no_user) {
+        GTEST_SKIP() << "cannot become an unprivileged user";
     }
-    int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0) << "1: open failed, 2: not raw, 3: reconnect refused, 4: no user";
+    EXPECT_EQ(run.said, "0") << "1: open failed, 2: not raw, 3: reconnect refused";
 }
 
 TEST(SimProgram, FirstLineNamesTheBoardAndTheTerminal) {
@@ -149,6 +145,19 @@ TEST(SimProgram, RefusesBadOptionsWithAUsageLine) {
         {{"--pace=1"}, "--pace takes no value"},
         {{"--link"}, "--link needs a path"},
     };
+    // Each bound itself is taken.
+    const ParsedOptions widest =
+        parse_sim_options({"--maker", "255", "--board", "0xFF", "--delay", "60000", "--split-gap",
+                           "60000", "--garbage", "65536", "--silent-every", "4294967295",
+                           "--hangup-after", "0xffffffff", "--alarm", "255", "--fault", "255"});
+    ASSERT_TRUE(widest.ok) << widest.error;
+    const BoardConfig& board = widest.options.board;
+    EXPECT_EQ(std::tuple(board.maker_id, board.board_id, board.reply_delay_ms, board.alarm_word,
+                         board.fault_word),
+              std::tuple(255, 255, 60000u, 255, 255));
+    EXPECT_EQ(std::tuple(board.faults.split_gap_ms, board.faults.garbage_bytes,
+                         board.faults.silent_every, board.faults.hangup_after),
+              std::tuple(60000u, 65536u, UINT32_MAX, UINT32_MAX));
     for (const auto& [args, says] : rows) {
         ChildProcess sim(kProgram, args);
         EXPECT_EQ(sim.wait_exit(kDeadline), 2) << says;

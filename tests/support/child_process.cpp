@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 
 namespace test_support {
 
@@ -198,6 +201,61 @@ std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds deadline) {
         return std::nullopt;
     }
     return WEXITSTATUS(status);
+}
+
+UnprivilegedRun run_unprivileged(const std::function<std::string()>& action,
+                                 std::chrono::milliseconds deadline) {
+    constexpr int kNoUserExit = 3;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(kNoUserExit);
+        }
+        const std::string text = action();
+        _exit(::write(fds[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0
+                                                                                             : 1);
+    }
+    ::close(fds[1]);
+    std::string text;
+    int status = -1;
+    finish_within(deadline, "An unprivileged child", [&] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (child > 0) {
+            waitpid(child, &status, 0);
+        }
+    });
+    ::close(fds[0]);
+    UnprivilegedRun run;
+    run.no_user = WIFEXITED(status) && WEXITSTATUS(status) == kNoUserExit;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        run.said = std::move(text);
+    }
+    return run;
+}
+
+namespace {
+// Standard error as the program started with it: a test may have it
+// captured into a file when a deadline passes.
+const int kFirstStderr = ::dup(STDERR_FILENO);
+}  // namespace
+
+void finish_within(std::chrono::milliseconds deadline, const std::string& what,
+                   const std::function<void()>& action) {
+    auto done = std::async(std::launch::async, action);
+    if (done.wait_for(deadline) != std::future_status::ready) {
+        dprintf(kFirstStderr >= 0 ? kFirstStderr : STDERR_FILENO,
+                "%s did not finish within %lld ms\n", what.c_str(),
+                static_cast<long long>(deadline.count()));
+        std::abort();
+    }
+    done.get();
 }
 
 }  // namespace test_support

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,5 +58,24 @@ class ChildProcess {
     std::string out_;
     std::string err_;
 };
+
+// Runs action in a forked child as the unprivileged user 65534 (root
+// ignores permissions and exclusive mode) and hands back the text it
+// returned. no_user when the child could not become that user; said is
+// empty when it died. A child that takes longer than deadline aborts the
+// test program as finish_within does.
+struct UnprivilegedRun {
+    bool no_user = false;
+    std::optional<std::string> said;
+};
+UnprivilegedRun run_unprivileged(const std::function<std::string()>& action,
+                                 std::chrono::milliseconds deadline);
+
+// Runs action on a thread of its own and returns once it has. When it has
+// not returned within deadline, says so on standard error and aborts the
+// test program: a wait stuck in the code under test fails in seconds, with
+// what it was, instead of at ctest's time-out.
+void finish_within(std::chrono::milliseconds deadline, const std::string& what,
+                   const std::function<void()>& action);
 
 }  // namespace test_support
