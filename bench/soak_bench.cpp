@@ -715,6 +715,10 @@ int main(int argc, char** argv) {
     const size_t on = banner ? banner->rfind(" on ") : std::string::npos;
     if (on == std::string::npos) {
         std::fprintf(stderr, "soak_bench: quirn-sim did not start (%s)\n", sim_args.c_str());
+        if (sim.pid > 0) {
+            kill(sim.pid, SIGKILL);
+            wait_exit(sim, kExitWait);
+        }
         return 1;
     }
     const std::string board_path = banner->substr(on + 4);
@@ -722,6 +726,8 @@ int main(int argc, char** argv) {
     Child tessaro = spawn({TESSARO_BINARY, board_path}, true, true);
     if (tessaro.pid <= 0) {
         std::fprintf(stderr, "soak_bench: tessaro did not start\n");
+        kill(sim.pid, SIGKILL);
+        wait_exit(sim, kExitWait);
         return 1;
     }
     Output output(tessaro.out);
@@ -809,6 +815,12 @@ int main(int argc, char** argv) {
     }
     sampling = false;
     sampler.join();
+    if (warm.threads == 0) {  // a run too short for the sampler to see the warm-up pass
+        warm = end;
+    }
+    peak.rss_kb = std::max(peak.rss_kb, end.rss_kb);
+    peak.threads = std::max(peak.threads, end.threads);
+    peak.descriptors = std::max(peak.descriptors, end.descriptors);
 
     const uint64_t transmission_errors = output.transmission_errors();
     const uint64_t length_errors = output.length_errors();
