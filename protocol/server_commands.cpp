@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -29,31 +30,41 @@ constexpr auto kTurnCheck = std::chrono::milliseconds(10);
 // waiting for the turn can give up (a plain mutex could not be left).
 class CommandTurn {
   public:
-    // Waits for the turn; false, without it, once given_up() holds.
+    // Waits for the turn, which comes in the order asked; false, without
+    // it, once given_up() holds.
     template <typename GivenUp>
     bool take(GivenUp given_up) {
         std::unique_lock lock(mutex_);
-        while (taken_) {
+        const uint64_t me = next_++;
+        waiting_.push_back(me);
+        for (;;) {
+            if (!taken_ && waiting_.front() == me) {
+                waiting_.pop_front();
+                taken_ = true;
+                return true;
+            }
             free_.wait_for(lock, kTurnCheck);
-            if (taken_ && given_up()) {
+            if ((taken_ || waiting_.front() != me) && given_up()) {
+                std::erase(waiting_, me);
+                free_.notify_all();
                 return false;
             }
         }
-        taken_ = true;
-        return true;
     }
     void give_back() {
         {
             std::lock_guard lock(mutex_);
             taken_ = false;
         }
-        free_.notify_one();
+        free_.notify_all();
     }
 
   private:
-    std::mutex mutex_;              // guards taken_
-    std::condition_variable free_;  // with mutex_: taken_ became false
+    std::mutex mutex_;              // guards the fields below
+    std::condition_variable free_;  // with mutex_: the turn or the queue changed
     bool taken_ = false;
+    uint64_t next_ = 0;             // the number of the next to ask
+    std::deque<uint64_t> waiting_;  // those waiting, in the order they asked
 };
 
 CommandTurn command_turn;

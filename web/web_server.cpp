@@ -167,7 +167,29 @@ std::string_view WebServer::request_head() {
     return current_head;
 }
 
-WebServer::WebServer() : listener_(INVALID_SOCKET) {
+namespace {
+
+socket_t make_wake_socket() {
+    const socket_t sock = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock == INVALID_SOCKET) {
+        return INVALID_SOCKET;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    auto* name = reinterpret_cast<sockaddr*>(&address);
+    if (::bind(sock, name, length) != 0 || ::getsockname(sock, name, &length) != 0 ||
+        ::connect(sock, name, length) != 0) {
+        close_descriptor(sock);
+        return INVALID_SOCKET;
+    }
+    return sock;
+}
+
+}  // namespace
+
+WebServer::WebServer() : listener_(INVALID_SOCKET), wake_(make_wake_socket()) {
     new_task_queue = [this]() -> httplib::TaskQueue* {
         auto* pool = new httplib::ThreadPool(kWorkers);
         std::lock_guard lock(mutex_);
@@ -184,6 +206,9 @@ WebServer::~WebServer() {
     }
     gate_wake_.notify_all();
     gate_.join();
+    if (wake_ != INVALID_SOCKET) {
+        close_descriptor(wake_);
+    }
 }
 
 bool WebServer::bind(const std::string& host, int port) {
@@ -300,6 +325,9 @@ void WebServer::park(socket_t sock, Clock::time_point give_up) {
         parked_.push_back({sock, give_up});
     }
     gate_wake_.notify_all();
+    if (wake_ != INVALID_SOCKET) {
+        ::send(wake_, "w", 1, 0);
+    }
 }
 
 void WebServer::run_gate() {
@@ -315,14 +343,32 @@ void WebServer::run_gate() {
             return;
         }
         entries.clear();
+        Clock::time_point first_give_up = Clock::time_point::max();
         for (const Parked& parked : parked_) {
             PollEntry entry{};
             entry.fd = parked.sock;
             entry.events = POLLIN;
             entries.push_back(entry);
+            first_give_up = std::min(first_give_up, parked.give_up);
+        }
+        if (wake_ != INVALID_SOCKET) {
+            PollEntry entry{};
+            entry.fd = wake_;
+            entry.events = POLLIN;
+            entries.push_back(entry);
         }
         lock.unlock();
-        poll_sockets(entries.data(), entries.size(), kGateStepMs);
+        const int wait_ms =
+            wake_ != INVALID_SOCKET ? milliseconds_until(first_give_up) + 1 : kGateStepMs;
+        poll_sockets(entries.data(), entries.size(), wait_ms);
+        if (wake_ != INVALID_SOCKET && entries.back().revents != 0) {
+            entries.back().revents = 0;
+            // Every wake-up sent so far is answered by this pass.
+            char byte = 0;
+            do {
+                ::recv(wake_, &byte, 1, 0);
+            } while (wait_readable(wake_, 0));
+        }
         lock.lock();
         // parked_ may have changed meanwhile: a stop emptied it, workers
         // added to it. Only what is still parked is acted on.

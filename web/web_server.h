@@ -3,9 +3,10 @@
 // connections in the program's hands, so that no client can hold a stop up
 // or keep the API from answering.
 //
-// - A new connection whose request has not begun within kPromptWait waits
-//   for it in one shared poll (the gate) for up to kFirstRequestWait,
-//   holding no worker; so do kept-alive connections between requests. A
+// - A connection whose next request has not begun (kPromptWait: it is not
+//   waited for at all) waits for it in one shared poll (the gate), for up
+//   to kFirstRequestWait, or kKeepAliveWait between requests, holding no
+//   worker. A
 //   thousand idle connections cost a thousand descriptors, not the workers.
 // - A request must arrive whole within kRequestReadLimit, each piece
 //   within kReadPieceWait: a client that dribbles bytes is cut off.
@@ -35,7 +36,7 @@ class WebServer : public httplib::Server {
     // a header without a value, which a check may need to see.
     static std::string_view request_head();
 
-    static constexpr auto kPromptWait = std::chrono::milliseconds(20);
+    static constexpr auto kPromptWait = std::chrono::milliseconds(0);
     static constexpr auto kFirstRequestWait = std::chrono::seconds(1);
     static constexpr auto kKeepAliveWait = std::chrono::seconds(2);
     static constexpr auto kReadPieceWait = std::chrono::milliseconds(200);
@@ -98,5 +99,9 @@ class WebServer : public httplib::Server {
     std::set<socket_t> active_;   // connections a worker serves now
     std::vector<Parked> parked_;  // connections the gate waits on
     bool gate_quit_ = false;
+    // A datagram socket connected to itself: a byte sent wakes the gate's
+    // poll when a connection is parked (no descriptor for it: the gate then
+    // looks every few milliseconds instead).
+    socket_t wake_ = INVALID_SOCKET;
     std::thread gate_;
 };
