@@ -348,9 +348,8 @@ httplib::Server::HandlerResponse check_request(const httplib::Request& request,
             return refuse(413, "Request body too large");
         }
     }
-    if (request.has_header("Range") &&
-        std::count(request.get_header_value("Range").begin(),
-                   request.get_header_value("Range").end(), ',') >= static_cast<long>(kMaxRanges)) {
+    const std::string ranges = request.get_header_value("Range");
+    if (std::count(ranges.begin(), ranges.end(), ',') >= static_cast<long>(kMaxRanges)) {
         return refuse(416, "Too many ranges");
     }
     return httplib::Server::HandlerResponse::Unhandled;
