@@ -12,11 +12,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <future>
 #include <optional>
+#include <regex>
 #include <thread>
 
 #include "serial/class_serial.h"
+#include "serial/wire_trace.h"
 #include "sim/quirn_board.h"
 
 namespace {
@@ -259,6 +262,118 @@ TEST(SerialPort, ALongReplyIsCutAt1023ItsRestDiscardedAndAHangUpEndsTheNextReadA
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_TRUE(next.bytes.empty());
     EXPECT_NE(hung_up.second.find("\nError: Failed to read from COM port\n"), std::string::npos);
+}
+
+// One line of the wire trace, taken apart.
+struct TraceLine {
+    double since_ms = 0;
+    std::string source, direction, note;
+    Bytes bytes;
+};
+
+std::optional<TraceLine> parse_trace_line(const std::string& line) {
+    static const std::regex kLine(
+        R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6} \+(\d+\.\d{3}) ms  (\S.*?) +(->|<-|--))"
+        R"(((?: [0-9A-F]{2})*)(?:   (\S.*))?$)");
+    std::smatch match;
+    if (!std::regex_match(line, match, kLine)) {
+        return std::nullopt;
+    }
+    TraceLine parsed{std::stod(match[1]), match[2], match[3], match[5], {}};
+    std::istringstream hex(match[4]);
+    for (unsigned byte = 0; hex >> std::hex >> byte;) {
+        parsed.bytes.push_back(static_cast<uint8_t>(byte));
+    }
+    return parsed;
+}
+
+// A session against a board that misbehaves in every way it can: each
+// trace line parses, the requests are what the board received, the replies
+// what the port returned, and each ending is named for what happened.
+TEST(SerialPort, TheTraceShowsEveryByteOnTheWireAndHowEachReplyEnded) {
+    const std::string path = testing::TempDir() + "wire_trace_test.log";
+    std::string why;
+    ASSERT_TRUE(wire_trace::open_file(path, why)) << why;
+    const wire_trace::SourceScope source("serial test");
+    struct Row {
+        quirn_sim::Faults faults;
+        uint8_t code;
+        uint32_t reply_length;
+        std::string ending;  // a regular expression
+    };
+    const Row rows[] = {
+        {{}, REQ_STATUS, 4, "ended at known length"},
+        {{}, REQ_STATUS, 0, "ended at interval"},
+        {{.wrong_length = true},
+         REQ_STATUS,
+         4,
+         "overlong: 5 bytes for 4 expected, ended at interval"},
+        {{.garbage_bytes = 3},
+         REQ_RUN_KST,
+         1,
+         "overlong: 4 bytes for 1 expected, ended at interval"},
+        {{.split_gap_ms = 60},
+         REQ_STATUS,
+         4,
+         "short: [123] bytes? for 4 expected, ended at interval"},
+        // The split reply's rest arrives meanwhile and goes before this request.
+        {{}, REQ_STATUS, 4, "ended at known length"},
+        {{.silent_every = 1}, REQ_STATUS, 4, R"(timed out after 20\d\d\.\d ms, nothing came)"},
+    };
+    std::vector<Bytes> replies;
+    std::string board_path;
+    {
+        Link link;
+        board_path = link.board.path();
+        for (const Row& row : rows) {
+            ASSERT_TRUE(link.board.wait_idle(10s));
+            link.board.set_faults(row.faults);
+            capture([&] {
+                replies.push_back(link.port.transact_byte(row.code, row.reply_length).bytes);
+            });
+        }
+        EXPECT_TRUE(link.board.wait_idle(10s));
+        ASSERT_EQ(link.board.received_frames().size(), std::size(rows));
+        for (size_t i = 0; i < std::size(rows); ++i) {
+            EXPECT_EQ(link.board.received_frames()[i], Bytes{rows[i].code}) << i;
+        }
+    }
+    wire_trace::close_file();
+
+    std::ifstream file(path);
+    std::vector<TraceLine> lines;
+    for (std::string line; std::getline(file, line);) {
+        const std::optional<TraceLine> parsed = parse_trace_line(line);
+        ASSERT_TRUE(parsed) << "unparsed: " << line;
+        lines.push_back(*parsed);
+    }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front().direction, "--");
+    EXPECT_TRUE(lines.front().note.starts_with("opened ")) << lines.front().note;
+    EXPECT_EQ(lines.back().note, "closed " + board_path);
+    size_t at = 1;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        ASSERT_LT(at + 1, lines.size() - 1) << "lines missing from row " << i;
+        if (i == 5) {
+            const TraceLine& late = lines[at++];
+            EXPECT_EQ(late.direction, "<-");
+            EXPECT_EQ(late.note, "late: " + std::to_string(late.bytes.size()) +
+                                     " bytes discarded before the next request");
+            EXPECT_EQ(late.bytes.size() + replies[4].size(), 4u) << "the split reply's rest";
+        }
+        const TraceLine& request = lines[at++];
+        const TraceLine& reply = lines[at++];
+        EXPECT_EQ(request.source, "serial test");
+        EXPECT_EQ(request.direction, "->") << i;
+        EXPECT_EQ(request.bytes, Bytes{rows[i].code}) << i;
+        EXPECT_EQ(request.since_ms, 0.0) << i;
+        EXPECT_EQ(reply.direction, "<-") << i;
+        EXPECT_EQ(reply.bytes, replies[i]) << i;
+        EXPECT_TRUE(std::regex_match(reply.note, std::regex(rows[i].ending)))
+            << i << ": " << reply.note;
+        EXPECT_GE(reply.since_ms, i + 1 == std::size(rows) ? 2000.0 : 0.0) << i;
+    }
+    EXPECT_EQ(at, lines.size() - 1) << "nothing else on the wire";
 }
 
 TEST(SerialConcurrency, TransactionsFromTwoThreadsNeverInterleave) {
