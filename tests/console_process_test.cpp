@@ -459,7 +459,8 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     const std::string waiting = "[Disconnected] [-:-] [Server] [";
 
     auto sim = start_board();
-    ChildProcess tessaro(TESSARO_BINARY, {});
+    const std::string trace = link + ".trace";
+    ChildProcess tessaro(TESSARO_BINARY, {"--trace", trace});
     ASSERT_TRUE(tessaro.started());
     tessaro.write("co " + link + "\n");
     ASSERT_TRUE(tessaro.wait_for_output(on_board, 20s)) << tessaro.output();
@@ -501,6 +502,21 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     EXPECT_EQ(tessaro.wait_exit(20s), 1) << tessaro.output();
     EXPECT_EQ(tessaro.errors(), "");
     stop_board(sim);
+
+    // The trace tells the same story.
+    std::ifstream in(trace);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::size_t at = 0;
+    for (const std::string& piece :
+         {"  reconnect           --   " + link + " has gone away, closed\n",
+          std::string("  reconnect           --   back: opened "),
+          std::string("  reconnect           -> E0 FD\n"),
+          std::string("  console sta         -> 40\n"),
+          "  reconnect           --   " + link + " has gone away, closed\n"}) {
+        at = text.find(piece, at);
+        ASSERT_NE(at, std::string::npos) << "no\n" << piece << "\nin\n" << text;
+    }
+    std::filesystem::remove(trace);
 }
 
 }  // namespace
