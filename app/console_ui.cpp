@@ -19,6 +19,7 @@
 #include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
+#include "serial/wire_trace.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ void forget_board() {
 
 void disconnect() {
     out_line("Disconnect ...");
+    const wire_trace::SourceScope source("console di");
     const std::unique_lock session = lock_session();
     if (const std::optional<std::string> waited = stop_waiting()) {
         out_line("No longer waiting for " + *waited + ".");
@@ -56,6 +58,7 @@ void disconnect() {
 // switches to server mode. Returns whether the port opened.
 bool connect_to(const std::string& name) {
     const std::unique_lock session = lock_session();
+    const wire_trace::SourceScope source("console co");
     stop_waiting();
     SerialPort& port = serial_port();
     // A new connection replaces the open one, which is closed and forgotten
@@ -72,6 +75,7 @@ bool connect_to(const std::string& name) {
         connected.store(1);
     }
     const std::string identify = "ihwmcu";
+    const wire_trace::SourceScope identifying("identify");
     CommandReply reply = run_server_command(identify);
     quirn_server().decode_response(identify, std::move(reply));
     console_mode.store(mode::kServer);
@@ -242,6 +246,7 @@ CommandOutcome run_word(const std::string& word, std::istream& input) {
     }
     const int32_t current_mode = console_mode.load();
     if (current_mode == mode::kServer) {
+        const wire_trace::SourceScope source("console " + word);
         CommandOutcome outcome = run_board_command(word);
         quirn_server().tell(outcome);
         return outcome;

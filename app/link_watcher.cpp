@@ -11,6 +11,7 @@
 #include "protocol/class_quirn_server.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
+#include "serial/wire_trace.h"
 
 namespace {
 
@@ -67,6 +68,8 @@ void try_return(const std::string& name) {
 }
 
 void watch_link() {
+    // Whatever this thread sends or sees on the port is the watcher's.
+    const wire_trace::SourceScope source("reconnect");
     for (;;) {
         std::string name;
         {

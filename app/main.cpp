@@ -11,6 +11,7 @@
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "serial/class_serial.h"
+#include "serial/wire_trace.h"
 #include "web/main_webserver.h"
 
 namespace {
@@ -58,6 +59,13 @@ int main(int argc, char** argv) {
             return kExitUsage;
         case Options::Action::kRun:
             break;
+    }
+    if (options.trace) {
+        std::string why;
+        if (!wire_trace::open_file(*options.trace, why)) {
+            err("tessaro: cannot write the trace to " + *options.trace + ": " + why + "\n");
+            return kExitUsage;
+        }
     }
     interval_reads.store(options.interval_reads);
     set_output_mode(options.json    ? OutputMode::kJson

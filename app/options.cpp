@@ -38,6 +38,12 @@ Options parse_options(const std::vector<std::string>& args) {
             } else {
                 options.words = args[++i];
             }
+        } else if (!options_end && arg == "--trace") {
+            if (i + 1 == args.size() || args[i + 1].empty()) {
+                fail("--trace needs a file (- for standard error)");
+            } else {
+                options.trace = args[++i];
+            }
         } else if (!options_end && arg.size() > 1 && arg.front() == '-') {
             fail("unknown option '" + arg + "'");
         } else if (!options.port.empty()) {
@@ -77,6 +83,8 @@ std::string usage_text() {
            "  --quiet           print the words' reports only: no banner, port list,\n"
            "                    thread lines or prompts\n"
            "  --bail            stop at the first word that fails (status 1)\n"
+           "  --trace FILE      write every request to the board and every reply, with\n"
+           "                    its time and source, to FILE (- for standard error)\n"
            "  --list            list the serial ports and end (--json: as a JSON array)\n"
            "  -h, --help        show this text\n"
            "  --version         show the version and build stamp\n"

@@ -24,6 +24,7 @@
 
 #include "base/state.h"
 #include "bench/bench_stats.h"
+#include "bench/trace_cost.h"
 #include "serial/class_serial.h"
 
 namespace {
@@ -147,6 +148,15 @@ int main(int argc, char** argv) {
     for (const Mode& mode : kModes) {
         wrong += measure(mode);
     }
+    std::printf("wire trace, reply length known, %d transactions each in 10 turns\n", transactions);
+    interval_reads.store(false);
+    const bool traced = print_trace_cost(
+        [&](int n) {
+            for (int i = 0; i < n; ++i) {
+                wrong += port.transact_byte(kRequest, kReplyLength).count != kReplyLength;
+            }
+        },
+        std::max(1, transactions / 10), 10);
 
     stop = true;
     peer.join();
@@ -154,5 +164,5 @@ int main(int argc, char** argv) {
     close(master);
     close(slave);
 
-    return wrong != 0 ? 1 : 0;
+    return wrong != 0 || !traced ? 1 : 0;
 }

@@ -20,6 +20,7 @@
 
 #include "base/state.h"
 #include "bench/bench_stats.h"
+#include "bench/trace_cost.h"
 #include "protocol/quirn_transcoder.h"
 #include "serial/class_serial.h"
 #include "sim/quirn_board.h"
@@ -156,6 +157,20 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
     dup2(saved_stdout, STDOUT_FILENO);
+    std::printf("wire trace, 8 clients, %d requests each in 6 turns:\n", requests);
+    int trace_errors = 0;
+    std::fflush(stdout);
+    const int traced_stdout = dup(STDOUT_FILENO);
+    // Figures are printed as each turn ends; the prompts still go to /dev/null.
+    const bool traced = print_trace_cost(
+        [&](int n) {
+            std::fflush(stdout);
+            dup2(null_fd, STDOUT_FILENO);
+            trace_errors += api_rate(port, 8, n).errors;
+            std::fflush(stdout);
+            dup2(traced_stdout, STDOUT_FILENO);
+        },
+        std::max(8, requests / 6), 6);
 
     while (!server.is_running()) {
         std::this_thread::yield();
@@ -169,7 +184,7 @@ int main(int argc, char** argv) {
     std::printf(
         "  clients  limit/s  (median ms)  requests/s  of limit  median ms  p99 ms  errors   "
         "(goal >= 95%%, 0)\n");
-    int errors = 0;
+    int errors = trace_errors + (traced ? 0 : 1);
     for (const auto& [clients, limit, run] : rows) {
         std::printf("  %7d  %7.1f  (%6.2f)     %10.1f  %7.1f%%  %9.2f  %6.2f  %6d\n", clients,
                     limit.per_second, percentile(limit.times_ms, 0.5), run.per_second,

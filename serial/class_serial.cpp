@@ -1,12 +1,14 @@
 #include "serial/class_serial.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 #include <utility>
 
 #include "base/console_output.h"
 #include "base/state.h"
+#include "serial/wire_trace.h"
 
 namespace {
 
@@ -19,6 +21,15 @@ constexpr uint32_t kTotalTimeoutConstantMs = 20;
 // byte included; longer names do not fit and their devices are left out.
 constexpr size_t kFriendlyNameBufferSize = 256;
 constexpr size_t kFrameBufferSize = SerialPort::kMaxFrameSize + 1;
+
+double milliseconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+std::string byte_count(uint32_t count) {
+    return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+}
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -46,6 +57,35 @@ std::string escaped(const std::string& name) {
 }
 
 }  // namespace
+
+std::string read_ending(const ReadEnd& read) {
+    char waited[64];
+    std::snprintf(waited, sizeof waited, "timed out after %.1f ms", read.elapsed_ms);
+    const std::string of_expected =
+        byte_count(read.count) + " for " + std::to_string(read.expected) + " expected";
+    if (!read.ok) {
+        return read.gone ? "read failed: the device has gone" : "read failed";
+    }
+    if (read.count == 0) {
+        return std::string(waited) + ", nothing came";
+    }
+    if (read.count >= SerialPort::kReadSize) {
+        return "cut at " + byte_count(read.count) + ", the most one read takes";
+    }
+    if (read.expected != 0 && read.count == read.expected) {
+        return "ended at known length";
+    }
+    if (read.elapsed_ms >= read.total_ms) {
+        return waited;
+    }
+    if (read.expected != 0 && read.count > read.expected) {
+        return "overlong: " + of_expected + ", ended at interval";
+    }
+    if (read.expected != 0) {
+        return "short: " + of_expected + ", ended at interval";
+    }
+    return "ended at interval";
+}
 
 std::optional<PortEntry> parse_friendly_name(std::string_view friendly_name) {
     const std::string_view text = friendly_name.substr(0, friendly_name.find('\0'));
@@ -124,6 +164,8 @@ bool SerialPort::open_locked(const std::string& name, bool report) {
         if (report) {
             out_line("Error: Cannot open " + path);
             err(path + ": " + why + "\n");
+            wire_trace::record(wire_trace::Direction::kEvent, {},
+                               "cannot open " + path + ": " + why);
         }
         return false;
     }
@@ -157,6 +199,9 @@ bool SerialPort::open_locked(const std::string& name, bool report) {
         return give_up();
     }
     out_of_step_ = false;
+    last_request_at_ = std::chrono::steady_clock::now();
+    wire_trace::record(wire_trace::Direction::kEvent, {},
+                       (report ? "opened " : "back: opened ") + path + " at 19200 8N1");
     {
         std::lock_guard state_lock(state_mutex_);
         state.status = 1;
@@ -198,14 +243,19 @@ void SerialPort::close_locked(bool say_goodbye) {
     if (say_goodbye) {
         out_line("Closed " + state.port_name + " port");
     }
+    wire_trace::record(
+        wire_trace::Direction::kEvent, {},
+        say_goodbye ? "closed " + state.port_name : state.port_name + " has gone away, closed");
     std::lock_guard state_lock(state_mutex_);
     state.status = 0;
 }
 
 CommandReply SerialPort::read_reply(uint32_t reply_length) {
     const uint32_t expected = interval_reads.load() || reply_length > kReadSize ? 0 : reply_length;
+    const auto started = std::chrono::steady_clock::now();
     const serial_platform::Transfer read =
         serial_platform::read_port(handle, readBuffer, kReadSize, timeouts, expected);
+    const double elapsed_ms = milliseconds_since(started);
     if (read.gone) {
         note_gone();
     }
@@ -219,10 +269,19 @@ CommandReply SerialPort::read_reply(uint32_t reply_length) {
     CommandReply reply;
     reply.bytes.assign(readBuffer, readBuffer + bytes_read);
     reply.count = bytes_read;
+    const ReadEnd end{read.ok,
+                      read.gone,
+                      read.count,
+                      expected,
+                      elapsed_ms,
+                      static_cast<double>(timeouts.ReadTotalTimeoutMultiplier) * kReadSize +
+                          static_cast<double>(timeouts.ReadTotalTimeoutConstant)};
+    wire_trace::record(wire_trace::Direction::kReply, reply.bytes, read_ending(end),
+                       milliseconds_since(last_request_at_));
     return reply;
 }
 
-uint32_t SerialPort::discard_late_bytes() {
+uint32_t SerialPort::discard_late_bytes(std::vector<uint8_t>& kept) {
     using Clock = std::chrono::steady_clock;
     const auto quiet = std::chrono::milliseconds(kResyncQuietMs);
     const Clock::time_point give_up =
@@ -233,7 +292,7 @@ uint32_t SerialPort::discard_late_bytes() {
     std::this_thread::sleep_until(out_of_step_since_ + quiet);
     uint32_t discarded = 0;
     for (;;) {
-        const uint32_t waiting = serial_platform::discard_input(handle);
+        const uint32_t waiting = serial_platform::discard_input(handle, &kept);
         discarded += waiting;
         if (waiting == 0 || Clock::now() >= give_up) {
             return discarded;
@@ -247,17 +306,24 @@ CommandReply SerialPort::transact_locked(const uint8_t* data, uint32_t size,
     // Bytes waiting now answered an earlier request (a reply cut at a gap or
     // at kReadSize, or one that came after its read gave up); left in the
     // queue they would be taken for the answer to this one.
+    std::vector<uint8_t> late;
     const uint32_t stale =
-        out_of_step_ ? discard_late_bytes() : serial_platform::discard_input(handle);
+        out_of_step_ ? discard_late_bytes(late) : serial_platform::discard_input(handle, &late);
     if (stale > 0) {
         err("Discarded " + std::to_string(stale) + (stale == 1 ? " stale byte" : " stale bytes") +
             " from " + state.port_name + " before the request\n");
+        wire_trace::record(wire_trace::Direction::kReply, std::move(late),
+                           "late: " + byte_count(stale) + " discarded before the next request",
+                           milliseconds_since(last_request_at_));
     }
+    last_request_at_ = std::chrono::steady_clock::now();
     const serial_platform::Transfer written = serial_platform::write_port(handle, data, size);
     bytes_written = written.count;
     if (!written.ok) {
         err("Error: Failed to write to COM port\n");
     }
+    wire_trace::record(wire_trace::Direction::kRequest, std::vector<uint8_t>(data, data + size),
+                       written.ok ? "" : "write failed");
     if (written.gone) {
         note_gone();
     }

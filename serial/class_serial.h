@@ -31,6 +31,20 @@ struct PortState {
 // name that would not fit the 256-byte property buffer.
 std::optional<PortEntry> parse_friendly_name(std::string_view friendly_name);
 
+// How one read went, and the words the wire trace gives it: "ended at
+// known length", "ended at interval", "overlong: 5 bytes for 4 expected,
+// ended at interval" (and short), "timed out after 2066.2 ms, nothing
+// came", "cut at 1023 bytes ...", "read failed".
+struct ReadEnd {
+    bool ok = true;
+    bool gone = false;
+    uint32_t count = 0;
+    uint32_t expected = 0;  // the length the read was told; 0: none
+    double elapsed_ms = 0;
+    double total_ms = 0;  // the read's total time-out
+};
+std::string read_ending(const ReadEnd& read);
+
 // The machine's serial ports in the system's order, as discover_ports
 // finds them; nothing when the system will not list them. Prints nothing.
 std::optional<std::vector<PortEntry>> list_ports(const serial_platform::DeviceRoots& roots = {});
@@ -150,8 +164,9 @@ class SerialPort {
     void note_gone();
 
     // Waits out and discards a reply that may still be arriving; the caller
-    // holds transaction_mutex_. Returns the bytes discarded.
-    uint32_t discard_late_bytes();
+    // holds transaction_mutex_. Returns how many bytes it discarded, and
+    // appends them to kept where the platform reads them.
+    uint32_t discard_late_bytes(std::vector<uint8_t>& kept);
     // Marks the line out of step; the caller holds transaction_mutex_.
     void resync_locked();
 
@@ -160,6 +175,9 @@ class SerialPort {
     // Guarded by transaction_mutex_, as is out_of_step_since_.
     bool out_of_step_ = false;
     std::chrono::steady_clock::time_point out_of_step_since_{};
+    // When the last request was written, for the trace. Guarded by
+    // transaction_mutex_.
+    std::chrono::steady_clock::time_point last_request_at_{};
 
     // Guards the session fields above: one transaction, open or close at a time.
     mutable std::mutex transaction_mutex_;

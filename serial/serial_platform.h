@@ -95,8 +95,10 @@ struct Transfer {
     uint32_t count = 0;
     bool gone = false;
 };
-// Empties the receive queue; returns how many bytes it held.
-uint32_t discard_input(Handle handle);
+// Empties the receive queue; returns how many bytes it held. POSIX reads
+// them and, given kept, appends them there; Windows purges them unread, so
+// kept stays as it was.
+uint32_t discard_input(Handle handle, std::vector<uint8_t>* kept = nullptr);
 // Writes all bytes, however long that takes; a vanished device fails.
 Transfer write_port(Handle handle, const uint8_t* data, uint32_t size);
 // Two character times at 19200 baud (10 bits each): the silence after the

@@ -350,7 +350,7 @@ bool set_timeouts(Handle handle, const Timeouts&) {
     return ::fcntl(handle, F_GETFL) != -1;
 }
 
-uint32_t discard_input(Handle handle) {
+uint32_t discard_input(Handle handle, std::vector<uint8_t>* kept) {
     int queued = 0;
     if (::ioctl(handle, FIONREAD, &queued) != 0 || queued <= 0) {
         return 0;
@@ -364,6 +364,9 @@ uint32_t discard_input(Handle handle) {
         const ssize_t n = ::read(handle, scratch, want);
         if (n > 0) {
             discarded += static_cast<uint32_t>(n);
+            if (kept != nullptr) {
+                kept->insert(kept->end(), scratch, scratch + n);
+            }
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {

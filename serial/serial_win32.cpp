@@ -251,7 +251,7 @@ bool set_timeouts(Handle handle, const Timeouts& timeouts) {
     return ::SetCommTimeouts(handle, &copy) != 0;
 }
 
-uint32_t discard_input(Handle handle) {
+uint32_t discard_input(Handle handle, std::vector<uint8_t>* /*kept*/) {
     // ClearCommError also clears a line error (a framing or overrun error),
     // which would otherwise stop every later read and write.
     DWORD errors = 0;

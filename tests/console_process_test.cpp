@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -66,6 +67,16 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         {{"--list"}, "", 0, "", {listing}, true},
         {{"--json", "--list"}, "", 0, "", {json}, true},
         {{"--bogus", "--help"}, "", 2, "tessaro: unknown option '--bogus'" + help_hint, {}},
+        {{"--trace", "/nonexistent/trace.log"},
+         "",
+         2,
+         "tessaro: cannot write the trace to /nonexistent/trace.log: No such file or directory\n",
+         {}},
+        {{"--trace"},
+         "",
+         2,
+         "tessaro: --trace needs a file (- for standard error)" + help_hint,
+         {}},
         {{"ttyACM0", "ttyACM1"},
          "",
          2,
@@ -147,6 +158,53 @@ TEST(ConsoleProgram, ConnectsToItsPortAndRunsPipedWords) {
     ASSERT_EQ(frames.size(), 3u) << "identification, sta and g2rd, nothing at the end";
     EXPECT_EQ(frames[0], (std::vector<uint8_t>{0xE0, 0xFD}));
     EXPECT_EQ(frames[1], (std::vector<uint8_t>{0x40}));
+}
+
+// The wire trace of a script, to a file and to standard error: the port's
+// opening, the identification, each word's request and reply with its
+// source, the close. A full disk costs one warning and nothing else.
+TEST(ConsoleProgram, TracesTheWireToAFileOrStandardErrorAndOutlivesAFullDisk) {
+    const std::string file = testing::TempDir() + "console_trace_test.log";
+    for (const std::string& trace : {file, std::string("-"), std::string("/dev/full")}) {
+        quirn_sim::PtyBoard board;
+        ASSERT_TRUE(board.ok()) << board.error();
+        ChildProcess tessaro(TESSARO_BINARY, {"--trace", trace, board.path()});
+        ASSERT_TRUE(tessaro.started());
+        tessaro.write("sta\ng2rd\n");
+        tessaro.close_input();
+        EXPECT_EQ(tessaro.wait_exit(20s), 0) << trace << tessaro.errors();
+        EXPECT_NE(tessaro.output().find("Pin 2 value: 0\n"), std::string::npos) << trace;
+        if (trace == "/dev/full") {
+            EXPECT_EQ(tessaro.errors(),
+                      "tessaro: writing the trace to /dev/full failed, the trace file ends here: "
+                      "No space left on device\n");
+            continue;
+        }
+        std::string text = tessaro.errors();
+        if (trace == file) {
+            EXPECT_EQ(text, "");
+            std::ifstream in(file);
+            text.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            EXPECT_TRUE(line.size() > 28 && line[4] == '-' && line[10] == 'T' && line[26] == ' ')
+                << trace << ": not a trace line: " << line;
+        }
+        std::size_t at = 0;
+        for (const std::string& piece :
+             {" ms  console co          --   opened " + board.path() + " at 19200 8N1\n",
+              std::string(" ms  identify            -> E0 FD\n"),
+              std::string("  identify            <- E0 "),
+              std::string("   ended at known length\n"),
+              std::string(" ms  console sta         -> 40\n"),
+              std::string(" ms  console g2rd        -> 98 82 FE\n"),
+              std::string("  console g2rd        <- 98 82 00 00   ended at known length\n"),
+              "--   closed " + board.path() + "\n"}) {
+            at = text.find(piece, at);
+            ASSERT_NE(at, std::string::npos) << trace << ": no\n" << piece << "\nin\n" << text;
+        }
+    }
 }
 
 // Scripts: the status says whether every word worked, --bail stops at the
@@ -406,7 +464,8 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     const std::string waiting = "[Disconnected] [-:-] [Server] [";
 
     auto sim = start_board();
-    ChildProcess tessaro(TESSARO_BINARY, {});
+    const std::string trace = link + ".trace";
+    ChildProcess tessaro(TESSARO_BINARY, {"--trace", trace});
     ASSERT_TRUE(tessaro.started());
     tessaro.write("co " + link + "\n");
     ASSERT_TRUE(tessaro.wait_for_output(on_board, 20s)) << tessaro.output();
@@ -455,6 +514,21 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     EXPECT_EQ(tessaro.wait_exit(20s), 1) << tessaro.output();
     EXPECT_EQ(tessaro.errors(), "");
     stop_board(sim);
+
+    // The trace tells the same story.
+    std::ifstream in(trace);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::size_t at = 0;
+    for (const std::string& piece :
+         {"  reconnect           --   " + link + " has gone away, closed\n",
+          std::string("  reconnect           --   back: opened "),
+          std::string("  reconnect           -> E0 FD\n"),
+          std::string("  console sta         -> 40\n"),
+          "  reconnect           --   " + link + " has gone away, closed\n"}) {
+        at = text.find(piece, at);
+        ASSERT_NE(at, std::string::npos) << "no\n" << piece << "\nin\n" << text;
+    }
+    std::filesystem::remove(trace);
 }
 
 }  // namespace

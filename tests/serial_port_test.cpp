@@ -13,11 +13,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <future>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "serial/class_serial.h"
+#include "serial/wire_trace.h"
 #include "sim/quirn_board.h"
 #include "tests/support/child_process.h"
 
@@ -284,6 +287,136 @@ TEST(SerialPort, ALongReplyIsCutAt1023ItsRestDiscardedAndAHangUpEndsTheNextReadA
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_TRUE(next.bytes.empty());
     EXPECT_NE(hung_up.second.find("\nError: Failed to read from COM port\n"), std::string::npos);
+}
+
+// One line of the wire trace, taken apart.
+struct TraceLine {
+    double since_ms = 0;
+    std::string source, direction, note;
+    Bytes bytes;
+};
+
+// Nothing for a line that is not "TIME +N.NNN ms  SOURCE DIR[ HEX...][   NOTE]".
+std::optional<TraceLine> parse_trace_line(const std::string& line) {
+    constexpr size_t kTimeLength = 26;  // 2026-12-07T14:03:22.418213
+    const size_t ms = line.find(" ms  ");
+    if (line.size() < kTimeLength || line[4] != '-' || line[10] != 'T' || line[19] != '.' ||
+        line.compare(kTimeLength, 2, " +") != 0 || ms == std::string::npos) {
+        return std::nullopt;
+    }
+    TraceLine parsed;
+    parsed.since_ms = std::stod(line.substr(kTimeLength + 2, ms - kTimeLength - 2));
+    const std::string rest = line.substr(ms + 5);
+    size_t mark = std::string::npos;
+    for (const char* direction : {" -> ", " <- ", " -- "}) {
+        const size_t at = (rest + " ").find(direction);
+        mark = std::min(mark, at);
+    }
+    if (mark == std::string::npos || rest.empty() || rest[0] == ' ') {
+        return std::nullopt;
+    }
+    parsed.source = rest.substr(0, rest.find_last_not_of(' ', mark) + 1);
+    parsed.direction = rest.substr(mark + 1, 2);
+    std::string tail = rest.substr(std::min(rest.size(), mark + 3));
+    if (const size_t note = tail.find("   "); note != std::string::npos) {
+        parsed.note = tail.substr(note + 3);
+        tail.resize(note);
+    }
+    std::istringstream hex(tail);
+    for (std::string byte; hex >> byte;) {
+        if (byte.size() != 2 || byte.find_first_not_of("0123456789ABCDEF") != std::string::npos) {
+            return std::nullopt;
+        }
+        parsed.bytes.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
+    }
+    return parsed;
+}
+
+// A session against a board that misbehaves in every way it can: each
+// trace line parses, the requests are what the board received, the replies
+// what the port returned, and each ending is named for what happened.
+TEST(SerialPort, TheTraceShowsEveryByteOnTheWireAndHowEachReplyEnded) {
+    const std::string path = testing::TempDir() + "wire_trace_test.log";
+    std::string why;
+    ASSERT_TRUE(wire_trace::open_file(path, why)) << why;
+    const wire_trace::SourceScope source("serial test");
+    struct Row {
+        quirn_sim::Faults faults;
+        uint8_t code;
+        uint32_t reply_length;
+        std::string ending;  // how the note begins
+    };
+    const Row rows[] = {
+        {{}, REQ_STATUS, 4, "ended at known length"},
+        {{}, REQ_STATUS, 0, "ended at interval"},
+        {{.wrong_length = true},
+         REQ_STATUS,
+         4,
+         "overlong: 5 bytes for 4 expected, ended at interval"},
+        {{.garbage_bytes = 3},
+         REQ_RUN_KST,
+         1,
+         "overlong: 4 bytes for 1 expected, ended at interval"},
+        {{.split_gap_ms = 60}, REQ_STATUS, 4, "short: 2 bytes for 4 expected, ended at interval"},
+        // The split reply's rest arrives meanwhile and goes before this request.
+        {{}, REQ_STATUS, 4, "ended at known length"},
+        {{.silent_every = 1}, REQ_STATUS, 4, "timed out after 20"},
+    };
+    std::vector<Bytes> replies;
+    std::string board_path;
+    {
+        Link link;
+        board_path = link.board.path();
+        for (const Row& row : rows) {
+            ASSERT_TRUE(link.board.wait_idle(10s));
+            link.board.set_faults(row.faults);
+            capture([&] {
+                replies.push_back(link.port.transact_byte(row.code, row.reply_length).bytes);
+            });
+        }
+        EXPECT_TRUE(link.board.wait_idle(10s));
+        ASSERT_EQ(link.board.received_frames().size(), std::size(rows));
+        for (size_t i = 0; i < std::size(rows); ++i) {
+            EXPECT_EQ(link.board.received_frames()[i], Bytes{rows[i].code}) << i;
+        }
+    }
+    wire_trace::close_file();
+
+    std::ifstream file(path);
+    std::vector<TraceLine> lines;
+    for (std::string line; std::getline(file, line);) {
+        const std::optional<TraceLine> parsed = parse_trace_line(line);
+        ASSERT_TRUE(parsed) << "unparsed: " << line;
+        lines.push_back(*parsed);
+    }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front().direction, "--");
+    EXPECT_TRUE(lines.front().note.starts_with("opened ")) << lines.front().note;
+    EXPECT_EQ(lines.back().note, "closed " + board_path);
+    size_t at = 1;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        ASSERT_LT(at + 1, lines.size() - 1) << "lines missing from row " << i;
+        if (i == 5) {
+            const TraceLine& late = lines[at++];
+            EXPECT_EQ(late.direction, "<-");
+            EXPECT_EQ(late.note, "late: " + std::to_string(late.bytes.size()) +
+                                     " bytes discarded before the next request");
+            EXPECT_EQ(late.bytes.size() + replies[4].size(), 4u) << "the split reply's rest";
+        }
+        const TraceLine& request = lines[at++];
+        const TraceLine& reply = lines[at++];
+        EXPECT_EQ(request.source, "serial test");
+        EXPECT_EQ(request.direction, "->") << i;
+        EXPECT_EQ(request.bytes, Bytes{rows[i].code}) << i;
+        EXPECT_EQ(request.since_ms, 0.0) << i;
+        EXPECT_EQ(reply.direction, "<-") << i;
+        EXPECT_EQ(reply.bytes, replies[i]) << i;
+        EXPECT_TRUE(reply.note.starts_with(rows[i].ending)) << i << ": " << reply.note;
+        EXPECT_TRUE(i + 1 < std::size(rows) || reply.note.ends_with(" ms, nothing came"))
+            << reply.note;
+        EXPECT_GE(reply.since_ms, i + 1 == std::size(rows) ? 2000.0 : 0.0) << i;
+    }
+    EXPECT_EQ(at, lines.size() - 1) << "nothing else on the wire";
 }
 
 // A single byte against a frame: both kinds of transaction take the lock.

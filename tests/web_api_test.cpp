@@ -5,14 +5,19 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <fstream>
 #include <future>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "app/console_ui.h"
 #include "base/state.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
+#include "serial/wire_trace.h"
 #include "sim/quirn_board.h"
 #include "web/gpio_api.h"
 
@@ -254,6 +259,12 @@ TEST_F(WebApi, AnswersEachRequestAndSendsOnlyWhatIsValid) {
          "http://evil.example"},
         {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "", "null"},
         {"GET", "/no/such/file", "", 404, "", "", "", "http://evil.example"},
+        // The trace shows what the board was sent: it is as guarded as the pins.
+        {"GET", "/api/trace", "", 403, kForbidden, "", "evil.example:{port}"},
+        {"GET", "/api/trace", "", 403, kForbidden, "", "", "http://evil.example"},
+        {"GET", "/api/trace?after=-1", "", 400, R"({"error":"Invalid after"})", ""},
+        {"GET", "/api/trace?after=99999999999999999999", "", 400, R"({"error":"Invalid after"})",
+         ""},
     });
 }
 
@@ -320,6 +331,50 @@ TEST(WebServerStop, AStopBeforeServingIsNotLost) {
     EXPECT_FALSE(serving.get());
 }
 
+// Pages of the trace: what came after the number asked with, the newest
+// number to ask with next, and how many the ring lost in between.
+TEST_F(WebApi, TracePagesFollowTheRingAndSayWhatItDropped) {
+    httplib::Client client("localhost", port_);
+    const auto page = [&](uint64_t after) {
+        const httplib::Result result = client.Get("/api/trace?after=" + std::to_string(after));
+        EXPECT_TRUE(result && result->status == 200);
+        return nlohmann::json::parse(result ? result->body : "{}");
+    };
+    const uint64_t start = wire_trace::events_after(0, 0).last;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(client.Get("/api/gpio/grd/5"));
+    testing::internal::GetCapturedStdout();
+    const nlohmann::json read = page(start);
+    ASSERT_EQ(read["events"].size(), 2u) << read;
+    EXPECT_EQ(read["last"], start + 2);
+    EXPECT_EQ(read["dropped"], 0);
+    for (const auto& [i, dir, bytes] : {std::tuple{0, "->", "98 85 FE"}, {1, "<-", "98 85 "}}) {
+        const nlohmann::json& event = read["events"][i];
+        EXPECT_EQ(event["seq"], start + 1 + i);
+        EXPECT_EQ(event["source"], "api GET /api/gpio/grd/5");
+        EXPECT_EQ(event["dir"], dir);
+        EXPECT_TRUE(event["bytes"].get<std::string>().starts_with(bytes)) << event;
+        EXPECT_NE(event["line"].get<std::string>().find(std::string(dir) + " " + bytes),
+                  std::string::npos);
+    }
+    EXPECT_EQ(read["events"][1]["note"], "ended at known length");
+    EXPECT_TRUE(page(start + 2)["events"].empty());
+    EXPECT_TRUE(page(start + 1000)["events"].empty()) << "nothing past the newest";
+
+    // Half again as many events as the ring holds: the oldest half-ring is lost.
+    const wire_trace::SourceScope source("filler");
+    for (size_t i = 0; i < wire_trace::kRingSize * 3 / 2; ++i) {
+        wire_trace::record(wire_trace::Direction::kEvent, {}, std::to_string(i));
+    }
+    const nlohmann::json wrapped = page(start + 2);
+    ASSERT_EQ(wrapped["events"].size(), wire_trace::kRingSize);
+    EXPECT_EQ(wrapped["dropped"], wire_trace::kRingSize / 2);
+    EXPECT_EQ(wrapped["events"][0]["note"], std::to_string(wire_trace::kRingSize / 2));
+    EXPECT_EQ(wrapped["last"], start + 2 + wire_trace::kRingSize * 3 / 2);
+    EXPECT_EQ(wrapped["events"].back()["seq"], wrapped["last"]);
+    EXPECT_EQ(page(0)["dropped"], wrapped["last"].get<uint64_t>() - wire_trace::kRingSize);
+}
+
 // Clients read and write their own pins while the console types run and
 // stop: every answer is the one for its own request, and the two requests of
 // run and stop reach the board back to back.
@@ -379,6 +434,72 @@ TEST_F(WebApiConcurrency, ParallelRequestsWhileTheConsoleRunsAndStops) {
             ++n;
         }
         EXPECT_EQ(n, size_t{kRunStops}) << part << ": " << frames;
+    }
+}
+
+// Eight clients and the console at once, traced to a file: every line
+// whole, each request followed at once by its own reply, and the file in
+// the ring's order, numbered without a gap.
+using WebTraceConcurrency = WebApi;
+
+TEST_F(WebTraceConcurrency, EveryRequestIsPairedWithItsReplyOnWholeLines) {
+    constexpr int kClients = 8, kReads = 10, kConsoleWords = 10;
+    const std::string path = testing::TempDir() + "web_trace_test.log";
+    std::string why;
+    ASSERT_TRUE(wire_trace::open_file(path, why)) << why;
+    const uint64_t start = wire_trace::events_after(0, 0).last;
+    testing::internal::CaptureStdout();
+    std::vector<std::thread> clients;
+    for (int k = 0; k < kClients; ++k) {
+        clients.emplace_back([this, k] {
+            httplib::Client client("localhost", port_);
+            for (int i = 0; i < kReads; ++i) {
+                const std::string pin = std::to_string(20 + k);
+                httplib::Result result = client.Get("/api/gpio/grd/" + pin);
+                result = result ? std::move(result) : client.Get("/api/gpio/grd/" + pin);
+                EXPECT_TRUE(result && result->status == 200);
+            }
+        });
+    }
+    {
+        const wire_trace::SourceScope source("console sta");
+        for (int i = 0; i < kConsoleWords; ++i) {
+            EXPECT_TRUE(run_board_command("sta").ok());
+        }
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    testing::internal::GetCapturedStdout();
+    wire_trace::close_file();
+
+    const wire_trace::Page page = wire_trace::events_after(start);
+    std::ifstream file(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_EQ(lines.size(), page.events.size());
+    ASSERT_EQ(page.dropped, 0u);
+    std::map<std::string, int> requests;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const wire_trace::Event& event = page.events[i];
+        EXPECT_EQ(event.seq, start + 1 + i);
+        EXPECT_EQ(lines[i], wire_trace::format_line(event)) << "torn or out of order";
+        if (event.direction != wire_trace::Direction::kRequest) {
+            continue;
+        }
+        ++requests[event.source];
+        ASSERT_LT(i + 1, lines.size());
+        const wire_trace::Event& reply = page.events[i + 1];
+        EXPECT_EQ(reply.direction, wire_trace::Direction::kReply) << lines[i + 1];
+        EXPECT_EQ(reply.source, event.source) << lines[i + 1];
+        ASSERT_FALSE(reply.bytes.empty()) << lines[i + 1];
+        EXPECT_EQ(reply.bytes[0], event.bytes[0]) << "the reply to another request";
+    }
+    EXPECT_EQ(requests["console sta"], kConsoleWords);
+    for (int k = 0; k < kClients; ++k) {
+        EXPECT_EQ(requests["api GET /api/gpio/grd/" + std::to_string(20 + k)], kReads) << k;
     }
 }
 

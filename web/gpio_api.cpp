@@ -12,6 +12,8 @@
 #include "protocol/class_quirn_server.h"
 #include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
+#include "serial/wire_trace.h"
+#include "web/trace_api.h"
 
 namespace {
 
@@ -234,6 +236,7 @@ void route(WebServer& server, std::string_view method, const std::string& patter
            Handler handler) {
     const auto guarded_handler = [&server, handler](const httplib::Request& request,
                                                     httplib::Response& response) {
+        const wire_trace::SourceScope source("api " + request.method + " " + request.path);
         guarded(request, response, [&](auto& req, auto& res) {
             handler(req, res, Wanted([&server] { return !server.stopping(); }));
         });
@@ -414,4 +417,5 @@ void set_up_http_server(WebServer& server, int port) {
           [](auto& req, auto& res, const Wanted& wanted) { handle_read(req, res, true, wanted); });
     route(server, "POST", R"(/api/gpio/gwd/(\d+))", write_pin);
     route(server, "POST", R"(/api/gpio/config/(\d+))", configure_pin);
+    add_trace_route(server);
 }

@@ -252,6 +252,21 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
     assert.equal((await row(2).locator('.digital-value').textContent()).trim(), '1');
   });
 
+  await t.test('the Wire panel shows the frames of a pin read, and filters by source', async () => {
+    const events = page.locator('#wire-events li');
+    assert.equal(await page.locator('#wire').getAttribute('open'), null, 'closed at first');
+    await page.locator('#wire summary').click();
+    await row(2).locator('button.read-digital').click();
+    await events.filter({hasText: /api GET \/api\/gpio\/grd\/2 +-> 98 82 FE$/}).last().waitFor();
+    await events.filter({hasText: /<- 98 82 01 00   ended at known length$/}).last().waitFor();
+    await events.filter({hasText: /identify +-> E0 FD$/}).first().waitFor();
+    await page.selectOption('#wire-source', 'identify');
+    assert.equal(await events.filter({hasText: 'api GET'}).evaluateAll(
+      (items) => items.filter((item) => !item.hidden).length), 0);
+    await page.selectOption('#wire-source', '');
+    await page.locator('#wire summary').click();
+  });
+
   await t.test('pull-up, answered with an empty body, is taken as success', async () => {
     await row(5).locator('select.mode').selectOption('pullup');
     await expectMessage(5, 'Mode set to pull-up');

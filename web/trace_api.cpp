@@ -1,0 +1,58 @@
+#include "web/trace_api.h"
+
+#include <charconv>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "serial/wire_trace.h"
+
+namespace {
+
+using nlohmann::json;
+
+nlohmann::json event_json(const wire_trace::Event& event) {
+    return json{{"seq", event.seq},
+                {"time", wire_trace::format_time(event.time)},
+                {"since_ms", event.since_request_ms},
+                {"source", event.source},
+                {"dir", wire_trace::direction_mark(event.direction)},
+                {"bytes", wire_trace::hex_bytes(event.bytes)},
+                {"note", event.note},
+                {"line", wire_trace::format_line(event)}};
+}
+
+void answer_trace(const httplib::Request& request, httplib::Response& response) {
+    uint64_t after = 0;
+    if (request.has_param("after")) {
+        const std::string digits = request.get_param_value("after");
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), after);
+        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+            response.status = 400;
+            response.set_content(R"({"error":"Invalid after"})", "application/json");
+            return;
+        }
+    }
+    const wire_trace::Page page = wire_trace::events_after(after);
+    json events = json::array();
+    for (const wire_trace::Event& event : page.events) {
+        events.push_back(event_json(event));
+    }
+    const json body{{"events", std::move(events)}, {"dropped", page.dropped}, {"last", page.last}};
+    // A source holds a request's path as it came, which need not be UTF-8.
+    response.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace),
+                         "application/json");
+}
+
+}  // namespace
+
+void add_trace_route(WebServer& server) {
+    server.Get("/api/trace", [](const httplib::Request& request, httplib::Response& response) {
+        try {
+            answer_trace(request, response);
+        } catch (...) {
+            response.status = 500;
+            response.set_content(R"({"error":"Bad request"})", "application/json");
+        }
+    });
+}

@@ -1,0 +1,13 @@
+#pragma once
+// GET /api/trace?after=N: the wire trace's events after sequence number N
+// (0 or none: all the ring holds), oldest first, as
+//   {"events":[{"seq":7,"time":"2026-12-07T14:03:22.418213","since_ms":0.0,
+//     "source":"console g2rd","dir":"->","bytes":"98 82 FE","note":"",
+//     "line":"<the trace file's line>"}, ...],"dropped":0,"last":7}
+// dropped: events after N that the ring no longer holds; last: the newest
+// event's number, the N to ask with next. 400 {"error":"Invalid after"}
+// for an N that is not a decimal number.
+
+#include "web/web_server.h"
+
+void add_trace_route(WebServer& server);
