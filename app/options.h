@@ -14,6 +14,7 @@ struct Options {
     bool quiet = false;                // --quiet: the reports without the chatter
     bool bail = false;                 // --bail: stop at the first word that failed
     std::optional<std::string> words;  // -c WORDS: run these instead of reading input
+    int http_port = 8088;              // --http-port N: the web front end's port
     std::string error;                 // kError: one line saying what is wrong
 };
 

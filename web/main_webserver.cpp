@@ -25,12 +25,13 @@ constexpr auto kNoSessionExtra = std::chrono::milliseconds(50);
 constexpr auto kBindRetryInterval = std::chrono::seconds(1);
 constexpr auto kStopCheckInterval = std::chrono::milliseconds(5);
 constexpr const char* kHost = "localhost";
-constexpr int kPort = 8088;
 
 WebServer http_server;
 
+// A board that vanished is still the user's chosen connection: the page is
+// where a user looks for what happened to it.
 bool should_serve() {
-    return connected.load() == 1 && http_stop_requested.load() == 0 &&
+    return (connected.load() == 1 || link_state().waiting) && http_stop_requested.load() == 0 &&
            console_mode.load() != mode::kQuit;
 }
 
@@ -73,8 +74,8 @@ void http_stop_watcher() {
     }
 }
 
-int main_webserver() {
-    set_up_http_server(http_server, kPort);
+int main_webserver(int port) {
+    set_up_http_server(http_server, port);
     const StaticDirs static_dirs = find_static_dirs();
     mount_static_dirs(static_dirs);
     const std::string static_notice = static_dirs_notice(static_dirs);
@@ -83,7 +84,7 @@ int main_webserver() {
     Clock::time_point next_bind{};
     while (console_mode.load() != mode::kQuit) {
         std::this_thread::sleep_for(kPollInterval);
-        if (connected.load() != 1) {
+        if (!should_serve()) {
             std::this_thread::sleep_for(kNoSessionExtra);
         }
         if (!should_serve()) {
@@ -99,10 +100,10 @@ int main_webserver() {
             http_running.store(0);
             continue;
         }
-        if (!http_server.bind(kHost, kPort)) {
+        if (!http_server.bind(kHost, port)) {
             http_running.store(0);
             if (!told_port_taken) {
-                out_chatter("\n[Tessaro] Port " + std::to_string(kPort) +
+                out_chatter("\n[Tessaro] Port " + std::to_string(port) +
                             " is in use; the web server will start once it is free.\n");
                 print_prompt();
                 told_port_taken = true;
@@ -112,7 +113,7 @@ int main_webserver() {
         }
         told_port_taken = false;
         out_chatter("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
-                    std::to_string(kPort) + "\n");
+                    std::to_string(port) + "\n");
         if (!static_notice.empty()) {
             out_line(static_notice);
         }
