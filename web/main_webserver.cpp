@@ -44,18 +44,24 @@ void stop_serving() {
     }
 }
 
-// Serves the found pages/ at "/" and help/ at "/help", each when it exists.
+// Serves the found pages/ at "/" and help/ at "/help/", each when it exists;
+// "/help" redirects to "/help/".
 void mount_static_dirs(const StaticDirs& dirs) {
     if (dirs.root.empty()) {
         return;
     }
-    for (const auto& [mount_point, name] : {std::pair{"/", "pages"}, {"/help", "help"}}) {
+    for (const auto& [mount_point, name] : {std::pair{"/", "pages"}, {"/help/", "help"}}) {
         std::error_code error;
         const std::filesystem::path directory = dirs.root / name;
         if (std::filesystem::is_directory(directory, error)) {
             http_server.set_mount_point(mount_point, path_text(directory));
         }
     }
+    // Without the final slash, the page's relative links would point a
+    // folder too high.
+    http_server.Get("/help", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/help/", 301);
+    });
 }
 
 }  // namespace
