@@ -107,6 +107,14 @@
     }
     el.connectionText.textContent = text;
     if (changed) {
+      // Without the board, its last status is no longer known.
+      if (state !== 'connected') {
+        for (const lamp of [el.userLamp, el.kernelLamp]) {
+          lamp.dataset.on = 'unknown';
+          lamp.querySelector('.lamp-state').textContent = '–';
+        }
+      }
+      showMessage('', false);
       scheduleRefresh();
     }
   }

@@ -346,6 +346,7 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
     await page.locator('#connection[data-state="waiting"]').waitFor();
     assert.ok(Date.now() - gone < 2500, `waiting shown after ${Date.now() - gone} ms`);
     assert.match(await connection.textContent(), /Waiting for the board on .*quirn_browser_/);
+    assert.equal(await lamp('user').getAttribute('data-on'), 'unknown');
     const asked = await requestsIn(3000);
     assert.ok(asked <= 4, `${asked} requests in 3 s while the board was away`);
     await page.screenshot({path: path.join(SHOTS, 'gpio-page-board-gone.png')});
