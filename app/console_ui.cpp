@@ -50,6 +50,7 @@ void disconnect() {
     } else {
         serial_port().close();
     }
+    link_closed();
     forget_board();
     console_mode.store(mode::kClient);
 }
@@ -65,6 +66,7 @@ bool connect_to(const std::string& name) {
     // first, so a failed open never leaves a closed port marked connected.
     if (port.get_state().status == 1) {
         port.close();
+        link_closed();
         forget_board();
     }
     // As typed: the port layer matches names ignoring case, and a name it
@@ -73,6 +75,9 @@ bool connect_to(const std::string& name) {
     const bool opened = port.get_state().status == 1;
     if (opened) {
         connected.store(1);
+        link_opened(port.get_state().port_name);
+    } else {
+        link_closed();
     }
     const std::string identify = "ihwmcu";
     const wire_trace::SourceScope identifying("identify");

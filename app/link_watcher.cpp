@@ -43,6 +43,9 @@ void on_gone(uint64_t session) {
         return;
     }
     quirn_server().set_names("-", "-");
+    // Waiting is told before the board is gone, so that the web server,
+    // which serves while either holds, never sees neither.
+    link_waiting(name);
     connected.store(0);
     waiting_for = name;
     tell("Port " + name + " has gone away; waiting for it to come back (di stops waiting).");
@@ -60,6 +63,7 @@ void try_return(const std::string& name) {
     }
     waiting_for.clear();
     connected.store(1);
+    link_opened(name);  // after connected, for the same reason as in on_gone
     console_mode.store(mode::kServer);
     const std::string identify = "ihwmcu";
     quirn_server().decode_response(identify, run_server_command(identify));
@@ -124,6 +128,7 @@ std::optional<std::string> stop_waiting() {
         return std::nullopt;
     }
     std::string name = std::exchange(waiting_for, {});
+    link_closed();
     waiting_changed.notify_all();
     return name;
 }

@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     int status = 0;
     std::thread console_thread([&start, &status] { status = console_ui_thread(start); });
     out_chatter(std::string("Starting Web UI thread.") + "\n");
-    std::thread web_thread(main_webserver);
+    std::thread web_thread(main_webserver, options.http_port);
     out_chatter(std::string("All Threads started ...") + "\n");
 
     console_thread.join();

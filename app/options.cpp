@@ -1,5 +1,7 @@
 #include "app/options.h"
 
+#include <charconv>
+
 #include "base/console_output.h"
 #include "build_commit.h"
 
@@ -44,6 +46,17 @@ Options parse_options(const std::vector<std::string>& args) {
             } else {
                 options.trace = args[++i];
             }
+        } else if (!options_end && arg == "--http-port") {
+            const std::string number = i + 1 < args.size() ? args[++i] : "";
+            int port = 0;
+            const auto [end, error] =
+                std::from_chars(number.data(), number.data() + number.size(), port);
+            if (number.empty() || error != std::errc() || end != number.data() + number.size() ||
+                port < 1 || port > 65535) {
+                fail("--http-port needs a port number from 1 to 65535");
+            } else {
+                options.http_port = port;
+            }
         } else if (!options_end && arg.size() > 1 && arg.front() == '-') {
             fail("unknown option '" + arg + "'");
         } else if (!options.port.empty()) {
@@ -86,6 +99,8 @@ std::string usage_text() {
            "  --trace FILE      write every request to the board and every reply, with\n"
            "                    its time and source, to FILE (- for standard error)\n"
            "  --list            list the serial ports and end (--json: as a JSON array)\n"
+           "  --http-port N     serve the web front end on http://localhost:N instead of\n"
+           "                    8088 (a second board's tessaro needs its own port)\n"
            "  -h, --help        show this text\n"
            "  --version         show the version and build stamp\n"
            "\n"

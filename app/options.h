@@ -15,6 +15,7 @@ struct Options {
     bool bail = false;                 // --bail: stop at the first word that failed
     std::optional<std::string> words;  // -c WORDS: run these instead of reading input
     std::optional<std::string> trace;  // --trace FILE: the wire trace there ("-": standard error)
+    int http_port = 8088;              // --http-port N: the web front end's port
     std::string error;                 // kError: one line saying what is wrong
 };
 

@@ -27,3 +27,19 @@ extern std::string command_line;
 // read then ends only by the interval and total time-outs, even when the
 // reply's length is known. Read by the serial layer.
 extern std::atomic<bool> interval_reads;
+
+// The link as the web front end tells it: which port, whether the board is
+// there or waited for, and a session number that grows at every connection.
+// Written by the console (connect, disconnect) and the link watcher (gone,
+// back), both under the session lock; read whole from any thread.
+struct LinkState {
+    std::string port;      // the open port, or the vanished one waited for; empty: neither
+    bool waiting = false;  // the board went away and its port is waited for
+    uint64_t session = 0;  // 0 before the first connection
+};
+// A port opened (a new session begins), a board vanished and its port is
+// waited for, and neither (closed, or the wait given up).
+void link_opened(const std::string& port);
+void link_waiting(const std::string& port);
+void link_closed();
+LinkState link_state();

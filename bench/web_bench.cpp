@@ -1,8 +1,9 @@
 // API throughput: clients with keep-alive connections doing GET
-// /api/gpio/grd/5 against the simulated board at real 19200-baud pacing,
-// next to the limit the serial link sets: one transaction at a time, the
-// same read frame sent back to back through SerialPort in the same run.
-// Every request is one transaction, so the API can at best reach that rate.
+// /api/gpio/grd/5, then GET /api/systat, against the simulated board at real
+// 19200-baud pacing, each next to the limit the serial link sets for it: one
+// transaction at a time, the same request sent back to back through
+// SerialPort in the same run. Every request is one transaction, so the API
+// can at best reach that rate.
 //
 // Usage: web_bench [requests per client count]   (default 600)
 
@@ -31,9 +32,28 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kWarmUp = 20;
-const std::vector<uint8_t> kReadFrame = {REQ_GPIO_READ, 0x85, FRAME_END};  // g5rd
-const std::string kPath = "/api/gpio/grd/5";
-const std::string kAnswer = R"({"pin":5,"value":1})";
+
+// One request of the API and the transaction it costs on the link.
+struct Workload {
+    std::string path;
+    std::vector<uint8_t> frame;  // one byte: a board word sent alone
+    uint8_t code;
+    std::string answer_start;  // a good answer begins so
+    uint32_t reply_bytes;
+};
+
+const Workload kWorkloads[] = {
+    {"/api/gpio/grd/5",
+     {REQ_GPIO_READ, 0x85, FRAME_END},
+     REQ_GPIO_READ,
+     R"({"pin":5,"value":1})",
+     4},
+    {"/api/systat",
+     {REQ_SYSTAT},
+     REQ_SYSTAT,
+     R"({"word":"sys","ok":true,"load":{)",
+     kSystatReplyLength},
+};
 
 double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -45,16 +65,21 @@ struct Run {
     int errors = 0;
 };
 
-Run serial_limit(int transactions) {
+CommandReply transact(const Workload& work) {
+    return work.frame.size() == 1
+               ? serial_port().transact_byte(work.code, reply_length(work.code))
+               : serial_port().transact_frame(work.frame, reply_length(work.code));
+}
+
+Run serial_limit(const Workload& work, int transactions) {
     Run run;
     for (int i = 0; i < kWarmUp; ++i) {
-        serial_port().transact_frame(kReadFrame, reply_length(REQ_GPIO_READ));
+        transact(work);
     }
     const auto start = Clock::now();
     for (int i = 0; i < transactions; ++i) {
         const auto sent = Clock::now();
-        run.errors +=
-            serial_port().transact_frame(kReadFrame, reply_length(REQ_GPIO_READ)).count != 4;
+        run.errors += transact(work).count != work.reply_bytes;
         run.times_ms.push_back(ms_since(sent));
     }
     run.per_second = transactions / (ms_since(start) / 1000);
@@ -62,7 +87,7 @@ Run serial_limit(int transactions) {
     return run;
 }
 
-Run api_rate(int port, int clients, int requests) {
+Run api_rate(const Workload& work, int port, int clients, int requests) {
     const int each = std::max(1, requests / clients);
     std::vector<std::vector<double>> times(clients);
     std::atomic<int> errors{0};
@@ -79,9 +104,10 @@ Run api_rate(int port, int clients, int requests) {
             }
             for (int i = 0; i < each; ++i) {
                 const auto sent = Clock::now();
-                const httplib::Result result = client.Get(kPath);
+                const httplib::Result result = client.Get(work.path);
                 times[c].push_back(ms_since(sent));
-                errors += !result || result->status != 200 || result->body != kAnswer;
+                errors += !result || result->status != 200 ||
+                          !result->body.starts_with(work.answer_start);
             }
         });
     }
@@ -140,20 +166,15 @@ int main(int argc, char** argv) {
         std::perror("redirecting standard output");
         return 1;
     }
-    // The limit is measured again right before each client count, so that
-    // a machine whose load changes during the run compares like with like.
-    struct Row {
-        int clients;
-        Run limit;
-        Run api;
-    };
-    std::vector<Row> rows;
-    for (int clients : {1, 8, 64}) {
-        // The limit first: right after a warm-up, its clients' connections
-        // are still being closed.
-        Run limit = serial_limit(requests);
-        api_rate(port, clients, clients * 2);  // warm up: connections and workers
-        rows.push_back({clients, std::move(limit), api_rate(port, clients, requests)});
+    std::vector<std::pair<Run, std::vector<std::pair<int, Run>>>> results;
+    for (const Workload& work : kWorkloads) {
+        const Run limit = serial_limit(work, requests);
+        std::vector<std::pair<int, Run>> runs;
+        for (int clients : {1, 8, 64}) {
+            api_rate(work, port, clients, clients * 2);  // warm up: connections and workers
+            runs.emplace_back(clients, api_rate(work, port, clients, requests));
+        }
+        results.emplace_back(limit, std::move(runs));
     }
     std::fflush(stdout);
     dup2(saved_stdout, STDOUT_FILENO);
@@ -166,7 +187,7 @@ int main(int argc, char** argv) {
         [&](int n) {
             std::fflush(stdout);
             dup2(null_fd, STDOUT_FILENO);
-            trace_errors += api_rate(port, 8, n).errors;
+            trace_errors += api_rate(kWorkloads[0], port, 8, n).errors;
             std::fflush(stdout);
             dup2(traced_stdout, STDOUT_FILENO);
         },
@@ -179,18 +200,24 @@ int main(int argc, char** argv) {
     listener.join();
     serial_port().close();
 
-    std::printf("web_bench: GET %s, %d requests per run, simulated board at 19200-baud pacing\n",
-                kPath.c_str(), requests);
-    std::printf(
-        "  clients  limit/s  (median ms)  requests/s  of limit  median ms  p99 ms  errors   "
-        "(goal >= 95%%, 0)\n");
     int errors = trace_errors + (traced ? 0 : 1);
-    for (const auto& [clients, limit, run] : rows) {
-        std::printf("  %7d  %7.1f  (%6.2f)     %10.1f  %7.1f%%  %9.2f  %6.2f  %6d\n", clients,
-                    limit.per_second, percentile(limit.times_ms, 0.5), run.per_second,
-                    100 * run.per_second / limit.per_second, percentile(run.times_ms, 0.5),
-                    percentile(run.times_ms, 0.99), run.errors);
-        errors += limit.errors + run.errors;
+    for (size_t w = 0; w < results.size(); ++w) {
+        const auto& [limit, runs] = results[w];
+        std::printf(
+            "web_bench: GET %s, %d requests per run, simulated board at 19200-baud pacing\n",
+            kWorkloads[w].path.c_str(), requests);
+        std::printf(
+            "  serial limit: %.1f transactions/s (median %.2f ms, 99th percentile %.2f ms)\n",
+            limit.per_second, percentile(limit.times_ms, 0.5), percentile(limit.times_ms, 0.99));
+        std::printf(
+            "  clients  requests/s  of limit  median ms  p99 ms  errors   (goal >= 95%%, 0)\n");
+        errors += limit.errors;
+        for (const auto& [clients, run] : runs) {
+            std::printf("  %7d  %10.1f  %7.1f%%  %9.2f  %6.2f  %6d\n", clients, run.per_second,
+                        100 * run.per_second / limit.per_second, percentile(run.times_ms, 0.5),
+                        percentile(run.times_ms, 0.99), run.errors);
+            errors += run.errors;
+        }
     }
     return errors == 0 ? 0 : 1;
 }

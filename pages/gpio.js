@@ -26,14 +26,12 @@
 
   const rows = new Map();  // pin number -> row state
   let liveTimer = null;
-  let unreachable = false;
 
   const elements = {
     body: document.getElementById('pin-rows'),
     template: document.getElementById('pin-row'),
     live: document.getElementById('live'),
     liveHint: document.getElementById('live-hint'),
-    notice: document.getElementById('notice'),
     addForm: document.getElementById('add-pin'),
     addNumber: document.getElementById('add-pin-number'),
     addMessage: document.getElementById('add-pin-message'),
@@ -41,16 +39,12 @@
 
   // ---- talking to the server -------------------------------------------
 
+  // The connection line above the board panel (board.js) tells what is
+  // away and what to do; a failed request asks it to look at once.
   function setReachable(reachable) {
-    if (reachable === !unreachable) {
-      return;
+    if (!reachable && window.tessaroLink) {
+      window.tessaroLink.unreachable();
     }
-    unreachable = !reachable;
-    elements.notice.hidden = reachable;
-    elements.notice.textContent = reachable ? '' :
-      'The server is unreachable. Tessaro serves this page only while it is connected to a board ' +
-      'and its web server is not stopped: in its console, co connects and http_run (client mode) ' +
-      'starts the server again. This page carries on by itself once the server answers.';
   }
 
   // Resolves to {ok: true, data} or {ok: false, error}; never rejects.
@@ -232,6 +226,7 @@
       return;
     }
     if (result.ok) {
+      known(row);
       row.mode = mode;
       showMessage(row, `Mode set to ${MODE_LABELS[mode]}`, false);
     } else {
@@ -253,6 +248,7 @@
       return;
     }
     if (result.ok) {
+      known(row);
       row.written = value;
       showMessage(row, `Wrote ${value}`, false);
     } else {
@@ -310,6 +306,11 @@
     }
   }
 
+  // The pin was set or read since the board reconnected.
+  function known(row) {
+    row.tr.classList.remove('unknown');
+  }
+
   function drawSpark(row) {
     const values = row.history;
     const top = Math.max(ANALOG_FULL_SCALE, ...values);
@@ -350,7 +351,9 @@
   }
 
   function liveTick() {
-    if (document.hidden) {
+    // While the server or the board is away, the board panel's probe (one a
+    // second) is all that goes out; the pins resume when it is back.
+    if (document.hidden || (window.tessaroLink && !window.tessaroLink.usable())) {
       return;
     }
     for (const row of watchedRows()) {
@@ -394,6 +397,28 @@
     elements.liveHint.classList.toggle('attention', on && count === 0);
   }
 
+  // ---- a board that reconnected -------------------------------------------
+
+  // A new session is a board that has been away: what this page remembers of
+  // each pin (mode, values, the write switch) may no longer hold.
+  function forgetPins() {
+    for (const row of rows.values()) {
+      row.mode = '';
+      row.pendingMode = '';
+      row.modeSelect.value = '';
+      row.written = 0;
+      row.write.checked = false;
+      row.writeText.textContent = '0';
+      row.digitalValue.textContent = '–';
+      row.digitalValue.dataset.level = '';
+      row.analogValue.textContent = '–';
+      row.history = [];
+      drawSpark(row);
+      showMessage(row, 'unknown since the board reconnected', false);
+      row.tr.classList.add('unknown');
+    }
+  }
+
   // ---- adding pins ---------------------------------------------------------
 
   function onAddPin(event) {
@@ -433,4 +458,7 @@
     elements.addMessage.textContent = '';
   });
   updateLiveHint();
+  if (window.tessaroLink) {
+    window.tessaroLink.onSession(forgetPins);
+  }
 })();

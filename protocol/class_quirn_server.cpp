@@ -251,6 +251,12 @@ void Server::set_names(std::string maker, std::string board) {
     std::lock_guard lock(names_mutex_);
     maker_name = std::move(maker);
     board_name = std::move(board);
+    identified_.reset();
+}
+
+std::optional<Identification> Server::identification() const {
+    std::lock_guard lock(names_mutex_);
+    return identified_;
 }
 
 void Server::decode(CommandOutcome& outcome) const {
@@ -297,6 +303,9 @@ void Server::identify(const Identification& identification, bool known) {
         maker_name = identification.maker;
         if (known) {
             board_name = identification.board;
+            identified_ = identification;
+        } else {
+            identified_.reset();
         }
     }
     if (!known) {

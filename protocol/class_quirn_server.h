@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -36,6 +37,9 @@ class Server {
     // The board names, read whole (the prompt reads them from any thread).
     std::pair<std::string, std::string> names() const;
     void set_names(std::string maker, std::string board);
+    // The identification that gave the current names, ids included;
+    // nothing once set_names has replaced them.
+    std::optional<Identification> identification() const;
 
     // Maker id -> maker, and board id -> board for each known maker. Fixed
     // after construction.
@@ -48,10 +52,11 @@ class Server {
     // the connection (known false).
     void identify(const Identification& identification, bool known);
 
-    // Guards maker_name and board_name.
+    // Guards maker_name, board_name and identified_.
     mutable std::mutex names_mutex_;
     std::string maker_name = "-";
     std::string board_name = "-";
+    std::optional<Identification> identified_;
 };
 
 // The program's one board proxy.

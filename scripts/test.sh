@@ -93,7 +93,8 @@ browser_pass() {
         record_broken browser
         return
     fi
-    TESSARO_BUILD_DIR=build node --test tests/browser/gpio_page.test.js 2>&1 | tee "$log" || true
+    TESSARO_BUILD_DIR=build node --test tests/browser/gpio_page.test.js \
+        tests/browser/openapi.test.js 2>&1 | tee "$log" || true
     local passed failed
     passed=$(grep -Eo '^# pass [0-9]+' "$log" | tail -n 1 | grep -Eo '[0-9]+' || true)
     failed=$(grep -Eo '^# fail [0-9]+' "$log" | tail -n 1 | grep -Eo '[0-9]+' || true)

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/console_output.h"
@@ -46,6 +47,7 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         bool whole = false;            // the pieces are all the output
     };
     const std::string usage = "Usage: tessaro [options] [PORT]\n";
+    const std::string bad_http_port = "--http-port needs a port number from 1 to 65535";
     // The machine's ports, as --list shows them.
     std::string listing;
     std::string json = "[";
@@ -56,7 +58,11 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
     }
     json += "]\n";
     const Case cases[] = {
-        {{"--help"}, "", 0, "", {usage, "--interval-reads", "h or ?"}},
+        {{"--help"}, "", 0, "", {usage, "--interval-reads", "--http-port N", "h or ?"}},
+        {{"--http-port", "0"}, "", 2, "tessaro: " + bad_http_port + help_hint, {}},
+        {{"--http-port", "65536"}, "", 2, "tessaro: " + bad_http_port + help_hint, {}},
+        {{"--http-port", "80x"}, "", 2, "tessaro: " + bad_http_port + help_hint, {}},
+        {{"--http-port"}, "", 2, "tessaro: " + bad_http_port + help_hint, {}},
         {{"-h", "--version"}, "", 0, "", {usage}},
         {{"--version"},
          "",
@@ -463,12 +469,41 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     const std::string on_board = "[" + link + "] [Arduino:Uno_R4_Minima] [Server] [";
     const std::string waiting = "[Disconnected] [-:-] [Server] [";
 
+    // The web front end on a port of its own, as a second board's would be:
+    // it answers there, for that port's name only, while the board is away too.
+    const int http_port = 18000 + getpid() % 1000;
+    httplib::Client web("localhost", http_port);
+    const auto board_json = [&web] {
+        const httplib::Result result = web.Get("/api/board");
+        return result ? nlohmann::json::parse(result->body, nullptr, false)
+                      : nlohmann::json::object();
+    };
+    const auto wait_for_link = [&](const std::string& state) {
+        const auto give_up = std::chrono::steady_clock::now() + 20s;
+        while (board_json().value("link", "") != state) {
+            if (std::chrono::steady_clock::now() > give_up) {
+                return false;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    };
+
     auto sim = start_board();
     const std::string trace = link + ".trace";
-    ChildProcess tessaro(TESSARO_BINARY, {"--trace", trace});
+    ChildProcess tessaro(TESSARO_BINARY,
+                         {"--trace", trace, "--http-port", std::to_string(http_port)});
     ASSERT_TRUE(tessaro.started());
     tessaro.write("co " + link + "\n");
     ASSERT_TRUE(tessaro.wait_for_output(on_board, 20s)) << tessaro.output();
+    ASSERT_TRUE(wait_for_link("connected")) << tessaro.output();
+    const nlohmann::json first = board_json();
+    EXPECT_EQ(first["port"], link);
+    EXPECT_EQ(first["maker"], "Arduino");
+    EXPECT_EQ(first["board_id"], quirn_sim::BOARD_UNO_R4_MINIMA);
+    const httplib::Result other_host = web.Get("/api/board", {{"Host", "localhost:8088"}});
+    ASSERT_TRUE(other_host);
+    EXPECT_EQ(other_host->status, 403);
 
     // Noticed without a word typed; the prompt follows, a word is refused.
     size_t mark = tessaro.output().size();
@@ -481,6 +516,16 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     ASSERT_TRUE(
         tessaro.wait_for_output("Cannot run a server command while not connected.\n", 20s, mark))
         << tessaro.output();
+    ASSERT_TRUE(wait_for_link("waiting"));
+    const nlohmann::json away = board_json();
+    EXPECT_EQ(away["port"], link);
+    EXPECT_EQ(away["session"], first["session"]);
+    EXPECT_EQ(away["maker"], nullptr);
+    const httplib::Result refused = web.Get("/api/status");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 503);
+    EXPECT_EQ(refused->body,
+              nlohmann::json({{"error", "Board not connected"}, {"waiting_for", link}}).dump());
 
     // Back under the same name: opened, identified, in use again. The name
     // is looked for four times a second: back well within two seconds of
@@ -494,6 +539,9 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     tessaro.write("sta\n");
     ASSERT_TRUE(tessaro.wait_for_output("quirn: Status\n", 20s, mark)) << tessaro.output();
     ASSERT_TRUE(tessaro.wait_for_output("\nbs_status: 00000000\n", 20s, mark)) << tessaro.output();
+    const nlohmann::json again = board_json();
+    EXPECT_EQ(again["link"], "connected");
+    EXPECT_EQ(again["session"], first["session"].get<int>() + 1);
 
     // Gone again; di ends the wait, and a board that comes back later is left alone.
     mark = tessaro.output().size();
@@ -506,6 +554,9 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
         ASSERT_TRUE(tessaro.wait_for_output(line, 20s, mark)) << tessaro.output();
     }
     ASSERT_TRUE(tessaro.wait_for_output("[Disconnected] [local] [Client] [", 20s, mark));
+    // di ended the session, and with it the web server.
+    ASSERT_TRUE(tessaro.wait_for_output("\n[Tessaro] Webserver quit.\n", 20s, mark));
+    EXPECT_FALSE(web.Get("/api/board"));
     sim = start_board();
     // Four times the interval at which a waiting watcher looks.
     EXPECT_FALSE(tessaro.wait_for_output(back, 1s, mark)) << tessaro.output();

@@ -148,7 +148,7 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
     httplib::Client web("localhost", 8088);
     const std::tuple<std::string, int, std::string> rows[] = {
         {"/", 200, "<p>pages</p>\n"},        {"/help/", 200, "<p>help</p>\n"},
-        {"/help", 200, "<p>help</p>\n"},     {"/api/gpio/grd/3", 200, R"({"pin":3,"value":0})"},
+        {"/help", 301, ""},                  {"/api/gpio/grd/3", 200, R"({"pin":3,"value":0})"},
         {"/../secret.txt", 404, ""},         {"/%2e%2e/secret.txt", 404, ""},
         {"/help/../../secret.txt", 404, ""},
     };
@@ -292,7 +292,7 @@ TEST(ConsoleWeb, TakenPortIsSaidOnceAndServedOnceFree) {
     EXPECT_EQ(count(tessaro.output(), kTaken), 2u) << tessaro.output();
     holder.release();
     ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
-    const httplib::Result result = httplib::Client("localhost", 8088).Get("/help");
+    const httplib::Result result = httplib::Client("localhost", 8088).Get("/help/");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->body, "<p>help</p>\n");
     tessaro.write("quit\n");

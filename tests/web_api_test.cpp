@@ -5,20 +5,24 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <fstream>
 #include <future>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <tuple>
 
 #include "app/console_ui.h"
 #include "base/state.h"
+#include "protocol/class_quirn_server.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
 #include "sim/quirn_board.h"
+#include "web/api_support.h"
 #include "web/gpio_api.h"
 
 namespace {
@@ -32,6 +36,19 @@ const std::string kBadValue = R"({"error":"Invalid value"})";
 const std::string kForbidden = R"({"error":"Forbidden"})";
 const std::string kNotFound = R"({"error":"Not found"})";
 const std::string kBadReply = R"({"error":"Bad reply from board"})";
+const std::string kNotConnected = R"({"error":"Board not connected"})";
+const std::string kNoReply = R"({"error":"No reply from board"})";
+
+// The sta outcome for a status word and all-clear alarm and fault words.
+std::string status_answer(int word, bool user_running, bool kernel_running) {
+    const auto flag = [](bool on) { return on ? std::string("true") : std::string("false"); };
+    return R"({"word":"sta","ok":true,"status":{"word":)" + std::to_string(word) +
+           R"(,"user_fault":false,"user_alarm":false,"user_scheduler_running":)" +
+           flag(user_running) + R"(,"kernel_fault":false,"kernel_alarm":false,)" +
+           R"("kernel_scheduler_running":)" + flag(kernel_running) +
+           R"(},"alarm":{"word":0,"user_stack_high":false,"kernel_stack_high":false},)" +
+           R"("fault":{"word":0,"user_stack_full":false,"watchdog":false,"kernel_stack_full":false}})";
+}
 
 struct Row {
     std::string method, path, body;
@@ -268,18 +285,168 @@ TEST_F(WebApi, AnswersEachRequestAndSendsOnlyWhatIsValid) {
     });
 }
 
+// The board panel's routes: the words they send, and the decoded outcome
+// each answers with; what they refuse reaches nothing.
+TEST_F(WebApi, BoardRoutesAnswerWithTheDecodedOutcome) {
+    const std::string bad_tasks = R"({"error":"Invalid tasks"})";
+    const std::string bad_pins = R"({"error":"Invalid pins"})";
+    const std::string request = R"({"error":"Bad request"})";
+    const std::string idle_systat =
+        R"({"word":"sys","ok":true,"load":{"min":1,"max":1,"average":1,"min_percent":2.5,)"
+        R"("max_percent":2.5,"average_percent":2.5},"period":{"low":10,"high":50,"length":40},)"
+        R"("kernel_stack":{"min":0,"max":0,"size":64,"min_percent":0.0,"max_percent":0.0},)"
+        R"("user_stack":{"min":0,"max":0,"size":128,"min_percent":0.0,"max_percent":0.0}})";
+    board_.set_analog(3, 0);
+    board_.set_analog(4, 700);
+    board_.set_analog(5, 1023);
+    expect_rows({
+        {"GET", "/api/status", "", 200, status_answer(0, false, false), "40"},
+        {"GET", "/api/systat", "", 200, idle_systat, "04"},
+        {"POST", "/api/scheduler/run", R"({"tasks":"user"})", 200, R"({"word":"rust","ok":true})",
+         "20"},
+        {"GET", "/api/status", "", 200, status_answer(16, true, false), "40"},
+        {"POST", "/api/scheduler/run", R"({"tasks":"kernel"})", 200, R"({"word":"rkst","ok":true})",
+         "02"},
+        {"GET", "/api/status", "", 200, status_answer(17, true, true), "40"},
+        {"POST", "/api/scheduler/stop", R"({"tasks":"kernel"})", 200,
+         R"({"word":"skst","ok":true})", "01"},
+        {"POST", "/api/scheduler/stop", R"({"tasks":"user"})", 200, R"({"word":"sust","ok":true})",
+         "10"},
+        {"POST", "/api/scheduler/run", R"({"tasks":"both"})", 200, R"({"word":"run","ok":true})",
+         "20, 02"},
+        {"POST", "/api/scheduler/stop", R"({"tasks":"both"})", 200, R"({"word":"stop","ok":true})",
+         "10, 01"},
+        {"POST", "/api/clear", "", 200, R"({"word":"clr","ok":true})", "08"},
+        {"GET", "/api/gpio?pins=4-5", "", 200,
+         R"({"read":"digital","pins":[{"pin":4,"value":1},{"pin":5,"value":1}]})",
+         "98 84 FE, 98 85 FE"},
+        {"GET", "/api/gpio?pins=5,3-4,4&read=analog", "", 200,
+         R"({"read":"analog","pins":[{"pin":5,"value":1023},{"pin":3,"value":0},)"
+         R"({"pin":4,"value":700}]})",
+         "A0 85 FE, A0 83 FE, A0 84 FE"},
+        {"GET", "/api/gpio?pins=63", "", 200, R"({"read":"digital","pins":[{"pin":63,"value":0}]})",
+         "98 BF FE"},
+        // Refused: nothing reaches the board.
+        {"POST", "/api/scheduler/run", R"({"tasks":"all"})", 400, bad_tasks, ""},
+        {"POST", "/api/scheduler/stop", R"({"tasks":1})", 400, bad_tasks, ""},
+        {"POST", "/api/scheduler/run", "{}", 400, request, ""},
+        {"POST", "/api/scheduler/run", "", 400, request, ""},
+        {"POST", "/api/scheduler/run", R"({"tasks":)" + nested(40) + "}", 400, request, ""},
+        {"GET", "/api/gpio", "", 400, bad_pins, ""},
+        {"GET", "/api/gpio?pins=", "", 400, bad_pins, ""},
+        {"GET", "/api/gpio?pins=64", "", 400, bad_pins, ""},
+        {"GET", "/api/gpio?pins=0-64", "", 400, bad_pins, ""},
+        {"GET", "/api/gpio?pins=5-3", "", 400, bad_pins, ""},
+        {"GET", "/api/gpio?pins=1,,2", "", 400, bad_pins, ""},
+        {"GET", "/api/gpio?pins=1-", "", 400, bad_pins, ""},
+        {"GET", "/api/gpio?pins=-1", "", 400, bad_pins, ""},
+        {"GET", "/api/gpio?pins=+1", "", 400, bad_pins, ""},
+        {"GET", "/api/gpio?pins=99999999999", "", 400, bad_pins, ""},
+        {"GET", "/api/gpio?pins=1&read=Digital", "", 400, R"({"error":"Invalid read"})", ""},
+        {"POST", "/api/status", "", 404, kNotFound, ""},
+        {"GET", "/api/clear", "", 404, kNotFound, ""},
+        {"GET", "/api/scheduler/run", "", 404, kNotFound, ""},
+        {"GET", "/api/status", "", 403, kForbidden, "", "", "http://evil.example"},
+        {"POST", "/api/clear", "", 403, kForbidden, "", "evil.example:{port}"},
+    });
+}
+
+// /api/board sends nothing: the link as the console and the link watcher
+// left it, the board as identified, and a session that grows.
+TEST_F(WebApi, BoardTellsTheLinkWithoutSendingAnything) {
+    testing::internal::CaptureStdout();
+    link_opened(board_.path());
+    CommandOutcome identified = run_board_command("ihwmcu");
+    quirn_server().tell(identified, false);
+    testing::internal::GetCapturedStdout();
+    const uint64_t session = link_state().session;
+    const auto answer = [&](const char* link, const char* port, bool named) {
+        nlohmann::ordered_json body = {
+            {"link", link}, {"port", port ? nlohmann::json(port) : nullptr}, {"session", session}};
+        body["maker"] = named ? nlohmann::json("Arduino") : nullptr;
+        body["board"] = named ? nlohmann::json("Uno_R4_Minima") : nullptr;
+        body["maker_id"] = named ? nlohmann::json(quirn_sim::MAKER_ARDUINO) : nullptr;
+        body["board_id"] = named ? nlohmann::json(quirn_sim::BOARD_UNO_R4_MINIMA) : nullptr;
+        return body.dump();
+    };
+    const std::string waiting = R"({"error":"Board not connected","waiting_for":"/dev/ttyACM7"})";
+    expect_rows(
+        {{"GET", "/api/board", "", 200, answer("connected", board_.path().c_str(), true), ""}});
+    // The board vanished and its port is waited for; then the wait given up.
+    link_waiting("/dev/ttyACM7");
+    connected.store(0);
+    quirn_server().set_names("-", "-");
+    expect_rows({
+        {"GET", "/api/board", "", 200, answer("waiting", "/dev/ttyACM7", false), ""},
+        {"GET", "/api/status", "", 503, waiting, ""},
+        {"POST", "/api/scheduler/run", R"({"tasks":"both"})", 503, waiting, ""},
+        {"GET", "/api/gpio?pins=1-3", "", 503, waiting, ""},
+        {"GET", "/api/gpio/grd/1", "", 503, waiting, ""},
+    });
+    link_closed();
+    expect_rows({
+        {"GET", "/api/board", "", 200, answer("disconnected", nullptr, false), ""},
+        {"GET", "/api/systat", "", 503, kNotConnected, ""},
+    });
+    link_opened(board_.path());
+    connected.store(1);
+    EXPECT_EQ(link_state().session, session + 1);
+}
+
+// The description served names exactly the routes the server registers,
+// each with its method.
+TEST_F(WebApi, DescriptionNamesEveryRegisteredRoute) {
+    const httplib::Result result = httplib::Client("localhost", port_).Get("/api/openapi.json");
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, 200);
+    const nlohmann::json document = nlohmann::json::parse(result->body, nullptr, false);
+    ASSERT_TRUE(document.contains("paths")) << result->body.substr(0, 200);
+    std::set<std::string> described, registered;
+    for (const auto& [path, methods] : document["paths"].items()) {
+        for (const auto& [method, operation] : methods.items()) {
+            std::string name = method;
+            std::transform(name.begin(), name.end(), name.begin(), ::toupper);
+            described.insert(name + " " + path);
+        }
+    }
+    for (const ApiRoute& route : api_routes()) {
+        registered.insert(std::string(route.method) + " " + std::string(route.path));
+    }
+    EXPECT_EQ(described, registered);
+}
+
 TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
-    const std::string no_reply = R"({"error":"No reply from board"})";
-    const std::string not_connected = R"({"error":"Board not connected"})";
+    const std::string no_reply = kNoReply;
+    const std::string not_connected = kNotConnected;
     board_.set_faults({.silent_every = 1});
     expect_rows({
+        {"GET", "/api/status", "", 504, R"({"error":"No reply from board","reason":"no_reply"})",
+         "40"},
         {"GET", "/api/gpio/grd/5", "", 504, no_reply, "98 85 FE"},
         {"POST", "/api/gpio/gwd/5", R"({"value":1})", 504, no_reply, "A4 85 81 FE"},
         {"POST", "/api/gpio/config/5", R"({"mode":"pullup"})", 504, no_reply, "89 85 FE"},
     });
+    // Every second request unanswered: a pin of several carries its own
+    // error, and the half of a run the board did not confirm is named.
+    board_.set_faults({.silent_every = 2});
+    expect_rows({
+        {"GET", "/api/gpio?pins=1-3", "", 200,
+         R"({"read":"digital","pins":[{"pin":1,"value":0},)"
+         R"({"pin":2,"error":"No reply from board"},{"pin":3,"value":0}]})",
+         "98 81 FE, 98 82 FE, 98 83 FE"},
+    });
+    board_.set_faults({.silent_every = 2});
+    expect_rows({
+        {"POST", "/api/scheduler/run", R"({"tasks":"both"})", 502,
+         R"({"error":"Bad reply from board","reason":"unconfirmed","unconfirmed":"kernel"})",
+         "20, 02"},
+    });
     board_.set_faults({});
     connected.store(0);
     expect_rows({
+        {"GET", "/api/systat", "", 503, not_connected, ""},
+        {"POST", "/api/clear", "", 503, not_connected, ""},
+        {"GET", "/api/gpio?pins=0-63", "", 503, not_connected, ""},
         {"GET", "/api/gpio/gra/5", "", 503, not_connected, ""},
         {"POST", "/api/gpio/gwd/5", R"({"value":1})", 503, not_connected, ""},
         {"POST", "/api/gpio/config/5", R"({"mode":"input"})", 503, not_connected, ""},
@@ -293,6 +460,10 @@ TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
         {"GET", "/api/gpio/grd/5", "", 502, kBadReply, "98 85 FE"},
         {"POST", "/api/gpio/gwd/5", R"({"value":1})", 502, kBadReply, "A4 85 81 FE"},
         {"POST", "/api/gpio/config/5", R"({"mode":"opendrain"})", 502, kBadReply, "88 85 FE"},
+        {"GET", "/api/systat", "", 502, R"({"error":"Bad reply from board","reason":"bad_echo"})",
+         "04"},
+        {"POST", "/api/clear", "", 502, R"({"error":"Bad reply from board","reason":"bad_echo"})",
+         "08"},
     });
     board_.set_faults({.split_gap_ms = 20});
     expect_rows({
@@ -411,6 +582,15 @@ TEST_F(WebApiConcurrency, ParallelRequestsWhileTheConsoleRunsAndStops) {
                 EXPECT_EQ(
                     body([&] { return client.Get("/api/gpio/gra/" + analog); }),
                     R"({"pin":)" + analog + R"(,"value":)" + std::to_string(100 * k + 7) + "}");
+                EXPECT_EQ(
+                    body([&] { return client.Get("/api/gpio?pins=" + pin); }),
+                    R"({"read":"digital","pins":[{"pin":)" + pin + R"(,"value":)" + value + "}]}");
+                EXPECT_TRUE(body([&] {
+                                return client.Get("/api/status");
+                            }).starts_with(R"({"word":"sta","ok":true,"status":)"));
+                EXPECT_TRUE(body([&] {
+                                return client.Get("/api/systat");
+                            }).starts_with(R"({"word":"sys","ok":true,"load":)"));
             }
         });
     }

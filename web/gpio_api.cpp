@@ -9,10 +9,12 @@
 #include <string_view>
 
 #include "base/console_output.h"
+#include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 #include "serial/wire_trace.h"
+#include "web/api_support.h"
 #include "web/trace_api.h"
 
 namespace {
@@ -30,19 +32,7 @@ constexpr int kMaxJsonDepth = 32;
 // A file answer in more pieces than this costs more than the file.
 constexpr size_t kMaxRanges = 4;
 
-// Whether the caller still wants the board's answer.
-using Wanted = std::function<bool()>;
-
 const std::string kJson = "application/json";
-
-void answer(httplib::Response& response, int status, const std::string& body) {
-    response.status = status;
-    response.set_content(body, kJson);
-}
-
-void answer_error(httplib::Response& response, int status, std::string_view error) {
-    answer(response, status, json{{"error", error}}.dump());
-}
 
 // The number of the path; nothing when it is too large for an int.
 std::optional<int32_t> path_number(const httplib::Request& request) {
@@ -59,29 +49,6 @@ bool valid_pin(int32_t pin) {
     return pin >= 0 && pin <= kMaxPin;
 }
 
-// Runs the GPIO line and decodes the reply. On success returns the
-// outcome; otherwise answers with the status that says what went wrong.
-std::optional<CommandOutcome> run_gpio(const std::string& line, httplib::Response& response,
-                                       const Wanted& wanted) {
-    CommandOutcome outcome = run_board_command(line, wanted);
-    quirn_server().decode(outcome);
-    switch (outcome.status) {
-        case CommandStatus::kOk:
-        case CommandStatus::kUndecoded:  // echoed, with no layout to check further
-            return outcome;
-        case CommandStatus::kNotConnected:
-            answer_error(response, 503, "Board not connected");
-            break;
-        case CommandStatus::kNoReply:
-            answer_error(response, 504, "No reply from board");
-            break;
-        default:
-            answer_error(response, 502, "Bad reply from board");
-            break;
-    }
-    return std::nullopt;
-}
-
 void handle_read(const httplib::Request& request, httplib::Response& response, bool analog,
                  const Wanted& wanted) {
     const std::optional<int32_t> pin = path_number(request);
@@ -90,52 +57,10 @@ void handle_read(const httplib::Request& request, httplib::Response& response, b
         return;
     }
     if (const auto checked =
-            run_gpio("g" + std::to_string(*pin) + (analog ? "ra" : "rd"), response, wanted)) {
+            run_checked("g" + std::to_string(*pin) + (analog ? "ra" : "rd"), response, wanted)) {
         response.set_content(json{{"pin", *pin}, {"value", checked->value.value_or(0)}}.dump(),
                              kJson);
     }
-}
-
-// How deeply the arrays and objects of a JSON text nest, strings skipped;
-// the text need not be valid.
-int nesting_depth(std::string_view text) {
-    int depth = 0;
-    int deepest = 0;
-    bool in_string = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (in_string) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            deepest = std::max(deepest, ++depth);
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return deepest;
-}
-
-// The body's member as a JSON value; nothing when the body is not a JSON
-// object holding it (a null document counts as an object without it).
-std::optional<json> body_member(const httplib::Request& request, const char* name) {
-    if (nesting_depth(request.body) > kMaxJsonDepth) {
-        return std::nullopt;
-    }
-    const json document = json::parse(request.body, nullptr, false);
-    if (!document.is_object()) {
-        return std::nullopt;
-    }
-    const auto member = document.find(name);
-    if (member == document.end()) {
-        return std::nullopt;
-    }
-    return *member;
 }
 
 // The value to write: a boolean (0 or 1) or a number, a fraction cut toward
@@ -177,7 +102,7 @@ void write_pin(const httplib::Request& request, httplib::Response& response, con
     } else {
         out_line("Pin Update: " + std::to_string(*pin));
         const std::string line = "g" + std::to_string(*pin) + "wd" + std::to_string(*level);
-        if (run_gpio(line, response, wanted)) {
+        if (run_checked(line, response, wanted)) {
             answer(response, 200, R"({"status":"ok"})");
         }
     }
@@ -212,11 +137,36 @@ void configure_pin(const httplib::Request& request, httplib::Response& response,
         answer_error(response, 400, "Invalid pin or mode");
     } else if (word->code.empty()) {
         answer_error(response, 501, "Not implemented");
-    } else if (run_gpio("g" + std::to_string(*pin) + "c" + std::string(word->code), response,
-                        wanted) &&
+    } else if (run_checked("g" + std::to_string(*pin) + "c" + std::string(word->code), response,
+                           wanted) &&
                word->answers_ok) {
         answer(response, 200, R"({"status":"ok"})");
     }
+}
+
+// How deeply the arrays and objects of a JSON text nest, strings skipped;
+// the text need not be valid.
+int nesting_depth(std::string_view text) {
+    int depth = 0;
+    int deepest = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
 }
 
 // No exception leaves a handler: whatever goes wrong answers 500.
@@ -351,6 +301,8 @@ httplib::Server::HandlerResponse check_request(const httplib::Request& request,
             return refuse(413, "Request body too large");
         }
     }
+    // The library hands the header out as a copy: one copy, or the count
+    // would run from one copy's start to another's end.
     const std::string ranges = request.get_header_value("Range");
     if (std::count(ranges.begin(), ranges.end(), ',') >= static_cast<long>(kMaxRanges)) {
         return refuse(416, "Too many ranges");
@@ -398,7 +350,109 @@ void set_socket_options(socket_t sock) {
     setsockopt(sock, SOL_SOCKET, option, reinterpret_cast<const char*>(&yes), sizeof yes);
 }
 
+void read_digital(const httplib::Request& request, httplib::Response& response,
+                  const Wanted& wanted) {
+    handle_read(request, response, false, wanted);
+}
+
+void read_analog(const httplib::Request& request, httplib::Response& response,
+                 const Wanted& wanted) {
+    handle_read(request, response, true, wanted);
+}
+
+const std::vector<ApiRoute> kGpioRoutes = {
+    {"GET", "/api/gpio/grd/{pin}", read_digital},
+    {"GET", "/api/gpio/gra/{pin}", read_analog},
+    {"POST", "/api/gpio/gwd/{pin}", write_pin},
+    {"POST", "/api/gpio/config/{pin}", configure_pin},
+};
+
+// The library's pattern for a route's path: "{pin}" matches decimal digits.
+std::string path_pattern(std::string_view path) {
+    std::string pattern(path);
+    for (size_t at = pattern.find("{pin}"); at != std::string::npos; at = pattern.find("{pin}")) {
+        pattern.replace(at, 5, R"((\d+))");
+    }
+    return pattern;
+}
+
 }  // namespace
+
+void answer(httplib::Response& response, int status, const std::string& body) {
+    response.status = status;
+    response.set_content(body, kJson);
+}
+
+void answer_error(httplib::Response& response, int status, std::string_view error) {
+    answer(response, status, json{{"error", error}}.dump());
+}
+
+void answer_not_connected(httplib::Response& response) {
+    json body = {{"error", "Board not connected"}};
+    if (const LinkState link = link_state(); link.waiting) {
+        body["waiting_for"] = link.port;
+    }
+    answer(response, 503, body.dump());
+}
+
+std::pair<int, std::string_view> failure_status(const CommandOutcome& outcome) {
+    switch (outcome.status) {
+        case CommandStatus::kNotConnected:
+            return {503, "Board not connected"};
+        case CommandStatus::kNoReply:
+            return {504, "No reply from board"};
+        default:
+            return {502, "Bad reply from board"};
+    }
+}
+
+std::optional<CommandOutcome> run_checked(const std::string& line, httplib::Response& response,
+                                          const Wanted& wanted, bool detail) {
+    CommandOutcome outcome = run_board_command(line, wanted);
+    quirn_server().decode(outcome);
+    if (outcome.status == CommandStatus::kOk || outcome.status == CommandStatus::kUndecoded) {
+        return outcome;
+    }
+    if (outcome.status == CommandStatus::kNotConnected) {
+        answer_not_connected(response);
+        return std::nullopt;
+    }
+    const auto [status, error] = failure_status(outcome);
+    json body = {{"error", error}};
+    if (detail) {
+        body["reason"] = status_name(outcome.status);
+        if (outcome.status == CommandStatus::kUnconfirmed) {
+            body["unconfirmed"] = outcome.unconfirmed;
+        }
+    }
+    answer(response, status, body.dump());
+    return std::nullopt;
+}
+
+// A null document counts as an object without the member.
+std::optional<json> body_member(const httplib::Request& request, const char* name) {
+    if (nesting_depth(request.body) > kMaxJsonDepth) {
+        return std::nullopt;
+    }
+    const json document = json::parse(request.body, nullptr, false);
+    if (!document.is_object()) {
+        return std::nullopt;
+    }
+    const auto member = document.find(name);
+    if (member == document.end()) {
+        return std::nullopt;
+    }
+    return *member;
+}
+
+std::vector<ApiRoute> api_routes() {
+    std::vector<ApiRoute> routes = kGpioRoutes;
+    routes.insert(routes.end(), board_routes().begin(), board_routes().end());
+    routes.push_back({"GET", "/api/trace",
+                      [](const httplib::Request& request, httplib::Response& response,
+                         const Wanted&) { answer_trace(request, response); }});
+    return routes;
+}
 
 void set_up_http_server(WebServer& server, int port) {
     server.set_socket_options(set_socket_options);
@@ -411,11 +465,7 @@ void set_up_http_server(WebServer& server, int port) {
             return check_request(request, response, port);
         });
     server.set_error_handler(answer_library_error);
-    route(server, "GET", R"(/api/gpio/grd/(\d+))",
-          [](auto& req, auto& res, const Wanted& wanted) { handle_read(req, res, false, wanted); });
-    route(server, "GET", R"(/api/gpio/gra/(\d+))",
-          [](auto& req, auto& res, const Wanted& wanted) { handle_read(req, res, true, wanted); });
-    route(server, "POST", R"(/api/gpio/gwd/(\d+))", write_pin);
-    route(server, "POST", R"(/api/gpio/config/(\d+))", configure_pin);
-    add_trace_route(server);
+    for (const ApiRoute& api_route : api_routes()) {
+        route(server, api_route.method, path_pattern(api_route.path), api_route.handler);
+    }
 }

@@ -1,6 +1,7 @@
 #pragma once
-// The HTTP side of the web front end: the four GPIO routes, the static
-// directories and the checks every request passes first. The handlers reach
+// The HTTP side of the web front end: the four GPIO routes (the board
+// panel's routes are in board_api.cpp), the static directories and the
+// checks every request passes first. The handlers reach
 // the board only through run_server_command, like the console.
 //
 // Routes (pin 0 to 63 in decimal, leading zeros allowed):
@@ -16,14 +17,16 @@
 // (HEAD), 413 Request body too large (over 64 KB), 415 (a compressed
 // body), 416 (too many ranges), 501 Not implemented, 502 Bad reply from
 // board (a reply that does not answer the request), 503 Board not
-// connected, 504 No reply from board. Nothing reaches the board for a
+// connected (with "waiting_for":PORT while a vanished board's port is
+// waited for), 504 No reply from board. Nothing reaches the board for a
 // refused request.
 
 #include "web/web_server.h"
 
 // Makes server serve as the program does on the given port: its socket
 // options, the request checks (Host, Origin, Sec-Fetch-Site, method, body
-// size and encoding, ranges), the four routes and JSON errors under /api/.
+// size and encoding, ranges), every route of api_routes() and JSON errors
+// under /api/.
 // The static directories are mounted after them by the web thread
 // (web/static_dirs.h says where they are found).
 void set_up_http_server(WebServer& server, int port);

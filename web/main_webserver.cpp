@@ -3,8 +3,8 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <optional>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -27,12 +27,13 @@ constexpr auto kNoSessionExtra = std::chrono::milliseconds(50);
 constexpr auto kBindRetryInterval = std::chrono::seconds(1);
 constexpr auto kStopCheckInterval = std::chrono::milliseconds(5);
 constexpr const char* kHost = "localhost";
-constexpr int kPort = 8088;
 
 WebServer http_server;
 
+// A board that vanished is still the user's chosen connection: the page is
+// where a user looks for what happened to it.
 bool should_serve() {
-    return connected.load() == 1 && http_stop_requested.load() == 0 &&
+    return (connected.load() == 1 || link_state().waiting) && http_stop_requested.load() == 0 &&
            console_mode.load() != mode::kQuit;
 }
 
@@ -45,18 +46,24 @@ void stop_serving() {
     }
 }
 
-// Serves the found pages/ at "/" and help/ at "/help", each when it exists.
+// Serves the found pages/ at "/" and help/ at "/help/", each when it exists;
+// "/help" redirects to "/help/".
 void mount_static_dirs(const StaticDirs& dirs) {
     if (dirs.root.empty()) {
         return;
     }
-    for (const auto& [mount_point, name] : {std::pair{"/", "pages"}, {"/help", "help"}}) {
+    for (const auto& [mount_point, name] : {std::pair{"/", "pages"}, {"/help/", "help"}}) {
         std::error_code error;
         const std::filesystem::path directory = dirs.root / name;
         if (std::filesystem::is_directory(directory, error)) {
             http_server.set_mount_point(mount_point, path_text(directory));
         }
     }
+    // Without the final slash, the page's relative links would point a
+    // folder too high.
+    http_server.Get("/help", [](const httplib::Request&, httplib::Response& response) {
+        response.set_redirect("/help/", 301);
+    });
 }
 
 }  // namespace
@@ -75,8 +82,8 @@ void http_stop_watcher() {
     }
 }
 
-int main_webserver() {
-    set_up_http_server(http_server, kPort);
+int main_webserver(int port) {
+    set_up_http_server(http_server, port);
     const StaticDirs static_dirs = find_static_dirs();
     mount_static_dirs(static_dirs);
     const std::string static_notice = static_dirs_notice(static_dirs);
@@ -86,7 +93,7 @@ int main_webserver() {
     Clock::time_point next_bind{};
     while (console_mode.load() != mode::kQuit) {
         std::this_thread::sleep_for(kPollInterval);
-        if (connected.load() != 1) {
+        if (!should_serve()) {
             std::this_thread::sleep_for(kNoSessionExtra);
         }
         if (!should_serve()) {
@@ -102,11 +109,11 @@ int main_webserver() {
             http_running.store(0);
             continue;
         }
-        if (!http_server.bind(kHost, kPort)) {
+        if (!http_server.bind(kHost, port)) {
             http_running.store(0);
             const uint64_t session = serial_port().session_number();
             if (told_port_taken != session) {
-                out_chatter("\n[Tessaro] Port " + std::to_string(kPort) +
+                out_chatter("\n[Tessaro] Port " + std::to_string(port) +
                             " is in use; the web server will start once it is free.\n");
                 print_prompt();
                 told_port_taken = session;
@@ -116,7 +123,7 @@ int main_webserver() {
         }
         told_port_taken = 0;
         out_chatter("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
-                    std::to_string(kPort) + "\n");
+                    std::to_string(port) + "\n");
         if (!static_notice.empty()) {
             out_line(static_notice);
         }

@@ -21,6 +21,8 @@ nlohmann::json event_json(const wire_trace::Event& event) {
                 {"line", wire_trace::format_line(event)}};
 }
 
+}  // namespace
+
 void answer_trace(const httplib::Request& request, httplib::Response& response) {
     uint64_t after = 0;
     if (request.has_param("after")) {
@@ -42,17 +44,4 @@ void answer_trace(const httplib::Request& request, httplib::Response& response) 
     // A source holds a request's path as it came, which need not be UTF-8.
     response.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace),
                          "application/json");
-}
-
-}  // namespace
-
-void add_trace_route(WebServer& server) {
-    server.Get("/api/trace", [](const httplib::Request& request, httplib::Response& response) {
-        try {
-            answer_trace(request, response);
-        } catch (...) {
-            response.status = 500;
-            response.set_content(R"({"error":"Bad request"})", "application/json");
-        }
-    });
 }

@@ -8,6 +8,6 @@
 // event's number, the N to ask with next. 400 {"error":"Invalid after"}
 // for an N that is not a decimal number.
 
-#include "web/web_server.h"
+#include <httplib.h>
 
-void add_trace_route(WebServer& server);
+void answer_trace(const httplib::Request& request, httplib::Response& response);

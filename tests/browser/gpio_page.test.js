@@ -1,6 +1,7 @@
-// The GPIO page in a real browser: tessaro connected to the simulated board,
-// driven through headless Chromium. Needs port 8088; waits while another
-// program holds it.
+// The GPIO page in a real browser: tessaro connected to the simulated board
+// (under a stable name, so that it can go away and come back), driven
+// through headless Chromium. Needs port 8088; waits while another program
+// holds it.
 //
 //   TESSARO_BUILD_DIR=build node --test tests/browser/gpio_page.test.js
 'use strict';
@@ -10,6 +11,7 @@ const assert = require('node:assert/strict');
 const {spawn} = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
+const os = require('node:os');
 const path = require('node:path');
 const {chromium} = require('playwright-core');
 
@@ -170,8 +172,15 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
   });
 
   await waitForFreePort(PORT);
-  sim = startProgram(path.join(BUILD, 'quirn-sim'), ['--no-stdin'], {cwd: ROOT});
-  const [, terminal] = await waitForOutput(sim, /Simulated Quirn board \(.*\) on (\S+)/, 'simulated board start');
+  // The board starts with the kernel stack alarm raised, for Clear to clear.
+  const terminal = path.join(os.tmpdir(), `quirn_browser_${process.pid}`);
+  const startSim = async () => {
+    const program = startProgram(path.join(BUILD, 'quirn-sim'),
+      ['--no-stdin', '--alarm', '1', '--link', terminal], {cwd: ROOT});
+    await waitForOutput(program, /Linked at /, 'simulated board start');
+    return program;
+  };
+  sim = await startSim();
 
   tessaro = startProgram(path.join(BUILD, 'tessaro'), [], {cwd: ROOT});
   tessaro.child.stdin.write(`co ${terminal}\n`);
@@ -186,9 +195,11 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
     const open = new Map();
     const intervals = new Set();
     window.__mostOpen = 0;
+    window.__fetches = 0;
     window.__intervals = () => intervals.size;
     const originalFetch = window.fetch.bind(window);
     window.fetch = async (url, init) => {
+      window.__fetches += 1;
       const key = String(url).replace(/^.*\/(\d+)$/, '$1');
       open.set(key, (open.get(key) || 0) + 1);
       window.__mostOpen = Math.max(window.__mostOpen, open.get(key));
@@ -242,6 +253,33 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
     await row(42).waitFor({state: 'detached'});
   });
 
+  const connection = page.locator('#connection');
+  const lamp = (which) => page.locator(`#lamp-${which}`);
+  // The requests the page makes in a while: the board's absence backs off
+  // to one probe a second.
+  const requestsIn = async (ms) => {
+    const before = await page.evaluate(() => window.__fetches);
+    await page.waitForTimeout(ms);
+    return (await page.evaluate(() => window.__fetches)) - before;
+  };
+
+  await t.test('the board panel shows the board; Run, Stop and Clear act on it', async () => {
+    await page.locator('#connection[data-state="connected"]').waitFor();
+    assert.match(await connection.textContent(), /Connected to Arduino Uno_R4_Minima on .*quirn_browser_/);
+    assert.match(await page.locator('#board-name').textContent(), /Arduino Uno_R4_Minima \(0x6:0x9\)/);
+    await page.locator('#board-words [data-bit="alarm.kernel_stack_high"][data-on="true"]').waitFor();
+    await page.click('button[data-scheduler="run both"]');
+    await page.locator('#lamp-user[data-on="true"]').waitFor();
+    await page.locator('#lamp-kernel[data-on="true"]').waitFor();
+    await page.click('button[data-scheduler="stop user"]');
+    await page.locator('#lamp-user[data-on="false"]').waitFor();
+    assert.equal(await lamp('kernel').getAttribute('data-on'), 'true');
+    await page.click('#board-clear');
+    await page.locator('#board-words[data-raised="0"]').waitFor();
+    await page.click('button[data-scheduler="run user"]');
+    await page.locator('#lamp-user[data-on="true"]').waitFor();
+  });
+
   await t.test('pin 2 as output: write 1, read back 1', async () => {
     await row(2).locator('select.mode').selectOption('output');
     await expectMessage(2, 'Mode set to output');
@@ -284,13 +322,27 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
     const value = (await row(3).locator('.analog-value').textContent()).trim();
     assert.match(value, /^\d+$/);
     assert.ok(Number(value) <= 1023, `analog value ${value}`);
+    // The statistics plot gains a point a second while Live is on.
+    await page.waitForFunction(() => Number(document.querySelector('#load-plot').dataset.points) >= 5,
+      null, {timeout: 2 * STEP_MS});
+    assert.equal(await page.locator('#stack-bars .stack').count(), 2);
     await page.screenshot({path: path.join(SHOTS, 'gpio-page.png')});
   });
 
   await t.test('the help page carries the console help word for word', async () => {
     const help = await context.newPage();
-    const response = await load(help, `${BASE}/help/`);
+    const response = await load(help, `${BASE}/help`);
     assert.equal(response.status(), 200);
+    assert.equal(help.url(), `${BASE}/help/`);
+    // It fits a wide screen and a phone without sideways scrolling.
+    for (const width of [1280, 390]) {
+      await help.setViewportSize({width, height: 800});
+      const overflow = await help.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+      assert.ok(overflow <= 0, `the help page is ${overflow} px too wide at ${width} px`);
+      const button = await help.locator('.top nav a').boundingBox();
+      assert.ok(button.height < 40, `the header button wraps at ${width} px`);
+    }
+    assert.equal(await help.locator('a[href="/api/openapi.json"]').count(), 1);
     const general = consoleHelpLines('kGeneralHelp');
     const expected = {
       '#printed-client': [...general, ...consoleHelpLines('kClientHelp')],
@@ -303,21 +355,34 @@ test('GPIO page against tessaro and the simulated board', {timeout: PORT_FREE_MS
     await help.close();
   });
 
-  await t.test('a board that goes away is reported beside the live pin', async () => {
+  await t.test('a board that goes away is waited for, and the page backs off', async () => {
     await stopProgram(sim);
-    await row(3).locator('.message.error').waitFor({timeout: 30000});
-    const message = await row(3).locator('.message').textContent();
-    assert.match(message, /No reply from board \(504\)|Board not connected \(503\)|Server unreachable/);
+    const gone = Date.now();
+    await page.locator('#connection[data-state="waiting"]').waitFor();
+    assert.ok(Date.now() - gone < 2500, `waiting shown after ${Date.now() - gone} ms`);
+    assert.match(await connection.textContent(), /Waiting for the board on .*quirn_browser_/);
+    assert.equal(await lamp('user').getAttribute('data-on'), 'unknown');
+    const asked = await requestsIn(3000);
+    assert.ok(asked <= 4, `${asked} requests in 3 s while the board was away`);
     await page.screenshot({path: path.join(SHOTS, 'gpio-page-board-gone.png')});
     assert.equal(await page.evaluate(() => window.__mostOpen), 1, 'requests open at once for one pin');
+  });
+
+  await t.test('a board that comes back is a new session: the pins are marked unknown', async () => {
+    sim = await startSim();
+    await page.locator('#connection[data-state="connected"]').waitFor();
+    await expectMessage(2, 'unknown since the board reconnected');
+    assert.equal(await row(2).locator('select.mode').inputValue(), '');
+    assert.equal(await row(2).locator('input.write').isChecked(), false);
   });
 
   await t.test('a server that has stopped is reported as unreachable', async () => {
     tessaro.child.stdin.write('di\n');
     await waitForOutput(tessaro, /\[Tessaro\] Webserver quit\./, 'web server stop');
-    await expectMessage(3, 'Server unreachable');
-    await page.locator('#notice').waitFor();
-    assert.match(await page.locator('#notice').textContent(), /server is unreachable/);
+    await page.locator('#connection[data-state="unreachable"]').waitFor();
+    assert.match(await connection.textContent(), /server is unreachable/);
+    const asked = await requestsIn(3000);
+    assert.ok(asked <= 4, `${asked} requests in 3 s while the server was away`);
     await page.screenshot({path: path.join(SHOTS, 'gpio-page-server-gone.png')});
   });
 
