@@ -11,6 +11,7 @@
 #include "base/state.h"
 #include "protocol/board_words.h"
 #include "protocol/quirn_transcoder.h"
+#include "serial/wire_trace.h"
 
 namespace {
 
@@ -224,17 +225,6 @@ void print_gpio(const CommandOutcome& outcome) {
     }
 }
 
-std::string hex_bytes(const std::vector<uint8_t>& bytes) {
-    constexpr std::string_view kDigits = "0123456789ABCDEF";
-    std::string text;
-    for (uint8_t byte : bytes) {
-        text += text.empty() ? "" : " ";
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
-    }
-    return text;
-}
-
 }  // namespace
 
 Server::Server()
@@ -351,7 +341,7 @@ void Server::tell(CommandOutcome& outcome, bool name_the_board) {
             out_line("Unhandled Decoding: " + outcome.word);
             out_line("A response was received from server, but Server::decode_response:");
             out_line("does not know how to interpret it ...");
-            out_line("Reply: " + hex_bytes(outcome.reply.bytes));
+            out_line("Reply: " + wire_trace::hex_bytes(outcome.reply.bytes));
             return;
         case CommandStatus::kOk:
             break;

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "serial/wire_trace.h"
+
 namespace {
 
 using json = nlohmann::ordered_json;
@@ -26,17 +28,6 @@ json stack(uint8_t min, uint8_t max, uint8_t size) {
             {"size", size},
             {"min_percent", percent(min, size)},
             {"max_percent", percent(max, size)}};
-}
-
-std::string hex_bytes(const std::vector<uint8_t>& bytes) {
-    constexpr std::string_view kDigits = "0123456789ABCDEF";
-    std::string text;
-    for (uint8_t byte : bytes) {
-        text += text.empty() ? "" : " ";
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0x0F];
-    }
-    return text;
 }
 
 }  // namespace
@@ -103,7 +94,7 @@ nlohmann::ordered_json outcome_json(const CommandOutcome& outcome, std::string_v
                 break;
         }
         if (!outcome.reply.bytes.empty()) {
-            object["reply"] = hex_bytes(outcome.reply.bytes);
+            object["reply"] = wire_trace::hex_bytes(outcome.reply.bytes);
         }
     }
     if (!outcome.ok() || !message.empty()) {
