@@ -13,7 +13,7 @@
 #include "app/line_editor.h"
 #include "app/link_watcher.h"
 #include "base/console_output.h"
-#include "base/state.h"
+#include "base/session.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/outcome_json.h"
 #include "protocol/quirn_transcoder.h"
@@ -34,15 +34,13 @@ std::string lower_case(std::string word) {
     return word;
 }
 
-void forget_board() {
-    quirn_server().set_names("-", "-");
-    connected.store(0);
-}
-
 void disconnect() {
     out_line("Disconnect ...");
     const wire_trace::SourceScope source("console di");
-    const std::unique_lock session = lock_session();
+    // Requests queued behind a silent board give up now, not after the
+    // transaction in flight has let the port go.
+    session().closing();
+    const std::unique_lock lock = lock_session();
     if (const std::optional<std::string> waited = stop_waiting()) {
         out_line("No longer waiting for " + *waited + ".");
     } else if (serial_port().get_state().status != 1) {
@@ -50,15 +48,15 @@ void disconnect() {
     } else {
         serial_port().close();
     }
-    link_closed();
-    forget_board();
-    console_mode.store(mode::kClient);
+    session().closed();
+    session().set_mode(ConsoleMode::kClient);
 }
 
 // Opens the named port (replacing an open one), identifies the board and
 // switches to server mode. Returns whether the port opened.
 bool connect_to(const std::string& name) {
-    const std::unique_lock session = lock_session();
+    session().closing();
+    const std::unique_lock lock = lock_session();
     const wire_trace::SourceScope source("console co");
     stop_waiting();
     SerialPort& port = serial_port();
@@ -66,24 +64,20 @@ bool connect_to(const std::string& name) {
     // first, so a failed open never leaves a closed port marked connected.
     if (port.get_state().status == 1) {
         port.close();
-        link_closed();
-        forget_board();
     }
+    session().closed();
     // As typed: the port layer matches names ignoring case, and a name it
     // cannot find is shown the way the user spelt it.
     port.open(name);
     const bool opened = port.get_state().status == 1;
     if (opened) {
-        connected.store(1);
-        link_opened(port.get_state().port_name);
-    } else {
-        link_closed();
+        session().opened(port.get_state().port_name);
     }
     const std::string identify = "ihwmcu";
     const wire_trace::SourceScope identifying("identify");
     CommandReply reply = run_server_command(identify);
     quirn_server().decode_response(identify, std::move(reply));
-    console_mode.store(mode::kServer);
+    session().set_mode(ConsoleMode::kServer);
     return opened;
 }
 
@@ -107,17 +101,11 @@ bool connect(std::istream& input) {
     return answered;
 }
 
-// The prompt's names come from the open port and the identified board.
-PromptNames session_names() {
-    auto [maker, board] = quirn_server().names();
-    return {serial_port().get_state().port_name, std::move(maker), std::move(board)};
-}
-
 void list_commands() {
-    const int32_t current_mode = console_mode.load();
-    if (current_mode == mode::kServer) {
+    const ConsoleMode mode = session().state().mode;
+    if (mode == ConsoleMode::kServer) {
         out("\nsta clr sys run stop\nrust rkst sust skst\n");
-    } else if (current_mode == mode::kClient) {
+    } else if (mode == ConsoleMode::kClient) {
         out_line("");
     }
 }
@@ -182,10 +170,10 @@ std::vector<std::string> complete_console_word(const std::string& before, const 
         }
     } else {
         words.assign(kGeneralWords.begin(), kGeneralWords.end());
-        const int32_t current_mode = console_mode.load();
-        if (current_mode == mode::kClient) {
+        const ConsoleMode mode = session().state().mode;
+        if (mode == ConsoleMode::kClient) {
             words.insert(words.end(), {"http_run", "http_stop"});
-        } else if (current_mode == mode::kServer) {
+        } else if (mode == ConsoleMode::kServer) {
             const std::vector<std::string> server = server_words();
             words.insert(words.end(), server.begin(), server.end());
             // A pin's family: g2 goes on to g2rd, g2co, g2wd and the rest.
@@ -212,16 +200,16 @@ int general_command(std::string word, std::istream& input) {
         list_commands();
     } else if (word == "co") {
         if (!connect(input)) {
-            console_mode.store(mode::kQuit);
+            session().set_mode(ConsoleMode::kQuit);
         }
     } else if (word == "di") {
         disconnect();
     } else if (word == "c" || word == "c:" || word == "cli" || word == "client") {
         out_line("Client Mode.");
-        console_mode.store(mode::kClient);
+        session().set_mode(ConsoleMode::kClient);
     } else if (word == "s" || word == "s:" || word == "ser" || word == "server") {
         out_line("Server Mode.");
-        console_mode.store(mode::kServer);
+        session().set_mode(ConsoleMode::kServer);
     } else {
         return 0;
     }
@@ -245,23 +233,24 @@ CommandOutcome general_outcome(const std::string& word, bool worked,
 CommandOutcome run_word(const std::string& word, std::istream& input) {
     if (general_command(word, input) != 0) {
         if (word == "co") {
-            return general_outcome(word, connected.load() == 1, CommandStatus::kNotConnected);
+            return general_outcome(word, session().state().connected(),
+                                   CommandStatus::kNotConnected);
         }
         return general_outcome(word, true);
     }
-    const int32_t current_mode = console_mode.load();
-    if (current_mode == mode::kServer) {
+    const ConsoleMode mode = session().state().mode;
+    if (mode == ConsoleMode::kServer) {
         const wire_trace::SourceScope source("console " + word);
         CommandOutcome outcome = run_board_command(word);
         quirn_server().tell(outcome);
         return outcome;
     }
-    if (current_mode == mode::kClient && word == "http_run") {
-        http_stop_requested.store(0);
+    if (mode == ConsoleMode::kClient && word == "http_run") {
+        session().set_web_allowed(true);
         return general_outcome(word, true);
     }
-    if (current_mode == mode::kClient && word == "http_stop") {
-        http_stop_requested.store(1);
+    if (mode == ConsoleMode::kClient && word == "http_stop") {
+        session().set_web_allowed(false);
         return general_outcome(word, true);
     }
     out_line("Nop");
@@ -290,7 +279,6 @@ CommandOutcome as_one_word(Action action) {
 }  // namespace
 
 int run_console(std::istream& input, const ConsoleStart& start) {
-    set_prompt_source(session_names);
     print_banner();
     if (output_mode() == OutputMode::kText) {
         out_line("Discovered serial ports:");
@@ -302,7 +290,6 @@ int run_console(std::istream& input, const ConsoleStart& start) {
     if (!start.port.empty()) {
         // As if typed: the words after the prompt, then what "co" does.
         out_chatter("co " + start.port + "\n");
-        command_line = "co";
         const CommandOutcome outcome = as_one_word([&] {
             if (output_mode() == OutputMode::kText) {
                 ask_for_port();
@@ -312,7 +299,7 @@ int run_console(std::istream& input, const ConsoleStart& start) {
             return general_outcome("co", opened, CommandStatus::kNotConnected);
         });
         if (!outcome.ok() && start.end_if_not_opened) {
-            console_mode.store(mode::kQuit);
+            session().set_mode(ConsoleMode::kQuit);
             return 1;
         }
         failed = !outcome.ok();
@@ -323,25 +310,25 @@ int run_console(std::istream& input, const ConsoleStart& start) {
         std::string word;
         if (!(input >> word)) {
             // End of input ends the console like a quit word.
-            console_mode.store(mode::kQuit);
+            session().set_mode(ConsoleMode::kQuit);
             return status();
         }
-        command_line = lower_case(word);
+        const std::string command_line = lower_case(word);
         // A quit word quits, in any mode, before anything else: it is no
         // board word to report as undecodable, nor an unknown one.
         if (is_quit_word(command_line)) {
-            console_mode.store(mode::kQuit);
+            session().set_mode(ConsoleMode::kQuit);
             return status();
         }
         const CommandOutcome outcome = as_one_word([&] { return run_word(command_line, input); });
         if (!outcome.ok()) {
             failed = true;
             if (start.bail) {
-                console_mode.store(mode::kQuit);
+                session().set_mode(ConsoleMode::kQuit);
                 return 1;
             }
         }
-        if (console_mode.load() == mode::kQuit) {
+        if (session().state().quitting()) {
             return status();
         }
         print_prompt();

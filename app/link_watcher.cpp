@@ -1,13 +1,12 @@
 #include "app/link_watcher.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <thread>
 #include <utility>
 
 #include "base/console_output.h"
-#include "base/state.h"
+#include "base/session.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
@@ -19,12 +18,8 @@ namespace {
 // four cheap checks a second, and no work at all while the port is healthy.
 constexpr auto kReturnCheckInterval = std::chrono::milliseconds(250);
 
-// The session lock (see the header). Also guards waiting_for and stopping.
+// The session lock (see the header).
 std::mutex session_mutex;
-// Signalled, with session_mutex, when waiting_for or stopping change.
-std::condition_variable waiting_changed;
-std::string waiting_for;  // the vanished port's name; empty when none
-bool stopping = false;
 // Started and joined by the main thread only.
 std::thread watcher;
 
@@ -35,19 +30,18 @@ void tell(const std::string& line) {
     print_prompt();
 }
 
-void on_gone(uint64_t session) {
+bool still_waiting_for(const SessionState& s, const std::string& name) {
+    return !s.quitting() && s.link == LinkState::kWaiting && s.port == name;
+}
+
+void on_gone(uint64_t number) {
     std::lock_guard lock(session_mutex);
     const std::string name = serial_port().get_state().port_name;
     // Closed or replaced by the console meanwhile: nothing left to do.
-    if (!serial_port().drop(session)) {
+    if (!serial_port().drop(number)) {
         return;
     }
-    quirn_server().set_names("-", "-");
-    // Waiting is told before the board is gone, so that the web server,
-    // which serves while either holds, never sees neither.
-    link_waiting(name);
-    connected.store(0);
-    waiting_for = name;
+    session().waiting(name);
     tell("Port " + name + " has gone away; waiting for it to come back (di stops waiting).");
 }
 
@@ -58,46 +52,43 @@ void try_return(const std::string& name) {
     std::lock_guard lock(session_mutex);
     // A device that is there but will not open yet (its permissions not
     // set up, say) is tried again on the next check, without a word.
-    if (stopping || waiting_for != name || !serial_port().reopen(name)) {
+    if (!still_waiting_for(session().state(), name) || !serial_port().reopen(name)) {
         return;
     }
-    waiting_for.clear();
-    connected.store(1);
-    link_opened(name);  // after connected, for the same reason as in on_gone
-    console_mode.store(mode::kServer);
+    session().opened(name);
+    session().set_mode(ConsoleMode::kServer);
     const std::string identify = "ihwmcu";
     quirn_server().decode_response(identify, run_server_command(identify));
-    const auto [maker, board] = quirn_server().names();
-    tell("Port " + name + " is back; board " + maker + ":" + board + ".");
+    const SessionState now = session().state();
+    tell("Port " + name + " is back; board " + now.maker + ":" + now.board + ".");
 }
 
 void watch_link() {
     // Whatever this thread sends or sees on the port is the watcher's.
     const wire_trace::SourceScope source("reconnect");
     for (;;) {
-        std::string name;
-        {
-            std::lock_guard lock(session_mutex);
-            if (stopping) {
-                return;
-            }
-            name = waiting_for;
+        const SessionState now = session().state();
+        if (now.quitting()) {
+            return;
         }
-        if (name.empty()) {
-            if (const std::optional<uint64_t> session = serial_port().watch()) {
-                on_gone(*session);
+        if (now.link != LinkState::kWaiting) {
+            if (const std::optional<uint64_t> number = serial_port().watch()) {
+                on_gone(*number);
             }
             continue;
         }
-        {
-            std::unique_lock lock(session_mutex);
-            const bool changed = waiting_changed.wait_for(
-                lock, kReturnCheckInterval, [&] { return stopping || waiting_for != name; });
-            if (changed) {
-                continue;
-            }
+        // The name is looked up on the device tree, which tells nobody when
+        // it changes; the session does, and ends the wait at once.
+        const std::string name = now.port;
+        const bool changed = session()
+                                 .wait_until([&](const SessionState& s) {
+                                     return !still_waiting_for(s, name);
+                                 },
+                                             Session::Clock::now() + kReturnCheckInterval)
+                                 .has_value();
+        if (!changed) {
+            try_return(name);
         }
-        try_return(name);
     }
 }
 
@@ -108,11 +99,8 @@ void start_link_watcher() {
 }
 
 void stop_link_watcher() {
-    {
-        std::lock_guard lock(session_mutex);
-        stopping = true;
-    }
-    waiting_changed.notify_all();
+    // The console has ended (the session is quitting): the watcher's wait
+    // on the session returns; the one on the port is woken here.
     serial_port().wake_watch();
     if (watcher.joinable()) {
         watcher.join();
@@ -124,11 +112,10 @@ std::unique_lock<std::mutex> lock_session() {
 }
 
 std::optional<std::string> stop_waiting() {
-    if (waiting_for.empty()) {
+    const SessionState now = session().state();
+    if (now.link != LinkState::kWaiting) {
         return std::nullopt;
     }
-    std::string name = std::exchange(waiting_for, {});
-    link_closed();
-    waiting_changed.notify_all();
-    return name;
+    session().closed();
+    return now.port;
 }

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/state.h"
+#include "base/session.h"
 
 const char* const kBuildDate = __DATE__;
 const char* const kBuildTime = __TIME__;
@@ -18,17 +18,11 @@ std::atomic<uint32_t> prompt_counter{0};
 
 namespace {
 
-std::atomic<PromptSource> prompt_source{nullptr};
 std::atomic<OutputMode> current_mode{OutputMode::kText};
 
 // What the calling thread collects between begin_capture and end_capture.
 thread_local std::string* capture = nullptr;
 thread_local std::string captured;
-
-PromptNames prompt_names() {
-    const PromptSource source = prompt_source.load();
-    return source != nullptr ? source() : PromptNames{};
-}
 
 // Guards standard output, standard error and the Screen below, so that
 // each write leaves in one piece. Never destroyed: the port's destructor
@@ -259,10 +253,6 @@ bool input_is_terminal() {
     return ::isatty(STDIN_FILENO) != 0;
 }
 
-void set_prompt_source(PromptSource source) {
-    prompt_source.store(source);
-}
-
 void print_banner() {
     if (current_mode.load() != OutputMode::kText) {
         return;
@@ -285,10 +275,10 @@ void print_banner() {
 void print_help() {
     std::string text;
     append_lines(text, kGeneralHelp);
-    const int32_t current_mode = console_mode.load();
-    if (current_mode == mode::kClient) {
+    const ConsoleMode mode = session().state().mode;
+    if (mode == ConsoleMode::kClient) {
         append_lines(text, kClientHelp);
-    } else if (current_mode == mode::kServer) {
+    } else if (mode == ConsoleMode::kServer) {
         append_lines(text, kServerHelp);
     }
     out(text);
@@ -298,23 +288,16 @@ void print_prompt() {
     if (current_mode.load() != OutputMode::kText) {
         return;
     }
-    std::string text;
-    const PromptNames names = prompt_names();
-    const int32_t link = connected.load();
-    if (link == 0) {
-        text += "[Disconnected]";
-    } else if (link == 1) {
-        text += "[" + names.port + "]";
-    } else {
-        text += "[]";
+    const SessionState now = session().state();
+    // The console has ended: a prompt now would stand after its last line.
+    if (now.quitting()) {
+        return;
     }
-    const int32_t current_mode = console_mode.load();
-    if (current_mode == mode::kServer) {
-        text += " [" + names.maker + ":" + names.board + "] [Server]";
-    } else if (current_mode == mode::kClient) {
-        text += " [local] [Client]";
+    std::string text = now.connected() ? "[" + now.port + "]" : "[Disconnected]";
+    if (now.mode == ConsoleMode::kServer) {
+        text += " [" + now.maker + ":" + now.board + "] [Server]";
     } else {
-        text += "[]";
+        text += " [local] [Client]";
     }
     text += " [" + std::to_string(prompt_counter.fetch_add(1)) + "] > ";
     if (!editing.load()) {

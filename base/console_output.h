@@ -42,21 +42,10 @@ std::string end_capture();
 // Whether standard input is a terminal (not a pipe, a file or nothing).
 bool input_is_terminal();
 
-// What the prompt shows of the session: the open port's name and the
-// board's maker and model. The layers that own them sit above this one, so
-// the program installs the source at start-up; without one the prompt shows
-// "-" for each. Safe to install while other threads print prompts.
-struct PromptNames {
-    std::string port = "-";
-    std::string maker = "-";
-    std::string board = "-";
-};
-using PromptSource = PromptNames (*)();
-void set_prompt_source(PromptSource source);
-
 void print_banner();
 void print_help();
-// "[port] [maker:board] [Server] [n] > " and its other forms; no line end.
+// "[port] [maker:board] [Server] [n] > " and its other forms, from the
+// session; no line end. Nothing once the console has ended.
 void print_prompt();
 // The prompt after a frame transaction: "\r" and a fresh prompt; at a
 // terminal that edits its line, the one prompt drawn again with its new

@@ -21,6 +21,7 @@
 
 #include "app/console_ui.h"
 #include "base/console_output.h"
+#include "base/session.h"
 #include "base/state.h"
 #include "bench/bench_stats.h"
 #include "protocol/class_quirn_server.h"
@@ -55,7 +56,7 @@ int cut_replies = 0;
 void type_word(const Word& word) {
     static std::istringstream no_input;
     const bool json = output_mode() == OutputMode::kJson;
-    command_line = word.text;
+    const std::string& command_line = word.text;
     if (json) {
         begin_capture();
     }
@@ -114,8 +115,8 @@ int main(int argc, char** argv) {
     if (serial_port().get_state().status != 1) {
         return 1;
     }
-    connected.store(1);
-    console_mode.store(mode::kServer);
+    session().opened(serial_port().get_state().port_name);
+    session().set_mode(ConsoleMode::kServer);
 
     // The reports go to /dev/null while timing, so a terminal does not set the pace.
     std::fflush(stdout);
@@ -186,6 +187,6 @@ int main(int argc, char** argv) {
                 json_cut != 0 ? " (replies cut: measure again)" : "");
 
     serial_port().close();
-    connected.store(0);
+    session().closed();
     return 0;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/session.h"
 #include "base/state.h"
 #include "bench/bench_stats.h"
 #include "protocol/quirn_transcoder.h"
@@ -35,7 +36,7 @@ int main(int argc, char** argv) {
     if (serial_port().get_state().status != 1) {
         return 1;
     }
-    connected.store(1);
+    session().opened(serial_port().get_state().port_name);
 
     std::vector<double> times_ms;
     int short_replies = 0;
@@ -52,7 +53,7 @@ int main(int argc, char** argv) {
         }
     }
     serial_port().close();
-    connected.store(0);
+    session().closed();
 
     std::sort(times_ms.begin(), times_ms.end());
     std::printf(

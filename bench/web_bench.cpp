@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/session.h"
 #include "base/state.h"
 #include "bench/bench_stats.h"
 #include "bench/trace_cost.h"
@@ -146,7 +147,7 @@ int main(int argc, char** argv) {
     if (serial_port().get_state().status != 1) {
         return 1;
     }
-    connected.store(1);
+    session().opened(serial_port().get_state().port_name);
 
     WebServer server;
     // Socket options apply to the listening socket as it is made, and

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/console_output.h"
-#include "base/state.h"
+#include "base/session.h"
 #include "protocol/board_words.h"
 #include "protocol/quirn_transcoder.h"
 #include "serial/wire_trace.h"
@@ -233,20 +233,20 @@ Server::Server()
       microchip_boards{{kBoardPic16f628, "PIC16F628"}} {}
 
 std::pair<std::string, std::string> Server::names() const {
-    std::lock_guard lock(names_mutex_);
-    return {maker_name, board_name};
+    const SessionState now = session().state();
+    return {now.maker, now.board};
 }
 
 void Server::set_names(std::string maker, std::string board) {
-    std::lock_guard lock(names_mutex_);
-    maker_name = std::move(maker);
-    board_name = std::move(board);
-    identified_.reset();
+    session().set_names(std::move(maker), std::move(board));
 }
 
 std::optional<Identification> Server::identification() const {
-    std::lock_guard lock(names_mutex_);
-    return identified_;
+    const SessionState now = session().state();
+    if (!now.identified) {
+        return std::nullopt;
+    }
+    return Identification{now.maker_id, now.board_id, now.maker, now.board};
 }
 
 void Server::decode(CommandOutcome& outcome) const {
@@ -288,23 +288,17 @@ void Server::decode(CommandOutcome& outcome) const {
 }
 
 void Server::identify(const Identification& identification, bool known) {
-    {
-        std::lock_guard lock(names_mutex_);
-        maker_name = identification.maker;
-        if (known) {
-            board_name = identification.board;
-            identified_ = identification;
-        } else {
-            identified_.reset();
-        }
-    }
-    if (!known) {
+    if (known) {
+        session().identified(identification.maker, identification.board, identification.maker_id,
+                             identification.board_id);
+    } else {
+        session().set_names(identification.maker, session().state().board);
         std::ostringstream line;
         line << "Error unknown hardware: 0x" << std::hex << unsigned{identification.maker_id}
              << ":0x" << unsigned{identification.board_id};
         out_line(line.str());
         // The port stays open, but no further command is let through.
-        connected.store(0);
+        session().refused();
     }
 }
 
@@ -312,7 +306,7 @@ void Server::tell(CommandOutcome& outcome, bool name_the_board) {
     if (outcome.reply.bytes.empty()) {
         return;
     }
-    if (connected.load() != 1) {
+    if (!session().state().connected()) {
         out_line("Nop");
         return;
     }

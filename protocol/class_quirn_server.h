@@ -34,7 +34,7 @@ class Server {
     // words, statistics, identification, pin value). Any thread.
     void decode(CommandOutcome& outcome) const;
 
-    // The board names, read whole (the prompt reads them from any thread).
+    // The board names, kept by the session (the prompt reads them there).
     std::pair<std::string, std::string> names() const;
     void set_names(std::string maker, std::string board);
     // The identification that gave the current names, ids included;
@@ -51,12 +51,6 @@ class Server {
     // Takes the identified names; an unknown maker is reported and ends
     // the connection (known false).
     void identify(const Identification& identification, bool known);
-
-    // Guards maker_name, board_name and identified_.
-    mutable std::mutex names_mutex_;
-    std::string maker_name = "-";
-    std::string board_name = "-";
-    std::optional<Identification> identified_;
 };
 
 // The program's one board proxy.

@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "base/console_output.h"
-#include "base/state.h"
 #include "serial/class_serial.h"
 
 namespace {

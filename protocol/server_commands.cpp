@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "base/console_output.h"
-#include "base/state.h"
+#include "base/session.h"
 #include "protocol/board_words.h"
 #include "protocol/quirn_transcoder.h"
 #include "serial/class_serial.h"
@@ -70,7 +70,7 @@ class CommandTurn {
 CommandTurn command_turn;
 
 bool session_usable() {
-    return connected.load() == 1;
+    return session().state().connected();
 }
 
 std::string hex(uint8_t byte) {

@@ -10,15 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "base/state.h"
+#include "base/session.h"
 
 namespace {
 
 TEST(PromptConcurrency, ThreadsNeverSplitPromptsOrShareANumber) {
     constexpr int kThreads = 4;
     constexpr int kPromptsEach = 250;
-    console_mode = mode::kClient;
-    connected = 0;
+    session().reset();
     prompt_counter = 0;
 
     testing::internal::CaptureStdout();

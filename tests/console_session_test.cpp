@@ -15,7 +15,7 @@
 #include "app/console_ui.h"
 #include "app/line_editor.h"
 #include "base/console_output.h"
-#include "base/state.h"
+#include "base/session.h"
 #include "protocol/class_quirn_server.h"
 #include "serial/class_serial.h"
 #ifndef _WIN32
@@ -67,11 +67,8 @@ class ConsoleSession : public ::testing::Test {
         if (serial_port().get_state().status == 1) {
             captured([] { serial_port().close(); });
         }
-        console_mode = mode::kClient;
-        connected = http_stop_requested = 0;
-        command_line.clear();
+        session().reset();
         prompt_counter = 0;
-        quirn_server().set_names("-", "-");
     }
     void TearDown() override { SetUp(); }
 
@@ -87,7 +84,7 @@ class ConsoleSession : public ::testing::Test {
             }
             EXPECT_EQ(console.get(), 0);
         });
-        EXPECT_EQ(console_mode.load(), mode::kQuit);
+        EXPECT_TRUE(session().state().quitting());
         return out;
     }
     // From the first prompt on.
@@ -155,8 +152,8 @@ TEST_F(ConsoleSession, AnswersGeneralAndModeWords) {
     for (const Case& c : cases) {
         SetUp();
         EXPECT_EQ(run(c.input), client(0) + c.expected) << "input: " << c.input;
-        EXPECT_EQ(http_stop_requested.load(), c.http_stop) << "input: " << c.input;
-        EXPECT_EQ(connected.load(), 0);
+        EXPECT_EQ(!session().state().web_allowed, c.http_stop != 0) << "input: " << c.input;
+        EXPECT_FALSE(session().state().connected());
     }
 }
 
@@ -190,7 +187,7 @@ TEST_F(ConsoleSession, ConnectingAgainClosesTheOpenPortFirst) {
                                   server(3);
     EXPECT_NE(out.find(connected_prompt), std::string::npos) << out;
     EXPECT_TRUE(out.ends_with(reconnect)) << out;
-    EXPECT_EQ(connected.load(), 0);
+    EXPECT_FALSE(session().state().connected());
     EXPECT_EQ(serial_port().get_state().status, 0);
 }
 #endif
@@ -199,27 +196,27 @@ TEST_F(ConsoleSession, ConnectingAgainClosesTheOpenPortFirst) {
 TEST_F(ConsoleSession, CompletesTheWordsOfTheMode) {
     using Words = std::vector<std::string>;
     struct Case {
-        int32_t mode;
+        ConsoleMode mode;
         std::string before;
         std::string word;
         Words words;
     };
     const Case cases[] = {
-        {mode::kClient, "", "http", {"http_run", "http_stop"}},
-        {mode::kClient, "", "g2r", {}},  // board words are for server mode
-        {mode::kServer, "", "http", {}},
-        {mode::kServer, "", "cl", {"clear", "cli", "client", "clr"}},
-        {mode::kServer, "sta ", "G2R", {"g2ra", "g2rd", "g2rd16", "g2rd32", "g2rd8"}},
-        {mode::kServer, "", "g12w", {"g12wd", "g12wp"}},
-        {mode::kServer, "", "ir", {"irtcdevrd", "irtcdevwr", "irtcrd", "irtcwr"}},
+        {ConsoleMode::kClient, "", "http", {"http_run", "http_stop"}},
+        {ConsoleMode::kClient, "", "g2r", {}},  // board words are for server mode
+        {ConsoleMode::kServer, "", "http", {}},
+        {ConsoleMode::kServer, "", "cl", {"clear", "cli", "client", "clr"}},
+        {ConsoleMode::kServer, "sta ", "G2R", {"g2ra", "g2rd", "g2rd16", "g2rd32", "g2rd8"}},
+        {ConsoleMode::kServer, "", "g12w", {"g12wd", "g12wp"}},
+        {ConsoleMode::kServer, "", "ir", {"irtcdevrd", "irtcdevwr", "irtcrd", "irtcwr"}},
 #ifndef _WIN32
         // After "co" (any case), a path goes on to devices and folders.
-        {mode::kServer, "CO ", "/dev/nul", {"/dev/null"}},
-        {mode::kClient, "g2co ", "/dev/nul", {}},
+        {ConsoleMode::kServer, "CO ", "/dev/nul", {"/dev/null"}},
+        {ConsoleMode::kClient, "g2co ", "/dev/nul", {}},
 #endif
     };
     for (const Case& c : cases) {
-        console_mode = c.mode;
+        session().set_mode(c.mode);
         EXPECT_EQ(complete_console_word(c.before, c.word), c.words) << c.before << c.word;
     }
 #ifndef _WIN32

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/console_ui.h"
+#include "base/session.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/server_commands.h"
@@ -68,17 +69,15 @@ class ProtocolBoard : public testing::Test {
         }
         serial_port().open(board_.path());
         ASSERT_EQ(serial_port().get_state().status, 1) << board_.path();
-        connected.store(1);
+        session().opened(board_.path());
     }
     // What a test may change in the program-wide state, put back as it was.
     void TearDown() override {
         if (serial_port().get_state().status == 1) {
             serial_port().close();
         }
-        connected.store(0);
         interval_reads.store(false);
-        console_mode.store(mode::kClient);
-        quirn_server().set_names("-", "-");
+        session().reset();
     }
 
     // The frames received since the last clear, as in "40, A4 82 81 FE".
@@ -177,7 +176,7 @@ TEST_F(ProtocolBoard, FaultsAreReportedAndTheNextCommandWorks) {
 // command family (the scheduler words short, then long), di, quit.
 TEST_F(ProtocolBoard, ConsoleSessionTypingEveryFamily) {
     serial_port().close();
-    connected.store(0);
+    session().closed();
     board_.clear_received();
     board_.set_analog(8, 700);
     std::istringstream input("s sta g1rd co " + board_.path() +
@@ -224,7 +223,7 @@ TEST_F(ProtocolBoard, ConsoleSessionTypingEveryFamily) {
             "Server::decode_response:\ndoes not know how to interpret it ...\nReply: F0 00\n" +
             kNoReply + kNoReply + "Disconnect ...\nClosed " + board_.path() + " port\n");
     EXPECT_EQ(quirn_server().names(), std::make_pair(std::string("-"), std::string("-")));
-    EXPECT_EQ(connected.load(), 0);
+    EXPECT_FALSE(session().state().connected());
 }
 
 // A reply of known length ends a guard's silence after its last byte, which

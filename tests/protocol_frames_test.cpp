@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/session.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/quirn_transcoder.h"
@@ -88,7 +89,7 @@ using Names = std::pair<std::string, std::string>;
 
 // What decoding the reply to line prints, with the board connected.
 std::string decode(const std::string& line, std::vector<uint8_t> bytes) {
-    connected.store(1);
+    session().opened("ttyTEST");
     const auto count = static_cast<uint32_t>(bytes.size());
     testing::internal::CaptureStdout();
     quirn_server().decode_response(line, CommandReply{std::move(bytes), count});
@@ -176,10 +177,9 @@ TEST(ProtocolDecoder, RepliesBecomeTheirText) {
         EXPECT_EQ(decode(row.line, row.reply), row.printed)
             << row.line << " (" << row.reply.size() << " bytes)";
         EXPECT_EQ(quirn_server().names(), row.names) << row.line;
-        EXPECT_EQ(connected.load(), row.names.first.empty() ? 0 : 1) << row.line;
+        EXPECT_EQ(session().state().connected(), !row.names.first.empty()) << row.line;
     }
-    quirn_server().set_names("-", "-");
-    connected.store(0);
+    session().reset();
 }
 
 TEST(ProtocolDecoder, SystatWrappedPeriodAndZeroStackSize) {

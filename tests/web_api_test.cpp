@@ -16,7 +16,7 @@
 #include <tuple>
 
 #include "app/console_ui.h"
-#include "base/state.h"
+#include "base/session.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
@@ -72,7 +72,7 @@ class WebApi : public testing::Test {
         }
         serial_port().open(board_.path());
         ASSERT_EQ(serial_port().get_state().status, 1);
-        connected.store(1);
+        session().opened(board_.path());
         port_ = server_.bind_to_any("localhost");
         ASSERT_GT(port_, 0);
         set_up_http_server(server_, port_);
@@ -90,8 +90,7 @@ class WebApi : public testing::Test {
         if (serial_port().get_state().status == 1) {
             serial_port().close();
         }
-        connected.store(0);
-        console_mode.store(mode::kClient);
+        session().reset();
     }
 
     std::string with_port(std::string text) const {
@@ -355,14 +354,14 @@ TEST_F(WebApi, BoardRoutesAnswerWithTheDecodedOutcome) {
 // left it, the board as identified, and a session that grows.
 TEST_F(WebApi, BoardTellsTheLinkWithoutSendingAnything) {
     testing::internal::CaptureStdout();
-    link_opened(board_.path());
+    session().opened(board_.path());
     CommandOutcome identified = run_board_command("ihwmcu");
     quirn_server().tell(identified, false);
     testing::internal::GetCapturedStdout();
-    const uint64_t session = link_state().session;
+    const uint64_t number = session().state().number;
     const auto answer = [&](const char* link, const char* port, bool named) {
         nlohmann::ordered_json body = {
-            {"link", link}, {"port", port ? nlohmann::json(port) : nullptr}, {"session", session}};
+            {"link", link}, {"port", port ? nlohmann::json(port) : nullptr}, {"session", number}};
         body["maker"] = named ? nlohmann::json("Arduino") : nullptr;
         body["board"] = named ? nlohmann::json("Uno_R4_Minima") : nullptr;
         body["maker_id"] = named ? nlohmann::json(quirn_sim::MAKER_ARDUINO) : nullptr;
@@ -373,9 +372,7 @@ TEST_F(WebApi, BoardTellsTheLinkWithoutSendingAnything) {
     expect_rows(
         {{"GET", "/api/board", "", 200, answer("connected", board_.path().c_str(), true), ""}});
     // The board vanished and its port is waited for; then the wait given up.
-    link_waiting("/dev/ttyACM7");
-    connected.store(0);
-    quirn_server().set_names("-", "-");
+    session().waiting("/dev/ttyACM7");
     expect_rows({
         {"GET", "/api/board", "", 200, answer("waiting", "/dev/ttyACM7", false), ""},
         {"GET", "/api/status", "", 503, waiting, ""},
@@ -383,14 +380,13 @@ TEST_F(WebApi, BoardTellsTheLinkWithoutSendingAnything) {
         {"GET", "/api/gpio?pins=1-3", "", 503, waiting, ""},
         {"GET", "/api/gpio/grd/1", "", 503, waiting, ""},
     });
-    link_closed();
+    session().closed();
     expect_rows({
         {"GET", "/api/board", "", 200, answer("disconnected", nullptr, false), ""},
         {"GET", "/api/systat", "", 503, kNotConnected, ""},
     });
-    link_opened(board_.path());
-    connected.store(1);
-    EXPECT_EQ(link_state().session, session + 1);
+    session().opened(board_.path());
+    EXPECT_EQ(session().state().number, number + 1);
 }
 
 // The description served names exactly the routes the server registers,
@@ -442,7 +438,7 @@ TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
          "20, 02"},
     });
     board_.set_faults({});
-    connected.store(0);
+    session().closed();
     expect_rows({
         {"GET", "/api/systat", "", 503, not_connected, ""},
         {"POST", "/api/clear", "", 503, not_connected, ""},
@@ -451,7 +447,7 @@ TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
         {"POST", "/api/gpio/gwd/5", R"({"value":1})", 503, not_connected, ""},
         {"POST", "/api/gpio/config/5", R"({"mode":"input"})", 503, not_connected, ""},
     });
-    connected.store(1);
+    session().opened(board_.path());
     // A reply that answers another request, or only half of this one, is
     // never a value: its late half would otherwise be read as the start of
     // the next answer (the value 0x98, a read's echo).

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/state.h"
+#include "base/session.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/outcome_json.h"
 #include "protocol/server_commands.h"
@@ -47,13 +47,13 @@ void run_word(const std::string& word, httplib::Response& response, const Wanted
 
 // Sends nothing: the link as the console and the link watcher left it.
 void board(const httplib::Request&, httplib::Response& response, const Wanted&) {
-    const LinkState link = link_state();
-    const bool up = connected.load() == 1;
-    json body = {{"link", up             ? "connected"
-                          : link.waiting ? "waiting"
-                                         : "disconnected"},
+    const SessionState link = session().state();
+    const bool up = link.connected();
+    json body = {{"link", up                                   ? "connected"
+                          : link.link == LinkState::kWaiting ? "waiting"
+                                                             : "disconnected"},
                  {"port", link.port.empty() ? json(nullptr) : json(link.port)},
-                 {"session", link.session}};
+                 {"session", link.number}};
     const std::optional<Identification> identification =
         up ? quirn_server().identification() : std::nullopt;
     for (const char* name : {"maker", "board", "maker_id", "board_id"}) {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "base/console_output.h"
-#include "base/state.h"
+#include "base/session.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
@@ -389,7 +389,7 @@ void answer_error(httplib::Response& response, int status, std::string_view erro
 
 void answer_not_connected(httplib::Response& response) {
     json body = {{"error", "Board not connected"}};
-    if (const LinkState link = link_state(); link.waiting) {
+    if (const SessionState link = session().state(); link.link == LinkState::kWaiting) {
         body["waiting_for"] = link.port;
     }
     answer(response, 503, body.dump());

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "base/console_output.h"
-#include "base/state.h"
+#include "base/session.h"
 #include "serial/class_serial.h"
 #include "web/gpio_api.h"
 #include "web/static_dirs.h"
@@ -33,8 +33,7 @@ WebServer http_server;
 // A board that vanished is still the user's chosen connection: the page is
 // where a user looks for what happened to it.
 bool should_serve() {
-    return (connected.load() == 1 || link_state().waiting) && http_stop_requested.load() == 0 &&
-           console_mode.load() != mode::kQuit;
+    return session().state().web_should_serve();
 }
 
 // The web thread may be anywhere between publishing http_running and
@@ -76,7 +75,7 @@ void http_stop_watcher() {
         const bool running = http_running.load() != 0;
         if (running && !should_serve()) {
             stop_serving();
-        } else if (!running && console_mode.load() == mode::kQuit) {
+        } else if (!running && session().state().quitting()) {
             return;
         }
     }
@@ -91,7 +90,7 @@ int main_webserver(int port) {
     // Said once per session: the session it was said for (sessions count from 1).
     uint64_t told_port_taken = 0;
     Clock::time_point next_bind{};
-    while (console_mode.load() != mode::kQuit) {
+    while (!session().state().quitting()) {
         std::this_thread::sleep_for(kPollInterval);
         if (!should_serve()) {
             std::this_thread::sleep_for(kNoSessionExtra);
@@ -111,12 +110,12 @@ int main_webserver(int port) {
         }
         if (!http_server.bind(kHost, port)) {
             http_running.store(0);
-            const uint64_t session = serial_port().session_number();
-            if (told_port_taken != session) {
+            const uint64_t number = session().state().number;
+            if (told_port_taken != number) {
                 out_chatter("\n[Tessaro] Port " + std::to_string(port) +
                             " is in use; the web server will start once it is free.\n");
                 print_prompt();
-                told_port_taken = session;
+                told_port_taken = number;
             }
             next_bind = Clock::now() + kBindRetryInterval;
             continue;
