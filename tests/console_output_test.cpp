@@ -1,10 +1,12 @@
 // Console output shared between threads: every prompt and every line leaves
-// whole, and no prompt number is shown twice or lost.
+// whole, and no prompt number is shown twice or lost. The session that the
+// threads share wakes whoever waits for a change.
 
 #include "base/console_output.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <thread>
@@ -16,7 +18,7 @@ namespace {
 
 TEST(PromptConcurrency, ThreadsNeverSplitPromptsOrShareANumber) {
     constexpr int kThreads = 4;
-    constexpr int kPromptsEach = 250;
+    constexpr int kPromptsEach = 1000;
     session().reset();
     prompt_counter = 0;
 
@@ -60,6 +62,41 @@ TEST(PromptConcurrency, ThreadsNeverSplitPromptsOrShareANumber) {
     ASSERT_EQ(numbers.size(), static_cast<std::size_t>(kThreads * kPromptsEach));
     EXPECT_EQ(*numbers.rbegin(), static_cast<unsigned long>(kThreads * kPromptsEach - 1));
     EXPECT_EQ(prompt_counter.load(), static_cast<uint32_t>(kThreads * kPromptsEach));
+}
+
+// A waiter wakes for the change it waits for, from another thread, and a
+// listener sees every change until it unsubscribes, never after.
+TEST(SessionConcurrency, WaitersWakeAndListenersStopWhenUnsubscribed) {
+    Session s;
+    std::atomic<int> heard{0};
+    const uint64_t id = s.subscribe([&](const SessionState&) { ++heard; });
+    std::thread console([&] {
+        s.opened("ttyACM0");
+        s.identified("Arduino", "Uno_R4_Minima", 1, 2);
+        s.waiting("ttyACM0");
+    });
+    const SessionState waiting =
+        s.wait_until([](const SessionState& now) { return now.link == LinkState::kWaiting; });
+    console.join();
+    EXPECT_EQ(waiting.port, "ttyACM0");
+    EXPECT_EQ(waiting.maker, "-");  // a vanished board is no longer named
+    EXPECT_FALSE(waiting.connected());
+    EXPECT_TRUE(waiting.web_should_serve());
+    EXPECT_EQ(heard.load(), 3);
+    s.unsubscribe(id);
+    s.closed();
+    EXPECT_EQ(heard.load(), 3);
+    // A wait with a deadline that nothing meets ends with nothing.
+    EXPECT_FALSE(s.wait_until([](const SessionState& now) { return now.connected(); },
+                              Session::Clock::now())
+                     .has_value());
+    // Quitting is for good, and the web front end stops serving then.
+    s.opened("ttyACM0");
+    s.set_mode(ConsoleMode::kQuit);
+    s.set_mode(ConsoleMode::kServer);
+    EXPECT_TRUE(s.state().quitting());
+    EXPECT_FALSE(s.state().web_should_serve());
+    EXPECT_EQ(s.state().number, 2u);
 }
 
 }  // namespace
