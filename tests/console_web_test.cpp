@@ -181,6 +181,11 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
     EXPECT_LT(std::chrono::steady_clock::now() - quit_at, 1s);
     // sta went unanswered: the script's status says a word failed.
     EXPECT_EQ(tessaro.wait_exit(kDeadline), 1);
+    // The web server's goodbye comes after the console's, with no prompt.
+    const std::string out = tessaro.output();
+    const size_t closed = out.find("\nConsole UI thread closed\n");
+    ASSERT_NE(closed, std::string::npos) << out;
+    EXPECT_EQ(out.find("] > ", closed), std::string::npos) << out.substr(closed);
 }
 
 // Idle connections, clients that dribble a request and clients that never
