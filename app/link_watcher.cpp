@@ -80,12 +80,11 @@ void watch_link() {
         // The name is looked up on the device tree, which tells nobody when
         // it changes; the session does, and ends the wait at once.
         const std::string name = now.port;
-        const bool changed = session()
-                                 .wait_until([&](const SessionState& s) {
-                                     return !still_waiting_for(s, name);
-                                 },
-                                             Session::Clock::now() + kReturnCheckInterval)
-                                 .has_value();
+        const bool changed =
+            session()
+                .wait_until([&](const SessionState& s) { return !still_waiting_for(s, name); },
+                            Session::Clock::now() + kReturnCheckInterval)
+                .has_value();
         if (!changed) {
             try_return(name);
         }

@@ -32,8 +32,7 @@ void Session::opened(const std::string& port) {
     });
 }
 
-void Session::identified(std::string maker, std::string board, uint8_t maker_id,
-                         uint8_t board_id) {
+void Session::identified(std::string maker, std::string board, uint8_t maker_id, uint8_t board_id) {
     change([&](SessionState& s) {
         s.maker = std::move(maker);
         s.board = std::move(board);

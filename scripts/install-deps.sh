@@ -4,7 +4,7 @@
 # are needed too (the Windows build names its own).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev util-linux pkg-config libcpp-httplib-dev libedit-dev
+packages=(cmake ninja-build g++ clang-format clang-tidy libgtest-dev util-linux pkg-config libcpp-httplib-dev libedit-dev
           nlohmann-json3-dev "$@")
 # The browser test: Debian's Chromium and a font for its pages.
 packages+=(chromium fonts-dejavu-core)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test three times over,
+# Installs what is missing, checks the sources' layout and clang-tidy's
+# findings (scripts/lint.sh), builds, and runs every test three times over,
 # each pass in its own build folder: a plain build (build/, benchmarks
 # included, so they can be run after it), AddressSanitizer with
 # UndefinedBehaviorSanitizer (build-asan/), and the concurrency tests under
@@ -42,7 +43,7 @@ ctest_pass() {
     local dir=$1 filter=$2
     shift 2
     echo "== $dir"
-    if ! cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARO_TESTS=ON "$@" >/dev/null ||
+    if ! cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARO_TESTS=ON -DTESSARO_WERROR=ON "$@" >/dev/null ||
         ! cmake --build "$dir"; then
         record_broken "$dir"
         return
@@ -79,6 +80,23 @@ windows_pass() {
     record_pass build-windows "$passed" "$failed"
 }
 
+# The sources' layout and clang-tidy's checks, with the plain build's
+# compile commands; scripts/lint.sh ends with "lint: N passed, N failed".
+lint_pass() {
+    echo "== lint"
+    mkdir -p build
+    local log=build/lint.log
+    scripts/lint.sh build 2>&1 | tee "$log" || true
+    local summary passed failed
+    summary=$(grep -E '^lint: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1 || true)
+    if [ -z "$summary" ]; then
+        record_broken lint
+        return
+    fi
+    read -r _ passed _ failed _ <<<"$summary"
+    record_pass lint "$passed" "$failed"
+}
+
 # The GPIO page in Debian's headless Chromium, driven by playwright-core from
 # the npm registry (installed into tests/browser/node_modules; the browser
 # itself is never downloaded). It takes port 8088, so it runs on its own,
@@ -110,6 +128,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp
 
 ctest_pass build "" -DTESSARO_SANITIZE= -DTESSARO_BENCH=ON
+lint_pass
 browser_pass
 windows_pass
 ctest_pass build-asan "" -DTESSARO_SANITIZE=address,undefined -DTESSARO_BENCH=OFF

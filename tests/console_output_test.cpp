@@ -87,9 +87,9 @@ TEST(SessionConcurrency, WaitersWakeAndListenersStopWhenUnsubscribed) {
     s.closed();
     EXPECT_EQ(heard.load(), 3);
     // A wait with a deadline that nothing meets ends with nothing.
-    EXPECT_FALSE(s.wait_until([](const SessionState& now) { return now.connected(); },
-                              Session::Clock::now())
-                     .has_value());
+    EXPECT_FALSE(
+        s.wait_until([](const SessionState& now) { return now.connected(); }, Session::Clock::now())
+            .has_value());
     // Quitting is for good, and the web front end stops serving then.
     s.opened("ttyACM0");
     s.set_mode(ConsoleMode::kQuit);

@@ -105,9 +105,9 @@ struct Nuisances {
         for (int i = 0; i < 8; ++i) {
             dribblers.emplace_back([this] {
                 RawClient client;
-                const std::string request = "GET /api/gpio/grd/3 HTTP/1.1\r\nHost: localhost\r\n";
-                for (size_t n = 0; !done.load(); n = (n + 1) % request.size()) {
-                    if (!client.send_text(request.substr(n, 1))) {
+                const std::string slow = "GET /api/gpio/grd/3 HTTP/1.1\r\nHost: localhost\r\n";
+                for (size_t n = 0; !done.load(); n = (n + 1) % slow.size()) {
+                    if (!client.send_text(slow.substr(n, 1))) {
                         return;
                     }
                     std::this_thread::sleep_for(150ms);
@@ -147,9 +147,12 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
 
     httplib::Client web("localhost", 8088);
     const std::tuple<std::string, int, std::string> rows[] = {
-        {"/", 200, "<p>pages</p>\n"},        {"/help/", 200, "<p>help</p>\n"},
-        {"/help", 301, ""},                  {"/api/gpio/grd/3", 200, R"({"pin":3,"value":0})"},
-        {"/../secret.txt", 404, ""},         {"/%2e%2e/secret.txt", 404, ""},
+        {"/", 200, "<p>pages</p>\n"},
+        {"/help/", 200, "<p>help</p>\n"},
+        {"/help", 301, ""},
+        {"/api/gpio/grd/3", 200, R"({"pin":3,"value":0})"},
+        {"/../secret.txt", 404, ""},
+        {"/%2e%2e/secret.txt", 404, ""},
         {"/help/../../secret.txt", 404, ""},
     };
     for (const auto& [path, status, body] : rows) {

@@ -49,7 +49,7 @@ void run_word(const std::string& word, httplib::Response& response, const Wanted
 void board(const httplib::Request&, httplib::Response& response, const Wanted&) {
     const SessionState link = session().state();
     const bool up = link.connected();
-    json body = {{"link", up                                   ? "connected"
+    json body = {{"link", up                                 ? "connected"
                           : link.link == LinkState::kWaiting ? "waiting"
                                                              : "disconnected"},
                  {"port", link.port.empty() ? json(nullptr) : json(link.port)},

@@ -27,7 +27,7 @@ constexpr int32_t kMaxValue = 63;  // a value travels in six bits of its paramet
 // Request bodies are a few bytes of JSON: anything past this is refused
 // before it is read, and a document nested deeper than kMaxJsonDepth is
 // refused before it is parsed (a deep one would be copied recursively).
-constexpr size_t kMaxBodyBytes = 64 * 1024;
+constexpr size_t kMaxBodyBytes = size_t{64} * 1024;
 constexpr int kMaxJsonDepth = 32;
 // A file answer in more pieces than this costs more than the file.
 constexpr size_t kMaxRanges = 4;

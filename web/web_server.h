@@ -43,7 +43,7 @@ class WebServer : public httplib::Server {
     static constexpr auto kRequestReadLimit = std::chrono::seconds(2);
     static constexpr auto kWriteWait = std::chrono::seconds(5);
     static constexpr auto kLingerWait = std::chrono::milliseconds(100);
-    static constexpr size_t kLingerBytes = 256 * 1024;
+    static constexpr size_t kLingerBytes = size_t{256} * 1024;
     static constexpr size_t kRequestsPerConnection = 100;
     static constexpr size_t kWorkers = 16;
     static constexpr int kListenBacklog = 1024;
