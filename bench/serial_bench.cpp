@@ -50,7 +50,7 @@ constexpr Mode kModes[] = {
 double cpu_ms(clockid_t clock) {
     timespec now{};
     clock_gettime(clock, &now);
-    return now.tv_sec * 1e3 + now.tv_nsec / 1e6;
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
 // Answers every request byte with the byte and a status byte, at once.
