@@ -8,6 +8,7 @@
 
 #include "base/console_output.h"
 #include "base/state.h"
+#include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 
 namespace {
@@ -134,7 +135,11 @@ CommandReply carry_out(FramePlan plan) {
         return {};
     }
     const uint32_t length = reply_length(plan.frame.front());
-    return serial_port().transact_frame(std::move(plan.frame), length);
+    return reply_of(serial_port().transact_frame(std::move(plan.frame), length), true);
+}
+
+void hand_resync_probe_to_port() {
+    serial_port().set_resync_probe({REQ_INFO_HW_MCU, FRAME_END_HW}, kIdentificationReplyLength);
 }
 
 uint32_t reply_length(uint8_t code) {
