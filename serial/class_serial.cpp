@@ -420,9 +420,11 @@ Transaction SerialPort::transact_locked(const uint8_t* data, uint32_t size,
     }
     transaction.reply = read_reply(reply_length, transaction.read);
     const CommandReply& reply = transaction.reply;
-    // Every reply begins with the echo of the request's first byte.
+    // Every reply begins with the echo of the request's first byte; one that
+    // filled the read may go on.
     transaction.in_step = size > 0 && !reply.bytes.empty() && reply.bytes[0] == data[0] &&
-                          (reply_length == 0 || reply.count == reply_length);
+                          (reply_length == 0 || reply.count == reply_length) &&
+                          reply.count < kReadSize;
     if (size > 0 && !transaction.in_step) {
         resync_locked();
     } else if (transaction.in_step) {
