@@ -356,15 +356,14 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
         if (++matched < probes_pending_) {
             continue;  // the answer to an earlier probe, or to a request like it
         }
-        late.resize(late.size() - length);
-        stale = static_cast<uint32_t>(late.size());
+        stale = static_cast<uint32_t>(late.size() - length);
         transaction.discarded = stale;
         probe_answer_ = tail;
         probes_pending_ = 0;
         out_of_step_ = false;
         wire_trace::record(wire_trace::Direction::kReply, std::move(late),
-                           "resync: in step, " + byte_count(stale) +
-                               " discarded before the probe's answer",
+                           "resync: in step, the probe's answer after " + byte_count(stale) +
+                               " discarded",
                            milliseconds_since(last_request_at_));
         return true;
     }

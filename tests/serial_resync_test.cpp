@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <memory>
 
 #include "serial/class_serial.h"
+#include "serial/wire_trace.h"
 #include "sim/quirn_board.h"
 #include "tests/support/memory_board.h"
 
@@ -101,13 +104,23 @@ TEST(SerialMemory, EveryFailedTransactionIsFollowedByTheProbeBeforeTheNextReques
         link.port->transact_byte(REQ_STATUS, 4);
         EXPECT_EQ(link.board->received_frames(), frames({{REQ_STATUS}})) << row.what;
     }
-    // The caller's own finding (an echoed parameter that is wrong) counts too.
+    // The caller's own finding (an echoed parameter that is wrong) counts
+    // too; the trace shows the probe for what it is.
+    const std::string path = testing::TempDir() + "resync_trace_test.log";
+    std::string why;
+    ASSERT_TRUE(wire_trace::open_file(path, why)) << why;
     MemoryLink told;
     told.port->transact_byte(REQ_STATUS, 4);
     told.port->resync();
     told.board->clear_received();
     told.port->transact_byte(REQ_STATUS, 4);
     EXPECT_EQ(told.board->received_frames(), frames({kProbe, {REQ_STATUS}}));
+    wire_trace::close_file();
+    std::ifstream file(path);
+    const std::string trace((std::istreambuf_iterator<char>(file)), {});
+    EXPECT_NE(trace.find(" --   resync: the line is out of step"), std::string::npos) << trace;
+    EXPECT_NE(trace.find(" -> E0 FD   resync probe"), std::string::npos) << trace;
+    EXPECT_NE(trace.find(" <- E0 01 06 09   resync: in step"), std::string::npos) << trace;
     // Without a probe the line is waited on until quiet, and nothing else sent.
     MemoryLink plain({}, false);
     plain.board->set_faults({.split_gap_ms = 60});
