@@ -322,7 +322,6 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
     const uint32_t length = probe_reply_length_;
     uint32_t matched = 0;
     bool anything = false;
-    std::vector<uint8_t> burst_bytes;
     while (clock_->now() < deadline) {
         serial_platform::Timeouts bounded = timeouts;
         bounded.ReadTotalTimeoutMultiplier = 0;
@@ -343,13 +342,13 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
             continue;
         }
         anything = true;
-        const std::vector<uint8_t> burst(readBuffer, readBuffer + read.count);
-        late.insert(late.end(), burst.begin(), burst.end());
-        // The answer ends what the board sends: it is the tail of a burst.
-        if (read.count < length || burst[read.count - length] != probe_.front()) {
+        late.insert(late.end(), readBuffer, readBuffer + read.count);
+        // The answer ends what the board sends: it is the tail of what came
+        // (in one burst or several, as a reply cut by a gap comes).
+        if (late.size() < length || late[late.size() - length] != probe_.front()) {
             continue;
         }
-        const std::vector<uint8_t> tail(burst.end() - length, burst.end());
+        const std::vector<uint8_t> tail(late.end() - length, late.end());
         if (!probe_answer_.empty() && tail != probe_answer_) {
             continue;
         }

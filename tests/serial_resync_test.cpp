@@ -147,6 +147,16 @@ TEST(SerialMemory, AnUnansweredProbeHoldsTheRequestBackAndAnOldProbeAnswerIsNotI
     EXPECT_EQ(link.board->received_frames(), frames({kProbe})) << "the request stays unsent";
 
 
+    // A board that cuts every reply in two: the probe's answer counts whole.
+    MemoryLink cut;
+    cut.board->set_faults({.split_gap_ms = 20});
+    cut.port->transact_byte(REQ_STATUS, 4);
+    cut.board->clear_received();
+    const Transaction again = cut.port->transact_byte(REQ_STATUS, 4);
+    EXPECT_FALSE(again.out_of_step);
+    EXPECT_EQ(cut.board->received_frames(), frames({kProbe, {REQ_STATUS}}));
+    EXPECT_EQ(again.reply.bytes, (Bytes{REQ_STATUS, 0x00})) << "its own reply, cut again";
+
     // The request's answer comes during the first probe's wait, the probe's
     // own after it: the second probe sees the first one's answer first.
     MemoryLink late;
