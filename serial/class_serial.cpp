@@ -295,8 +295,29 @@ uint32_t SerialPort::discard_late_bytes(std::vector<uint8_t>& kept) {
 }
 
 bool SerialPort::prove_in_step(Transaction& transaction) {
+    const uint32_t length = probe_reply_length_;
     std::vector<uint8_t> late;
+    uint32_t matched = 0;
+    size_t matched_up_to = 0;
+    // Whether what came ends with an answer to a request like the probe
+    // (the answer ends what the board sends), not counted before. It may
+    // come in one burst or several, as a reply cut by a gap does.
+    const auto ends_with_answer = [&] {
+        if (late.size() < length || late.size() - length < matched_up_to ||
+            late[late.size() - length] != probe_.front()) {
+            return false;
+        }
+        if (!probe_answer_.empty() &&
+            !std::equal(late.end() - length, late.end(), probe_answer_.begin(),
+                        probe_answer_.end())) {
+            return false;
+        }
+        matched_up_to = late.size();
+        ++matched;
+        return true;
+    };
     uint32_t stale = transport_->discard_input(&late);
+    ends_with_answer();
     wire_trace::record(wire_trace::Direction::kEvent, {},
                        "resync: the line is out of step, the probe goes first");
     last_request_at_ = clock_->now();
@@ -319,8 +340,6 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
                             static_cast<double>(timeouts.ReadTotalTimeoutConstant);
     const serial::TimePoint deadline =
         last_request_at_ + std::chrono::microseconds(static_cast<int64_t>(limit_ms * 1000));
-    const uint32_t length = probe_reply_length_;
-    uint32_t matched = 0;
     bool anything = false;
     while (clock_->now() < deadline) {
         serial_platform::Timeouts bounded = timeouts;
@@ -343,18 +362,10 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
         }
         anything = true;
         late.insert(late.end(), readBuffer, readBuffer + read.count);
-        // The answer ends what the board sends: it is the tail of what came
-        // (in one burst or several, as a reply cut by a gap comes).
-        if (late.size() < length || late[late.size() - length] != probe_.front()) {
-            continue;
+        if (!ends_with_answer() || matched < probes_pending_) {
+            continue;  // none yet, or the answer to an earlier request like it
         }
         const std::vector<uint8_t> tail(late.end() - length, late.end());
-        if (!probe_answer_.empty() && tail != probe_answer_) {
-            continue;
-        }
-        if (++matched < probes_pending_) {
-            continue;  // the answer to an earlier probe, or to a request like it
-        }
         stale = static_cast<uint32_t>(late.size() - length);
         transaction.discarded = stale;
         probe_answer_ = tail;
@@ -367,6 +378,8 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
         return true;
     }
     transaction.discarded = static_cast<uint32_t>(late.size());
+    // The answers that came are no longer to come.
+    probes_pending_ -= std::min(matched, probes_pending_);
     // Nothing at all for a whole read's time: what was pending is lost,
     // and counting on its answers would keep the line out of step for ever.
     if (!anything && transaction.read.ok) {
@@ -413,11 +426,18 @@ Transaction SerialPort::transact_locked(const uint8_t* data, uint32_t size,
     if (written.gone) {
         note_gone();
     }
-    if (size > 0 && !probe_.empty() && data[0] == probe_.front()) {
-        ++probes_pending_;
-    }
     transaction.reply = read_reply(reply_length, transaction.read);
     const CommandReply& reply = transaction.reply;
+    // A request like the probe adds an answer to come; a reply that begins
+    // as the probe's answer does is one of those that came.
+    if (!probe_.empty()) {
+        if (size > 0 && data[0] == probe_.front()) {
+            ++probes_pending_;
+        }
+        if (!reply.bytes.empty() && reply.bytes[0] == probe_.front() && probes_pending_ > 0) {
+            --probes_pending_;
+        }
+    }
     // Every reply begins with the echo of the request's first byte; one that
     // filled the read may go on.
     transaction.in_step = size > 0 && !reply.bytes.empty() && reply.bytes[0] == data[0] &&
