@@ -9,9 +9,9 @@
 // or without faults on the line. The check is exact: a write or a
 // configuration that failed is made again until the board confirms it (at
 // most kRedoLimit times), and after a confirmed one no value from before
-// it is allowed; only when every try failed does the pin hold either. Errors are counted by kind, and the
-// memory, descriptors and threads of the tessaro process are taken at the
-// start, after the warm-up, at the peak and at the end.
+// it is allowed; only when every try failed does the pin hold either. Errors are counted by kind,
+// and the memory, descriptors and threads of the tessaro process are taken at the start, after the
+// warm-up, at the peak and at the end.
 //
 // Usage: soak_bench [requests] [quirn-sim options ...]   (default 10000)
 //   soak_bench 50000                        the whole soak, about four minutes

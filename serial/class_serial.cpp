@@ -121,8 +121,7 @@ SerialPort::~SerialPort() {
     close();
 }
 
-void SerialPort::use_transport(std::unique_ptr<serial::Transport> transport,
-                               serial::Clock& clock) {
+void SerialPort::use_transport(std::unique_ptr<serial::Transport> transport, serial::Clock& clock) {
     std::lock_guard lock(transaction_mutex_);
     close_locked();
     transport_ = std::move(transport);
@@ -241,9 +240,9 @@ std::optional<std::string> SerialPort::close_locked(bool gone) {
     watch_changed_.notify_all();
     transport_->close();
     handle = serial_platform::invalid_handle();
-    wire_trace::record(wire_trace::Direction::kEvent, {},
-                       gone ? state.port_name + " has gone away, closed"
-                            : "closed " + state.port_name);
+    wire_trace::record(
+        wire_trace::Direction::kEvent, {},
+        gone ? state.port_name + " has gone away, closed" : "closed " + state.port_name);
     std::lock_guard state_lock(state_mutex_);
     state.status = 0;
     return state.port_name;
@@ -252,7 +251,8 @@ std::optional<std::string> SerialPort::close_locked(bool gone) {
 CommandReply SerialPort::read_reply(uint32_t reply_length, ReadEnd& end) {
     const uint32_t expected = interval_reads.load() || reply_length > kReadSize ? 0 : reply_length;
     const serial::TimePoint started = clock_->now();
-    const serial_platform::Transfer read = transport_->read(readBuffer, kReadSize, timeouts, expected);
+    const serial_platform::Transfer read =
+        transport_->read(readBuffer, kReadSize, timeouts, expected);
     const double elapsed_ms = milliseconds_since(started);
     if (read.gone) {
         note_gone();
@@ -307,9 +307,8 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
             late[late.size() - length] != probe_.front()) {
             return false;
         }
-        if (!probe_answer_.empty() &&
-            !std::equal(late.end() - length, late.end(), probe_answer_.begin(),
-                        probe_answer_.end())) {
+        if (!probe_answer_.empty() && !std::equal(late.end() - length, late.end(),
+                                                  probe_answer_.begin(), probe_answer_.end())) {
             return false;
         }
         matched_up_to = late.size();
@@ -321,8 +320,8 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
     wire_trace::record(wire_trace::Direction::kEvent, {},
                        "resync: the line is out of step, the probe goes first");
     last_request_at_ = clock_->now();
-    const serial_platform::Transfer written = transport_->write(probe_.data(),
-                                                                static_cast<uint32_t>(probe_.size()));
+    const serial_platform::Transfer written =
+        transport_->write(probe_.data(), static_cast<uint32_t>(probe_.size()));
     wire_trace::record(wire_trace::Direction::kRequest, probe_,
                        written.ok ? "resync probe" : "resync probe: write failed");
     if (!written.ok) {
@@ -344,9 +343,8 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
     while (clock_->now() < deadline) {
         serial_platform::Timeouts bounded = timeouts;
         bounded.ReadTotalTimeoutMultiplier = 0;
-        bounded.ReadTotalTimeoutConstant = static_cast<uint32_t>(
-            std::max<int64_t>(1, std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_->now())
-                                     .count()));
+        bounded.ReadTotalTimeoutConstant = static_cast<uint32_t>(std::max<int64_t>(
+            1, std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_->now()).count()));
         const serial_platform::Transfer read =
             transport_->read(readBuffer, kReadSize, bounded, interval_reads.load() ? 0 : length);
         if (!read.ok) {
@@ -371,10 +369,10 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
         probe_answer_ = tail;
         probes_pending_ = 0;
         out_of_step_ = false;
-        wire_trace::record(wire_trace::Direction::kReply, std::move(late),
-                           "resync: in step, the probe's answer after " + byte_count(stale) +
-                               " discarded",
-                           milliseconds_since(last_request_at_));
+        wire_trace::record(
+            wire_trace::Direction::kReply, std::move(late),
+            "resync: in step, the probe's answer after " + byte_count(stale) + " discarded",
+            milliseconds_since(last_request_at_));
         return true;
     }
     transaction.discarded = static_cast<uint32_t>(late.size());
@@ -392,8 +390,7 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
     return false;
 }
 
-Transaction SerialPort::transact_locked(const uint8_t* data, uint32_t size,
-                                        uint32_t reply_length) {
+Transaction SerialPort::transact_locked(const uint8_t* data, uint32_t size, uint32_t reply_length) {
     Transaction transaction;
     transaction.port_name = state.port_name;
     if (out_of_step_ && !probe_.empty() && state.status == 1) {
@@ -406,14 +403,13 @@ Transaction SerialPort::transact_locked(const uint8_t* data, uint32_t size,
         // or at kReadSize, or one that came after its read gave up); left in
         // the queue they would be taken for the answer to this one.
         std::vector<uint8_t> late;
-        const uint32_t stale = out_of_step_ ? discard_late_bytes(late)
-                                            : transport_->discard_input(&late);
+        const uint32_t stale =
+            out_of_step_ ? discard_late_bytes(late) : transport_->discard_input(&late);
         out_of_step_ = false;
         transaction.discarded = stale;
         if (stale > 0) {
             wire_trace::record(wire_trace::Direction::kReply, std::move(late),
-                               "late: " + byte_count(stale) +
-                                   " discarded before the next request",
+                               "late: " + byte_count(stale) + " discarded before the next request",
                                milliseconds_since(last_request_at_));
         }
     }
@@ -448,8 +444,7 @@ Transaction SerialPort::transact_locked(const uint8_t* data, uint32_t size,
     } else if (transaction.in_step) {
         probes_pending_ = 0;
         if (!probe_.empty() && size == probe_.size() &&
-            std::equal(probe_.begin(), probe_.end(), data) &&
-            reply.count == probe_reply_length_) {
+            std::equal(probe_.begin(), probe_.end(), data) && reply.count == probe_reply_length_) {
             probe_answer_ = reply.bytes;
         }
     }

@@ -7,8 +7,8 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -50,8 +50,8 @@ std::string read_ending(const ReadEnd& read);
 
 // What became of one transaction. The caller turns it into words.
 struct Transaction {
-    CommandReply reply;  // empty when nothing was sent, nothing came or the read failed
-    ReadEnd read;        // how the read ended; read.ok false: the read failed
+    CommandReply reply;      // empty when nothing was sent, nothing came or the read failed
+    ReadEnd read;            // how the read ended; read.ok false: the read failed
     std::string port_name;   // the port it was made on, for messages
     uint32_t discarded = 0;  // stale bytes thrown away before the request
     bool write_failed = false;
@@ -261,12 +261,12 @@ class SerialPort {
     // closed descriptor or one reused by another file.
     mutable std::mutex watch_mutex_;
     std::condition_variable watch_changed_;  // with watch_mutex_
-    bool watch_open_ = false;  // a device is open to be watched
-    std::string watch_path_;   // the path opened, for the node watch
-    uint64_t session_ = 0;     // number of the open, or last, session
-    uint64_t reported_ = 0;    // the last session watch() reported gone
-    bool watching_ = false;    // watch() is waiting on the device
-    bool closing_ = false;     // a close waits for watching_ to drop
+    bool watch_open_ = false;                // a device is open to be watched
+    std::string watch_path_;                 // the path opened, for the node watch
+    uint64_t session_ = 0;                   // number of the open, or last, session
+    uint64_t reported_ = 0;                  // the last session watch() reported gone
+    bool watching_ = false;                  // watch() is waiting on the device
+    bool closing_ = false;                   // a close waits for watching_ to drop
     bool wake_requested_ = false;
     bool gone_ = false;  // a transaction of session_ found the device gone
 };

@@ -35,7 +35,9 @@ constexpr uint32_t bits_per_character(const LineDescription& line) {
 }
 // "19200 8N1".
 inline std::string describe(const LineDescription& line) {
-    const char parity = line.parity == Parity::kNone ? 'N' : line.parity == Parity::kOdd ? 'O' : 'E';
+    const char parity = line.parity == Parity::kNone  ? 'N'
+                        : line.parity == Parity::kOdd ? 'O'
+                                                      : 'E';
     return std::to_string(line.baud) + " " + std::to_string(line.data_bits) + parity +
            std::to_string(line.stop_bits);
 }

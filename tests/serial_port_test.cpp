@@ -191,9 +191,9 @@ TEST(SerialPort, ANeverOpenedPortFailsAtOnceAndAnOverlongFrameIsNeverSent) {
 TEST(SerialPort, TheLongestFrameIsSentAndAStalledBoardEndsInAWriteFailure) {
     Pty pty;
     constexpr uint32_t kStallMs = 200;
-    SerialPort port(std::make_unique<serial::PlatformTransport>(serial_platform::DeviceRoots{},
-                                                                kStallMs),
-                    serial::steady_clock());
+    SerialPort port(
+        std::make_unique<serial::PlatformTransport>(serial_platform::DeviceRoots{}, kStallMs),
+        serial::steady_clock());
     ASSERT_TRUE(port.open(pty.name).ok());
     std::thread board([&] {
         Bytes got;

@@ -50,9 +50,9 @@ TEST(SerialMemory, OpensTheOneLineAndSaysWhyAnOpenFailed) {
     MemoryLink link;
     const std::optional<serial_platform::LineDescription> line = link.board->line();
     ASSERT_TRUE(line);
-    EXPECT_EQ(std::tuple(line->baud, line->data_bits, line->parity, line->stop_bits,
-                         line->flow_control),
-              std::tuple(19200u, uint8_t{8}, serial_platform::Parity::kNone, uint8_t{1}, false));
+    EXPECT_EQ(
+        std::tuple(line->baud, line->data_bits, line->parity, line->stop_bits, line->flow_control),
+        std::tuple(19200u, uint8_t{8}, serial_platform::Parity::kNone, uint8_t{1}, false));
     EXPECT_EQ(serial_platform::describe(*line), "19200 8N1");
 
     EXPECT_EQ(link.port->open("memory7").failure, OpenResult::Failure::kCannotOpen);
@@ -66,8 +66,9 @@ TEST(SerialMemory, OpensTheOneLineAndSaysWhyAnOpenFailed) {
     link.board->answer_set_line(serial::LineResult::kSet);
     link.board->refuse_opens("in use by another program");
     const OpenResult busy = link.port->open(MemoryBoard::kName);
-    EXPECT_EQ(std::pair(busy.failure, busy.why),
-              std::pair(OpenResult::Failure::kCannotOpen, std::string("in use by another program")));
+    EXPECT_EQ(
+        std::pair(busy.failure, busy.why),
+        std::pair(OpenResult::Failure::kCannotOpen, std::string("in use by another program")));
     EXPECT_EQ(link.port->get_state().status, 0);
 }
 
@@ -145,7 +146,6 @@ TEST(SerialMemory, AnUnansweredProbeHoldsTheRequestBackAndAnOldProbeAnswerIsNotI
     EXPECT_TRUE(held.out_of_step);
     EXPECT_TRUE(held.reply.bytes.empty());
     EXPECT_EQ(link.board->received_frames(), frames({kProbe})) << "the request stays unsent";
-
 
     // A board that cuts every reply in two: the probe's answer counts whole,
     // and an identification whose answer began to come is not waited for.
