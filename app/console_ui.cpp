@@ -34,6 +34,35 @@ std::string lower_case(std::string word) {
     return word;
 }
 
+// The texts of an open that went wrong, and of a port closed on the way.
+void say_open(const OpenResult& opened) {
+    if (opened.closed_first) {
+        say_closed(opened.closed_first);
+    }
+    switch (opened.failure) {
+        case OpenResult::Failure::kNone:
+            break;
+        case OpenResult::Failure::kRefusedName:
+            out_line("Error: Port name refused, it holds control characters: " +
+                     opened.escaped_name);
+            break;
+        case OpenResult::Failure::kCannotOpen:
+            out_line("Error: Cannot open " + opened.path);
+            err(opened.path + ": " + opened.why + "\n");
+            break;
+        case OpenResult::Failure::kGetState:
+            err("Error: Failed to get COM state\n");
+            out_line("Error: Failed to get COM " + opened.path + " state ");
+            break;
+        case OpenResult::Failure::kSetLine:
+            out_line("Error: Failed to set " + opened.path + " parameters");
+            break;
+        case OpenResult::Failure::kSetTimeouts:
+            out_line("Error: Failed to set " + opened.path + " timeouts");
+            break;
+    }
+}
+
 void disconnect() {
     out_line("Disconnect ...");
     const wire_trace::SourceScope source("console di");
@@ -46,7 +75,7 @@ void disconnect() {
     } else if (serial_port().get_state().status != 1) {
         out_line("Not connected.");
     } else {
-        serial_port().close();
+        say_closed(serial_port().close());
     }
     session().closed();
     session().set_mode(ConsoleMode::kClient);
@@ -63,12 +92,12 @@ bool connect_to(const std::string& name) {
     // A new connection replaces the open one, which is closed and forgotten
     // first, so a failed open never leaves a closed port marked connected.
     if (port.get_state().status == 1) {
-        port.close();
+        say_closed(port.close());
     }
     session().closed();
     // As typed: the port layer matches names ignoring case, and a name it
     // cannot find is shown the way the user spelt it.
-    port.open(name);
+    say_open(port.open(name));
     const bool opened = port.get_state().status == 1;
     if (opened) {
         session().opened(port.get_state().port_name);
@@ -84,8 +113,10 @@ bool connect_to(const std::string& name) {
 void ask_for_port() {
     out_line("Connect ...");
     SerialPort& port = serial_port();
-    port.discover_ports();
-    port.print_ports();
+    if (!port.discover_ports()) {
+        error_trace("Invalid Handle.", __FILE__, __LINE__);
+    }
+    print_ports(port.ports);
     out("Connect to port (eg. COM1): ");
 }
 
@@ -282,7 +313,7 @@ int run_console(std::istream& input, const ConsoleStart& start) {
     print_banner();
     if (output_mode() == OutputMode::kText) {
         out_line("Discovered serial ports:");
-        serial_port().print_ports();
+        print_ports(serial_port().ports);
         out_line("");
     }
     print_prompt();
@@ -348,4 +379,25 @@ int console_ui_thread(const ConsoleStart& start) {
         return run_console(typed, start);
     }
     return run_console(std::cin, start);
+}
+
+void say_closed(const std::optional<std::string>& closed) {
+    if (closed) {
+        out_line("Closed " + *closed + " port");
+    }
+}
+
+void print_ports(const std::vector<PortEntry>& ports) {
+    for (const PortEntry& entry : ports) {
+        out_line("Port: " + entry.port_name + " - " + entry.friendly_name);
+    }
+}
+
+void say_discovered(const SerialPort& port) {
+    if (!port.discovered()) {
+        error_trace("Invalid Handle.", __FILE__, __LINE__);
+    }
+    if (port.ports.empty()) {
+        out_line("No serial port in Vector.");
+    }
 }

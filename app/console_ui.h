@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "serial/class_serial.h"
+
 // What the console does before the first word: connect to port as if
 // "co port" had been typed (nothing when it is empty); and when that port
 // cannot be opened, either carry on disconnected or end at once (the
@@ -35,3 +37,10 @@ int general_command(std::string word, std::istream& input);
 // with word (ignoring case), a pin's GPIO words after g and its number, and
 // after "co" the discovered ports and the devices and folders of a path.
 std::vector<std::string> complete_console_word(const std::string& before, const std::string& word);
+// "Closed <port> port" for a port that was closed; nothing otherwise.
+void say_closed(const std::optional<std::string>& closed);
+// One line "Port: <port_name> - <friendly_name>" per entry.
+void print_ports(const std::vector<PortEntry>& ports);
+// What main says of the discovery made at start: the error trace when the
+// system would not list its ports, then a line when there are none.
+void say_discovered(const SerialPort& port);

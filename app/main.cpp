@@ -10,6 +10,7 @@
 #include "base/console_output.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
+#include "protocol/quirn_transcoder.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
 #include "web/main_webserver.h"
@@ -34,15 +35,13 @@ int list_ports_and_end(bool json) {
         out_line(array.dump());
         return 0;
     }
-    for (const PortEntry& port : *ports) {
-        out_line("Port: " + port.port_name + " - " + port.friendly_name);
-    }
+    print_ports(*ports);
     return 0;
 }
 
 }  // namespace
 
-// An open port is closed after main returns, when the port is destroyed.
+// An open port is closed, with its line, after the threads have ended.
 int main(int argc, char** argv) {
     const Options options = parse_options(std::vector<std::string>(argv + 1, argv + argc));
     switch (options.action) {
@@ -74,7 +73,8 @@ int main(int argc, char** argv) {
     const bool script = !input_is_terminal() || options.words.has_value();
     const ConsoleStart start{options.port, script, script, options.bail, options.words};
 
-    serial_port();  // discovers the ports, and says so when there are none
+    say_discovered(serial_port());  // discovered when built; says so when there are none
+    hand_resync_probe_to_port();
     quirn_server();
     start_link_watcher();  // silent until a connected board goes away
     out_chatter(std::string("Starting Console UI thread.") + "\n");
@@ -89,5 +89,6 @@ int main(int argc, char** argv) {
     out_chatter(std::string("\nConsole UI thread closed") + "\n");
     web_thread.join();
     out_chatter(std::string("\nWeb UI thread closed") + "\n");
+    say_closed(serial_port().close());
     return status;
 }

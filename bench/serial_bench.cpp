@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
         interval_reads.store(mode.interval_reads);
         int wrong = 0;
         for (int i = 0; i < kWarmUp; ++i) {
-            wrong += port.transact_byte(kRequest, kReplyLength).count != kReplyLength;
+            wrong += port.transact_byte(kRequest, kReplyLength).reply.count != kReplyLength;
         }
         std::vector<double> times_ms;
         times_ms.reserve(transactions);
@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         const auto wall_start = std::chrono::steady_clock::now();
         for (int i = 0; i < transactions; ++i) {
             const auto start = std::chrono::steady_clock::now();
-            const CommandReply reply = port.transact_byte(kRequest, kReplyLength);
+            const CommandReply reply = port.transact_byte(kRequest, kReplyLength).reply;
             const auto end = std::chrono::steady_clock::now();
             times_ms.push_back(std::chrono::duration<double, std::milli>(end - start).count());
             wrong += reply.count != kReplyLength || reply.bytes[0] != kRequest;
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
     const bool traced = print_trace_cost(
         [&](int n) {
             for (int i = 0; i < n; ++i) {
-                wrong += port.transact_byte(kRequest, kReplyLength).count != kReplyLength;
+                wrong += port.transact_byte(kRequest, kReplyLength).reply.count != kReplyLength;
             }
         },
         std::max(1, transactions / 10), 10);

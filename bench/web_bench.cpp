@@ -68,8 +68,8 @@ struct Run {
 
 CommandReply transact(const Workload& work) {
     return work.frame.size() == 1
-               ? serial_port().transact_byte(work.code, reply_length(work.code))
-               : serial_port().transact_frame(work.frame, reply_length(work.code));
+               ? serial_port().transact_byte(work.code, reply_length(work.code)).reply
+               : serial_port().transact_frame(work.frame, reply_length(work.code)).reply;
 }
 
 Run serial_limit(const Workload& work, int transactions) {

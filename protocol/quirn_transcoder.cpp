@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/console_output.h"
+#include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 
 namespace {
@@ -133,7 +134,11 @@ CommandReply carry_out(FramePlan plan) {
         return {};
     }
     const uint32_t length = reply_length(plan.frame.front());
-    return serial_port().transact_frame(std::move(plan.frame), length);
+    return reply_of(serial_port().transact_frame(std::move(plan.frame), length), true);
+}
+
+void hand_resync_probe_to_port() {
+    serial_port().set_resync_probe({REQ_INFO_HW_MCU, FRAME_END_HW}, kIdentificationReplyLength);
 }
 
 uint32_t reply_length(uint8_t code) {

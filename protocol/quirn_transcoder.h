@@ -137,6 +137,9 @@ GpioReply check_gpio_reply(const std::string& line, const CommandReply& reply);
 // transact_frame on the open port, and returns its reply unchanged. When
 // nothing is sent the reply is empty and no read is made.
 CommandReply carry_out(FramePlan plan);
+// Gives the port the identification request as its resync probe: its answer
+// (the code, then version, maker and board) is no other request's.
+void hand_resync_probe_to_port();
 // The same for the line of each family.
 // transcode_gpio also puts the port out of step (SerialPort::resync) when
 // the reply does not answer the request (check_gpio_reply).

@@ -213,11 +213,36 @@ CommandReply run_server_command(std::string line, const std::function<bool()>& w
 CommandReply send_server_code(uint32_t code) {
     for (uint8_t known : kSingleByteCodes) {
         if (code == known) {
-            return serial_port().transact_byte(known, reply_length(known));
+            return reply_of(serial_port().transact_byte(known, reply_length(known)));
         }
     }
     out_line("QUIRN Command Nop: " + std::to_string(code));
     return {};
+}
+
+// moves to the console layer: what a transaction says besides its reply,
+// in the words the port used to print, in the same order; a frame's
+// transaction renews the prompt afterwards, as every frame's did.
+CommandReply reply_of(Transaction transaction, bool frame) {
+    if (transaction.refused_size) {
+        err("Error: Frame of " + std::to_string(*transaction.refused_size) +
+            " bytes not sent, the limit is " + std::to_string(SerialPort::kMaxFrameSize) + "\n");
+        return {};
+    }
+    if (const uint32_t stale = transaction.discarded; stale > 0) {
+        err("Discarded " + std::to_string(stale) + (stale == 1 ? " stale byte" : " stale bytes") +
+            " from " + transaction.port_name + " before the request\n");
+    }
+    if (transaction.write_failed) {
+        err("Error: Failed to write to COM port\n");
+    }
+    if (!transaction.read.ok) {
+        err("\nError: Failed to read from COM port\n");
+    }
+    if (frame) {
+        renew_prompt();
+    }
+    return std::move(transaction.reply);
 }
 
 std::vector<std::string> server_words() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "protocol/command_outcome.h"
+#include "serial/class_serial.h"
 #include "serial/command_reply.h"
 
 // Runs one command line and tells what became of it: the status and, when
@@ -31,6 +32,10 @@ CommandReply run_server_command(std::string line, const std::function<bool()>& w
 // Sends one of the seven single-byte codes and returns its reply; any other
 // code prints "QUIRN Command Nop: <code>" and sends nothing.
 CommandReply send_server_code(uint32_t code);
+// moves to the console layer: prints what the transaction says besides its
+// reply (stale bytes discarded, a failed write or read, a refused frame),
+// renews the prompt after a frame, and returns the reply.
+CommandReply reply_of(Transaction transaction, bool frame = false);
 // Every word the server layer takes whole (the scheduler and status words,
 // short and long, then the information, power and memory words), for
 // completion at the console.

@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <utility>
 
-#include "base/console_output.h"
 #include "base/state.h"
 #include "serial/wire_trace.h"
 
@@ -21,11 +19,6 @@ constexpr uint32_t kTotalTimeoutConstantMs = 20;
 // byte included; longer names do not fit and their devices are left out.
 constexpr size_t kFriendlyNameBufferSize = 256;
 constexpr size_t kFrameBufferSize = SerialPort::kMaxFrameSize + 1;
-
-double milliseconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
 
 std::string byte_count(uint32_t count) {
     return std::to_string(count) + (count == 1 ? " byte" : " bytes");
@@ -116,29 +109,43 @@ std::optional<PortEntry> parse_friendly_name(std::string_view friendly_name) {
 SerialPort::SerialPort() : SerialPort(serial_platform::DeviceRoots{}) {}
 
 SerialPort::SerialPort(serial_platform::DeviceRoots roots)
-    : roots_(std::move(roots)), wakeup_(serial_platform::make_wakeup()) {
-    discover_ports();
-    if (ports.empty()) {
-        out_line("No serial port in Vector.");
-    }
+    : SerialPort(std::make_unique<serial::PlatformTransport>(std::move(roots)),
+                 serial::steady_clock()) {}
+
+SerialPort::SerialPort(std::unique_ptr<serial::Transport> transport, serial::Clock& clock)
+    : transport_(std::move(transport)), clock_(&clock) {
+    discovered_ = discover_ports();
 }
 
 SerialPort::~SerialPort() {
-    if (get_state().status == 1) {
-        close();
-    }
-    serial_platform::close_wakeup(wakeup_);
+    close();
 }
 
-void SerialPort::open(std::string name) {
+void SerialPort::use_transport(std::unique_ptr<serial::Transport> transport, serial::Clock& clock) {
+    std::lock_guard lock(transaction_mutex_);
+    close_locked();
+    transport_ = std::move(transport);
+    clock_ = &clock;
+    out_of_step_ = false;
+    probes_pending_ = 0;
+    probe_answer_.clear();
+}
+
+double SerialPort::milliseconds_since(serial::TimePoint start) {
+    return std::chrono::duration<double, std::milli>(clock_->now() - start).count();
+}
+
+OpenResult SerialPort::open(std::string name) {
     // A NUL would cut the name short at the system call, and a line break
     // or an escape would garble every prompt that shows it.
     if (std::any_of(name.begin(), name.end(), is_control)) {
-        out_line("Error: Port name refused, it holds control characters: " + escaped(name));
-        return;
+        OpenResult refused;
+        refused.failure = OpenResult::Failure::kRefusedName;
+        refused.escaped_name = escaped(name);
+        return refused;
     }
     std::lock_guard lock(transaction_mutex_);
-    open_locked(name, true);
+    return open_locked(name, false);
 }
 
 bool SerialPort::reopen(const std::string& name) {
@@ -146,62 +153,56 @@ bool SerialPort::reopen(const std::string& name) {
         return false;
     }
     std::lock_guard lock(transaction_mutex_);
-    return open_locked(name, false);
+    return open_locked(name, true).ok();
 }
 
-bool SerialPort::open_locked(const std::string& name, bool report) {
+OpenResult SerialPort::open_locked(const std::string& name, bool back) {
+    OpenResult result;
     if (state.status == 1) {
-        close_locked();
+        result.closed_first = close_locked();
     }
     bytes_read = 0;
     std::memset(readBuffer, 0, sizeof readBuffer);
 
-    const serial_platform::ResolvedPort port = serial_platform::resolve_port(name, roots_);
+    const serial_platform::ResolvedPort port = transport_->resolve(name);
+    result.path = port.path;
     const std::string& path = port.path;
-    std::string why;
-    handle = serial_platform::open_port(path, why);
-    if (!serial_platform::is_valid(handle)) {
-        if (report) {
-            out_line("Error: Cannot open " + path);
-            err(path + ": " + why + "\n");
+    if (!transport_->open(path, result.why)) {
+        result.failure = OpenResult::Failure::kCannotOpen;
+        if (!back) {
             wire_trace::record(wire_trace::Direction::kEvent, {},
-                               "cannot open " + path + ": " + why);
+                               "cannot open " + path + ": " + result.why);
         }
-        return false;
+        return result;
     }
-    const auto give_up = [this] {
-        serial_platform::close_port(handle);
-        handle = serial_platform::invalid_handle();
-        return false;
+    const auto give_up = [&](OpenResult::Failure failure) {
+        transport_->close();
+        result.failure = failure;
+        return result;
     };
-    if (!serial_platform::get_line_settings(handle, dcb)) {
-        if (report) {
-            err("Error: Failed to get COM state\n");
-            out_line("Error: Failed to get COM " + path + " state ");
-        }
-        return give_up();
-    }
-    serial_platform::make_line_settings(dcb);
-    if (!serial_platform::set_line_settings(handle, dcb)) {
-        if (report) {
-            out_line("Error: Failed to set " + path + " parameters");
-        }
-        return give_up();
+    switch (transport_->set_line(serial_platform::kLine)) {
+        case serial::LineResult::kGetFailed:
+            return give_up(OpenResult::Failure::kGetState);
+        case serial::LineResult::kSetFailed:
+            return give_up(OpenResult::Failure::kSetLine);
+        case serial::LineResult::kSet:
+            break;
     }
     timeouts = serial_platform::Timeouts{};
     timeouts.ReadIntervalTimeout = kIntervalTimeoutMs;
     timeouts.ReadTotalTimeoutMultiplier = kTotalTimeoutMultiplierMs;
     timeouts.ReadTotalTimeoutConstant = kTotalTimeoutConstantMs;
-    if (!serial_platform::set_timeouts(handle, timeouts)) {
-        if (report) {
-            out_line("Error: Failed to set " + path + " timeouts");
-        }
-        return give_up();
+    if (!transport_->set_timeouts(timeouts)) {
+        return give_up(OpenResult::Failure::kSetTimeouts);
     }
+    handle = transport_->native_handle();
     out_of_step_ = false;
-    last_request_at_ = std::chrono::steady_clock::now();
+    probes_pending_ = 0;
+    probe_answer_.clear();
+    last_request_at_ = clock_->now();
     wire_trace::record(wire_trace::Direction::kEvent, {},
-                       (report ? "opened " : "back: opened ") + path + " at 19200 8N1");
+                       (back ? "back: opened " : "opened ") + path + " at " +
+                           serial_platform::describe(serial_platform::kLine));
     {
         std::lock_guard state_lock(state_mutex_);
         state.status = 1;
@@ -209,131 +210,245 @@ bool SerialPort::open_locked(const std::string& name, bool report) {
     }
     {
         std::lock_guard watch_lock(watch_mutex_);
-        watch_handle_ = handle;
+        watch_open_ = true;
         watch_path_ = path;
         ++session_;
         gone_ = false;
     }
     watch_changed_.notify_all();
-    return true;
+    return result;
 }
 
-void SerialPort::close() {
+std::optional<std::string> SerialPort::close() {
     std::lock_guard lock(transaction_mutex_);
-    close_locked();
+    return close_locked();
 }
 
-void SerialPort::close_locked(bool say_goodbye) {
+std::optional<std::string> SerialPort::close_locked(bool gone) {
     if (state.status != 1) {
-        return;
+        return std::nullopt;
     }
     {
         std::unique_lock watch_lock(watch_mutex_);
         closing_ = true;
-        serial_platform::signal_wakeup(wakeup_);
+        transport_->wake();
         watch_changed_.wait(watch_lock, [this] { return !watching_; });
         closing_ = false;
-        watch_handle_ = serial_platform::invalid_handle();
+        watch_open_ = false;
         gone_ = false;
     }
     watch_changed_.notify_all();
-    serial_platform::close_port(handle);
-    // The descriptor number may be handed out again; never close it twice.
+    transport_->close();
     handle = serial_platform::invalid_handle();
-    if (say_goodbye) {
-        out_line("Closed " + state.port_name + " port");
-    }
     wire_trace::record(
         wire_trace::Direction::kEvent, {},
-        say_goodbye ? "closed " + state.port_name : state.port_name + " has gone away, closed");
+        gone ? state.port_name + " has gone away, closed" : "closed " + state.port_name);
     std::lock_guard state_lock(state_mutex_);
     state.status = 0;
+    return state.port_name;
 }
 
-CommandReply SerialPort::read_reply(uint32_t reply_length) {
+CommandReply SerialPort::read_reply(uint32_t reply_length, ReadEnd& end) {
     const uint32_t expected = interval_reads.load() || reply_length > kReadSize ? 0 : reply_length;
-    const auto started = std::chrono::steady_clock::now();
+    const serial::TimePoint started = clock_->now();
     const serial_platform::Transfer read =
-        serial_platform::read_port(handle, readBuffer, kReadSize, timeouts, expected);
+        transport_->read(readBuffer, kReadSize, timeouts, expected);
     const double elapsed_ms = milliseconds_since(started);
     if (read.gone) {
         note_gone();
     }
-    bytes_read = read.count;
+    bytes_read = read.ok ? read.count : 0;
     if (read.ok && bytes_read > 0) {
         readBuffer[bytes_read] = 0;
-    }
-    if (!read.ok) {
-        err("\nError: Failed to read from COM port\n");
     }
     CommandReply reply;
     reply.bytes.assign(readBuffer, readBuffer + bytes_read);
     reply.count = bytes_read;
-    const ReadEnd end{read.ok,
-                      read.gone,
-                      read.count,
-                      expected,
-                      elapsed_ms,
-                      static_cast<double>(timeouts.ReadTotalTimeoutMultiplier) * kReadSize +
-                          static_cast<double>(timeouts.ReadTotalTimeoutConstant)};
+    end = ReadEnd{read.ok,
+                  read.gone,
+                  bytes_read,
+                  expected,
+                  elapsed_ms,
+                  static_cast<double>(timeouts.ReadTotalTimeoutMultiplier) * kReadSize +
+                      static_cast<double>(timeouts.ReadTotalTimeoutConstant)};
     wire_trace::record(wire_trace::Direction::kReply, reply.bytes, read_ending(end),
                        milliseconds_since(last_request_at_));
     return reply;
 }
 
 uint32_t SerialPort::discard_late_bytes(std::vector<uint8_t>& kept) {
-    using Clock = std::chrono::steady_clock;
     const auto quiet = std::chrono::milliseconds(kResyncQuietMs);
-    const Clock::time_point give_up =
+    const serial::TimePoint give_up =
         out_of_step_since_ + std::chrono::milliseconds(kResyncLimitMs);
-    out_of_step_ = false;
     // The quiet time counts from the end of the read that went wrong: a
     // request made later than that pays nothing more.
-    std::this_thread::sleep_until(out_of_step_since_ + quiet);
+    clock_->sleep_until(out_of_step_since_ + quiet);
     uint32_t discarded = 0;
     for (;;) {
-        const uint32_t waiting = serial_platform::discard_input(handle, &kept);
+        const uint32_t waiting = transport_->discard_input(&kept);
         discarded += waiting;
-        if (waiting == 0 || Clock::now() >= give_up) {
+        if (waiting == 0 || clock_->now() >= give_up) {
             return discarded;
         }
-        std::this_thread::sleep_for(quiet);
+        clock_->sleep_until(clock_->now() + quiet);
     }
 }
 
-CommandReply SerialPort::transact_locked(const uint8_t* data, uint32_t size,
-                                         uint32_t reply_length) {
-    // Bytes waiting now answered an earlier request (a reply cut at a gap or
-    // at kReadSize, or one that came after its read gave up); left in the
-    // queue they would be taken for the answer to this one.
+bool SerialPort::prove_in_step(Transaction& transaction) {
+    const uint32_t length = probe_reply_length_;
     std::vector<uint8_t> late;
-    const uint32_t stale =
-        out_of_step_ ? discard_late_bytes(late) : serial_platform::discard_input(handle, &late);
-    if (stale > 0) {
-        err("Discarded " + std::to_string(stale) + (stale == 1 ? " stale byte" : " stale bytes") +
-            " from " + state.port_name + " before the request\n");
-        wire_trace::record(wire_trace::Direction::kReply, std::move(late),
-                           "late: " + byte_count(stale) + " discarded before the next request",
-                           milliseconds_since(last_request_at_));
-    }
-    last_request_at_ = std::chrono::steady_clock::now();
-    const serial_platform::Transfer written = serial_platform::write_port(handle, data, size);
-    bytes_written = written.count;
+    uint32_t matched = 0;
+    size_t matched_up_to = 0;
+    // Whether what came ends with an answer to a request like the probe
+    // (the answer ends what the board sends), not counted before. It may
+    // come in one burst or several, as a reply cut by a gap does.
+    const auto ends_with_answer = [&] {
+        if (late.size() < length || late.size() - length < matched_up_to ||
+            late[late.size() - length] != probe_.front()) {
+            return false;
+        }
+        if (!probe_answer_.empty() && !std::equal(late.end() - length, late.end(),
+                                                  probe_answer_.begin(), probe_answer_.end())) {
+            return false;
+        }
+        matched_up_to = late.size();
+        ++matched;
+        return true;
+    };
+    uint32_t stale = transport_->discard_input(&late);
+    ends_with_answer();
+    wire_trace::record(wire_trace::Direction::kEvent, {},
+                       "resync: the line is out of step, the probe goes first");
+    last_request_at_ = clock_->now();
+    const serial_platform::Transfer written =
+        transport_->write(probe_.data(), static_cast<uint32_t>(probe_.size()));
+    wire_trace::record(wire_trace::Direction::kRequest, probe_,
+                       written.ok ? "resync probe" : "resync probe: write failed");
     if (!written.ok) {
-        err("Error: Failed to write to COM port\n");
+        transaction.write_failed = true;
+        transaction.discarded = stale;
+        if (written.gone) {
+            note_gone();
+        }
+        return false;
     }
+    ++probes_pending_;
+    // As long as one read may take: a board that cannot answer the probe
+    // in that time would not answer the request in time either.
+    const double limit_ms = static_cast<double>(timeouts.ReadTotalTimeoutMultiplier) * kReadSize +
+                            static_cast<double>(timeouts.ReadTotalTimeoutConstant);
+    const serial::TimePoint deadline =
+        last_request_at_ + std::chrono::microseconds(static_cast<int64_t>(limit_ms * 1000));
+    bool anything = false;
+    while (clock_->now() < deadline) {
+        serial_platform::Timeouts bounded = timeouts;
+        bounded.ReadTotalTimeoutMultiplier = 0;
+        bounded.ReadTotalTimeoutConstant = static_cast<uint32_t>(std::max<int64_t>(
+            1, std::chrono::ceil<std::chrono::milliseconds>(deadline - clock_->now()).count()));
+        const serial_platform::Transfer read =
+            transport_->read(readBuffer, kReadSize, bounded, interval_reads.load() ? 0 : length);
+        if (!read.ok) {
+            transaction.read.ok = false;
+            transaction.read.gone = read.gone;
+            if (read.gone) {
+                note_gone();
+            }
+            break;
+        }
+        if (read.count == 0) {
+            continue;
+        }
+        anything = true;
+        late.insert(late.end(), readBuffer, readBuffer + read.count);
+        if (!ends_with_answer() || matched < probes_pending_) {
+            continue;  // none yet, or the answer to an earlier request like it
+        }
+        const std::vector<uint8_t> tail(late.end() - length, late.end());
+        stale = static_cast<uint32_t>(late.size() - length);
+        transaction.discarded = stale;
+        probe_answer_ = tail;
+        probes_pending_ = 0;
+        out_of_step_ = false;
+        wire_trace::record(
+            wire_trace::Direction::kReply, std::move(late),
+            "resync: in step, the probe's answer after " + byte_count(stale) + " discarded",
+            milliseconds_since(last_request_at_));
+        return true;
+    }
+    transaction.discarded = static_cast<uint32_t>(late.size());
+    // The answers that came are no longer to come.
+    probes_pending_ -= std::min(matched, probes_pending_);
+    // Nothing at all for a whole read's time: what was pending is lost,
+    // and counting on its answers would keep the line out of step for ever.
+    if (!anything && transaction.read.ok) {
+        probes_pending_ = 0;
+    }
+    wire_trace::record(wire_trace::Direction::kReply, std::move(late),
+                       "resync: no answer to the probe, the request is not sent",
+                       milliseconds_since(last_request_at_));
+    out_of_step_since_ = clock_->now();
+    return false;
+}
+
+Transaction SerialPort::transact_locked(const uint8_t* data, uint32_t size, uint32_t reply_length) {
+    Transaction transaction;
+    transaction.port_name = state.port_name;
+    if (out_of_step_ && !probe_.empty() && state.status == 1) {
+        if (!prove_in_step(transaction)) {
+            transaction.out_of_step = true;
+            return transaction;
+        }
+    } else {
+        // Bytes waiting now answered an earlier request (a reply cut at a gap
+        // or at kReadSize, or one that came after its read gave up); left in
+        // the queue they would be taken for the answer to this one.
+        std::vector<uint8_t> late;
+        const uint32_t stale =
+            out_of_step_ ? discard_late_bytes(late) : transport_->discard_input(&late);
+        out_of_step_ = false;
+        transaction.discarded = stale;
+        if (stale > 0) {
+            wire_trace::record(wire_trace::Direction::kReply, std::move(late),
+                               "late: " + byte_count(stale) + " discarded before the next request",
+                               milliseconds_since(last_request_at_));
+        }
+    }
+    last_request_at_ = clock_->now();
+    const serial_platform::Transfer written = transport_->write(data, size);
+    bytes_written = written.count;
+    transaction.write_failed = !written.ok;
     wire_trace::record(wire_trace::Direction::kRequest, std::vector<uint8_t>(data, data + size),
                        written.ok ? "" : "write failed");
     if (written.gone) {
         note_gone();
     }
-    CommandReply reply = read_reply(reply_length);
-    // Every reply begins with the echo of the request's first byte.
-    if (size > 0 && (reply.bytes.empty() || reply.bytes[0] != data[0] ||
-                     (reply_length != 0 && reply.count != reply_length))) {
-        resync_locked();
+    transaction.reply = read_reply(reply_length, transaction.read);
+    const CommandReply& reply = transaction.reply;
+    // A request like the probe adds an answer to come; a reply that begins
+    // as the probe's answer does is one of those that came.
+    if (!probe_.empty()) {
+        if (size > 0 && data[0] == probe_.front()) {
+            ++probes_pending_;
+        }
+        if (!reply.bytes.empty() && reply.bytes[0] == probe_.front() && probes_pending_ > 0) {
+            --probes_pending_;
+        }
     }
-    return reply;
+    // Every reply begins with the echo of the request's first byte; one that
+    // filled the read may go on.
+    transaction.in_step = size > 0 && !reply.bytes.empty() && reply.bytes[0] == data[0] &&
+                          (reply_length == 0 || reply.count == reply_length) &&
+                          reply.count < kReadSize;
+    if (size > 0 && !transaction.in_step) {
+        resync_locked();
+    } else if (transaction.in_step) {
+        probes_pending_ = 0;
+        if (!probe_.empty() && size == probe_.size() &&
+            std::equal(probe_.begin(), probe_.end(), data) && reply.count == probe_reply_length_) {
+            probe_answer_ = reply.bytes;
+        }
+    }
+    return transaction;
 }
 
 void SerialPort::resync() {
@@ -343,7 +458,15 @@ void SerialPort::resync() {
 
 void SerialPort::resync_locked() {
     out_of_step_ = true;
-    out_of_step_since_ = std::chrono::steady_clock::now();
+    out_of_step_since_ = clock_->now();
+}
+
+void SerialPort::set_resync_probe(std::vector<uint8_t> frame, uint32_t reply_length) {
+    std::lock_guard lock(transaction_mutex_);
+    probe_ = std::move(frame);
+    probe_reply_length_ = probe_.empty() ? 0 : std::max<uint32_t>(1, reply_length);
+    probe_answer_.clear();
+    probes_pending_ = 0;
 }
 
 void SerialPort::note_gone() {
@@ -352,7 +475,7 @@ void SerialPort::note_gone() {
         gone_ = true;
     }
     watch_changed_.notify_all();
-    serial_platform::signal_wakeup(wakeup_);
+    transport_->wake();
 }
 
 std::optional<uint64_t> SerialPort::watch() {
@@ -363,8 +486,7 @@ std::optional<uint64_t> SerialPort::watch() {
     const auto unreported = [this] { return session_ != reported_; };
     for (;;) {
         watch_changed_.wait(lock, [&] {
-            return wake_requested_ || gone_ ||
-                   (serial_platform::is_valid(watch_handle_) && !closing_ && unreported());
+            return wake_requested_ || gone_ || (watch_open_ && !closing_ && unreported());
         });
         if (wake_requested_) {
             wake_requested_ = false;
@@ -378,12 +500,12 @@ std::optional<uint64_t> SerialPort::watch() {
             }
             continue;
         }
-        const serial_platform::Handle watched = watch_handle_;
         const std::string path = watch_path_;
         const uint64_t session = session_;
+        serial::Transport* const transport = transport_.get();
         watching_ = true;
         lock.unlock();
-        const bool gone = serial_platform::wait_until_gone(watched, path, wakeup_);
+        const bool gone = transport->wait_until_gone(path);
         lock.lock();
         watching_ = false;
         watch_changed_.notify_all();
@@ -400,7 +522,7 @@ void SerialPort::wake_watch() {
         wake_requested_ = true;
     }
     watch_changed_.notify_all();
-    serial_platform::signal_wakeup(wakeup_);
+    transport_->wake();
 }
 
 bool SerialPort::drop(uint64_t session) {
@@ -411,17 +533,16 @@ bool SerialPort::drop(uint64_t session) {
             return false;
         }
     }
-    // The goodbye line of close is not for a device that has gone.
-    close_locked(false);
+    close_locked(true);
     return true;
 }
 
 bool SerialPort::present(const std::string& name) const {
-    const serial_platform::ResolvedPort port = serial_platform::resolve_port(name, roots_);
-    return port.found && serial_platform::device_present(port.path);
+    const serial_platform::ResolvedPort port = transport_->resolve(name);
+    return port.found && transport_->present(port.path);
 }
 
-CommandReply SerialPort::transact_byte(uint8_t code, uint32_t reply_length) {
+Transaction SerialPort::transact_byte(uint8_t code, uint32_t reply_length) {
     // The code travels as a zero-terminated string: a code of 0 sends nothing.
     const uint8_t request[2] = {code, 0};
     const auto size = static_cast<uint32_t>(code != 0 ? 1 : 0);
@@ -429,25 +550,20 @@ CommandReply SerialPort::transact_byte(uint8_t code, uint32_t reply_length) {
     return transact_locked(request, size, reply_length);
 }
 
-CommandReply SerialPort::transact_frame(std::vector<uint8_t> frame, uint32_t reply_length) {
+Transaction SerialPort::transact_frame(std::vector<uint8_t> frame, uint32_t reply_length) {
     if (frame.size() > kMaxFrameSize) {
-        err("Error: Frame of " + std::to_string(frame.size()) + " bytes not sent, the limit is " +
-            std::to_string(kMaxFrameSize) + "\n");
-        return {};
+        Transaction refused;
+        refused.refused_size = frame.size();
+        refused.port_name = get_state().port_name;
+        return refused;
     }
     uint8_t buffer[kFrameBufferSize] = {};
     std::memcpy(buffer, frame.data(), frame.size());
     // Frames hold no zero byte; the buffer's first zero ends the request.
     const auto size =
         static_cast<uint32_t>(std::find(buffer, buffer + kFrameBufferSize, 0) - buffer);
-    CommandReply reply;
-    {
-        std::lock_guard lock(transaction_mutex_);
-        reply = transact_locked(buffer, size, reply_length);
-    }
-    // Outside the lock: the prompt must not wait for another thread's read.
-    renew_prompt();
-    return reply;
+    std::lock_guard lock(transaction_mutex_);
+    return transact_locked(buffer, size, reply_length);
 }
 
 std::optional<std::vector<PortEntry>> list_ports(const serial_platform::DeviceRoots& roots) {
@@ -465,20 +581,18 @@ std::optional<std::vector<PortEntry>> list_ports(const serial_platform::DeviceRo
     return entries;
 }
 
-void SerialPort::discover_ports() {
+bool SerialPort::discover_ports() {
     ports.clear();
-    std::optional<std::vector<PortEntry>> entries = list_ports(roots_);
-    if (!entries) {
-        error_trace("Invalid Handle.", __FILE__, __LINE__);
-        return;
+    const std::optional<std::vector<std::string>> names = transport_->list();
+    if (!names) {
+        return false;
     }
-    ports = std::move(*entries);
-}
-
-void SerialPort::print_ports() const {
-    for (const PortEntry& entry : ports) {
-        out_line("Port: " + entry.port_name + " - " + entry.friendly_name);
+    for (const std::string& name : *names) {
+        if (std::optional<PortEntry> entry = parse_friendly_name(name)) {
+            ports.push_back(std::move(*entry));
+        }
     }
+    return true;
 }
 
 uint64_t SerialPort::session_number() const {
@@ -493,7 +607,7 @@ PortState SerialPort::get_state() const {
 
 SerialPort& serial_port() {
     // Built on first use, which main makes before anything else, so that
-    // discovery runs (and may print) first; closed and destroyed after main.
+    // discovery runs first; closed and destroyed after main.
     static SerialPort the_serial_port;
     return the_serial_port;
 }

@@ -1,12 +1,14 @@
 #pragma once
 // One serial port: discovery of the machine's ports, and the session with
-// the port the user connects to. The platform layer (serial_posix.cpp or
-// serial_win32.cpp, picked by the build) supplies the system calls; this
-// class keeps the steps and messages the same on every platform.
+// the port the user connects to. A transport (transport.h: the platform
+// layer, or a board in memory in tests) supplies the device; this class
+// keeps the steps the same on every platform and says what happened in
+// its results, for the console to put into words.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include "serial/command_reply.h"
 #include "serial/serial_platform.h"
+#include "serial/transport.h"
 
 struct PortEntry {
     std::string port_name;      // the name to open, e.g. COM3 or ttyACM0
@@ -45,34 +48,77 @@ struct ReadEnd {
 };
 std::string read_ending(const ReadEnd& read);
 
+// What became of one transaction. The caller turns it into words.
+struct Transaction {
+    CommandReply reply;      // empty when nothing was sent, nothing came or the read failed
+    ReadEnd read;            // how the read ended; read.ok false: the read failed
+    std::string port_name;   // the port it was made on, for messages
+    uint32_t discarded = 0;  // stale bytes thrown away before the request
+    bool write_failed = false;
+    // A frame longer than SerialPort::kMaxFrameSize: refused, nothing sent.
+    std::optional<size_t> refused_size;
+    // The line could not be shown to be in step (the resync probe went
+    // unanswered): the request was not sent, and nothing was read.
+    bool out_of_step = false;
+    // Whether the reply may be the answer to this request: it has the
+    // request's first byte and, where it was known, the expected length.
+    bool in_step = false;
+};
+
+// Why an open failed, with what the messages name.
+struct OpenResult {
+    enum class Failure {
+        kNone,
+        kRefusedName,  // control characters in the name; nothing tried
+        kCannotOpen,   // why says why
+        kGetState,     // the device has no line settings
+        kSetLine,
+        kSetTimeouts,
+    };
+    Failure failure = Failure::kNone;
+    std::string path;  // the path tried
+    std::string why;
+    // The name with each control character shown as \xNN (kRefusedName).
+    std::string escaped_name;
+    // The port that was open before and was closed first, by its name.
+    std::optional<std::string> closed_first;
+    bool ok() const { return failure == Failure::kNone; }
+};
+
 // The machine's serial ports in the system's order, as discover_ports
-// finds them; nothing when the system will not list them. Prints nothing.
+// finds them; nothing when the system will not list them.
 std::optional<std::vector<PortEntry>> list_ports(const serial_platform::DeviceRoots& roots = {});
 
+// None of it prints: every step returns what happened.
 class SerialPort {
   public:
     static constexpr uint32_t kReadSize = 1023;     // one read asks for this much
     static constexpr uint32_t kMaxFrameSize = 511;  // frames travel in a 512-byte buffer
 
-    // Discovers the ports; prints "No serial port in Vector." when none.
+    // Discovers the ports (see discovered()).
     SerialPort();
     // The same, with devices named and listed under other roots (tests).
     explicit SerialPort(serial_platform::DeviceRoots roots);
-    // Closes an open port, with its "Closed ... port" line.
+    // On another transport, waiting through clock (which must outlive it).
+    SerialPort(std::unique_ptr<serial::Transport> transport, serial::Clock& clock);
+    // Closes an open port, quietly.
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // Opens and configures the named port (19200 8N1, read time-outs).
-    // Success shows as state.status == 1. A failed open prints "Error:
-    // Cannot open <path>", then on standard error the path and why in plain
-    // words. A name holding control characters is refused, nothing opened.
-    // An open port is closed first. Console thread only.
+    // Puts the port on another transport and clock (a board in memory, for
+    // tests of the layers above). Closes an open port first, quietly.
+    void use_transport(std::unique_ptr<serial::Transport> transport, serial::Clock& clock);
+
+    // Opens and configures the named port (the line of serial_platform::kLine,
+    // read time-outs). Success shows as state.status == 1 and in the result.
+    // A name holding control characters is refused, nothing opened. An open
+    // port is closed first (closed_first). Console thread only.
     // A name is resolved as the platform layer says (POSIX ignores case).
-    void open(std::string name);
-    // Closes the port and prints "Closed <port_name> port"; nothing when
-    // no port is open. state.port_name is kept.
-    void close();
+    OpenResult open(std::string name);
+    // Closes the port: the name of the port closed, nothing when none was
+    // open. state.port_name is kept.
+    std::optional<std::string> close();
 
     // Noticing a port whose device goes away (a board unplugged, a
     // simulator stopped), for one watching thread. Each successful open
@@ -85,10 +131,10 @@ class SerialPort {
     std::optional<uint64_t> watch();
     // Makes the watching thread's watch() return (once) with nothing.
     void wake_watch();
-    // Closes the port quietly if session is the one still open (its device
-    // is gone, there is nothing to say goodbye to); false when it is not.
+    // Closes the port if session is the one still open (its device is gone,
+    // there is nothing to say goodbye to); false when it is not.
     bool drop(uint64_t session);
-    // Opens the named port as open() does, but silently: true on success.
+    // Opens the named port as open() does: true on success.
     bool reopen(const std::string& name);
     // Whether the name, resolved as open() resolves it, names a device now.
     bool present(const std::string& name) const;
@@ -96,35 +142,44 @@ class SerialPort {
     // One transaction: write, then exactly one read. Exclusive on the port:
     // the transaction lock is held from the write to the end of the read,
     // and open/close take the same lock. Bytes left in the receive queue by
-    // an earlier reply are discarded (and counted on standard error) before
-    // the write. An empty reply means nothing arrived or the read failed.
+    // an earlier reply are discarded (and counted) before the write.
+    //
     // After a transaction whose reply may have been cut or may still be on
     // its way (none came, its length was not the one expected, or it did not
-    // begin with the request's first byte), the next one first waits until
-    // the line has been quiet for kResyncQuietMs (at most kResyncLimitMs),
-    // discarding what comes: a late reply is never read as the next answer.
+    // begin with the request's first byte), or after resync(), the line is
+    // out of step. The next transaction then first proves it in step: it
+    // sends the resync probe (set_resync_probe) and discards everything up to
+    // and including the probe's answer, for at most one read's total
+    // time-out; only then is the request sent. When the probe's answer does
+    // not come, the request is not sent (Transaction::out_of_step). Without
+    // a probe, it waits until the line has been quiet for kResyncQuietMs (at
+    // most kResyncLimitMs) instead.
+    //
     // reply_length, when the caller knows how long the answer is (0: not
     // known), ends the read a guard's silence after that many bytes rather
     // than an interval's; a longer, shorter or missing reply is read and
     // returned just as without it. The interval_reads flag turns it off.
-    CommandReply transact_byte(uint8_t code, uint32_t reply_length = 0);
-    // As transact_byte; afterwards, with the port released, renews the
-    // prompt (renew_prompt: "\r" and a fresh prompt). A frame longer than kMaxFrameSize is refused
-    // with a message on standard error: nothing is sent and the reply is empty.
-    CommandReply transact_frame(std::vector<uint8_t> frame, uint32_t reply_length = 0);
+    Transaction transact_byte(uint8_t code, uint32_t reply_length = 0);
+    // As transact_byte. A frame longer than kMaxFrameSize is refused:
+    // nothing is sent and the reply is empty (Transaction::refused_size).
+    Transaction transact_frame(std::vector<uint8_t> frame, uint32_t reply_length = 0);
     // The caller found the last reply not to answer its request (a check the
-    // port cannot make, such as an echoed parameter): the next transaction
-    // waits for the line to be quiet first, as after a cut reply.
+    // port cannot make, such as an echoed parameter): the line is out of step.
     void resync();
+
+    // The request that proves the line in step: a frame whose answer, of
+    // reply_length bytes beginning with the frame's first byte, no other
+    // request's answer can be taken for. Set once, before transactions.
+    void set_resync_probe(std::vector<uint8_t> frame, uint32_t reply_length);
 
     static constexpr uint32_t kResyncQuietMs = 100;
     static constexpr uint32_t kResyncLimitMs = 1000;
 
-    // Replaces ports with the machine's serial ports; "Invalid Handle."
-    // through error_trace when the system will not list them.
-    void discover_ports();
-    // One line "Port: <port_name> - <friendly_name>" per entry.
-    void print_ports() const;
+    // Replaces ports with the machine's serial ports; false (and no ports)
+    // when the system will not list them.
+    bool discover_ports();
+    // Whether the discovery made when the port was built could list the ports.
+    bool discovered() const { return discovered_; }
 
     // A copy of the state, safe to take from any thread.
     PortState get_state() const;
@@ -133,8 +188,8 @@ class SerialPort {
     uint64_t session_number() const;
 
     // Fields of the session. Guarded by transaction_mutex_.
+    // The open device's system handle (invalid on a transport in memory).
     serial_platform::Handle handle = serial_platform::invalid_handle();
-    serial_platform::LineSettings dcb{};
     serial_platform::Timeouts timeouts{};
     uint32_t bytes_read = 0;
     uint32_t bytes_written = 0;
@@ -151,15 +206,15 @@ class SerialPort {
     // One read of up to kReadSize bytes into readBuffer, ended early after
     // reply_length bytes as transact_byte says. The caller holds
     // transaction_mutex_.
-    CommandReply read_reply(uint32_t reply_length);
-    // The steps of close(), the "Closed" line only when say_goodbye is
-    // set; the caller holds transaction_mutex_.
-    void close_locked(bool say_goodbye = true);
+    CommandReply read_reply(uint32_t reply_length, ReadEnd& end);
+    // The steps of close(); the caller holds transaction_mutex_. gone: the
+    // device went away (said so in the trace).
+    std::optional<std::string> close_locked(bool gone = false);
     // Discards stale input, writes, reads; the caller holds transaction_mutex_.
-    CommandReply transact_locked(const uint8_t* data, uint32_t size, uint32_t reply_length);
-    // The steps of open(); prints its failures when report is set. The
-    // caller holds transaction_mutex_.
-    bool open_locked(const std::string& name, bool report);
+    Transaction transact_locked(const uint8_t* data, uint32_t size, uint32_t reply_length);
+    // The steps of open(); quiet in the trace when back is set (a reopen).
+    // The caller holds transaction_mutex_.
+    OpenResult open_locked(const std::string& name, bool back);
     // A transaction found the device gone: the watcher is told.
     void note_gone();
 
@@ -167,17 +222,32 @@ class SerialPort {
     // holds transaction_mutex_. Returns how many bytes it discarded, and
     // appends them to kept where the platform reads them.
     uint32_t discard_late_bytes(std::vector<uint8_t>& kept);
+    // Sends the probe and discards up to its answer; true when the line is
+    // in step. The caller holds transaction_mutex_.
+    bool prove_in_step(Transaction& transaction);
     // Marks the line out of step; the caller holds transaction_mutex_.
     void resync_locked();
+    double milliseconds_since(serial::TimePoint start);
 
-    serial_platform::DeviceRoots roots_;
+    std::unique_ptr<serial::Transport> transport_;
+    serial::Clock* clock_;
+    bool discovered_ = false;
+    // The resync probe and its answer's length; empty: none. Set before
+    // transactions begin, then read under transaction_mutex_.
+    std::vector<uint8_t> probe_;
+    uint32_t probe_reply_length_ = 0;
+    // The last reply to the probe's request seen in step, to know it again.
+    std::vector<uint8_t> probe_answer_;
+    // Requests of the probe's kind written since the line was last in step:
+    // their answers may still come, and each could be taken for the probe's.
+    uint32_t probes_pending_ = 0;
     // The last transaction's reply may still be on its way (see resync).
     // Guarded by transaction_mutex_, as is out_of_step_since_.
     bool out_of_step_ = false;
-    std::chrono::steady_clock::time_point out_of_step_since_{};
+    serial::TimePoint out_of_step_since_{};
     // When the last request was written, for the trace. Guarded by
     // transaction_mutex_.
-    std::chrono::steady_clock::time_point last_request_at_{};
+    serial::TimePoint last_request_at_{};
 
     // Guards the session fields above: one transaction, open or close at a time.
     mutable std::mutex transaction_mutex_;
@@ -186,20 +256,19 @@ class SerialPort {
 
     // Guards the watch fields below. Taken after transaction_mutex_ when
     // both are held (open and close); watch() never holds it while it waits
-    // on the descriptor, and close waits for that wait to end (watching_
-    // false) before the descriptor is closed, so the watcher never polls a
+    // on the device, and close waits for that wait to end (watching_
+    // false) before the device is closed, so the watcher never waits on a
     // closed descriptor or one reused by another file.
     mutable std::mutex watch_mutex_;
     std::condition_variable watch_changed_;  // with watch_mutex_
-    serial_platform::Handle watch_handle_ = serial_platform::invalid_handle();
-    std::string watch_path_;  // the path opened, for the node watch
-    uint64_t session_ = 0;    // number of the open, or last, session
-    uint64_t reported_ = 0;   // the last session watch() reported gone
-    bool watching_ = false;   // watch() is waiting on watch_handle_
-    bool closing_ = false;    // a close waits for watching_ to drop
+    bool watch_open_ = false;                // a device is open to be watched
+    std::string watch_path_;                 // the path opened, for the node watch
+    uint64_t session_ = 0;                   // number of the open, or last, session
+    uint64_t reported_ = 0;                  // the last session watch() reported gone
+    bool watching_ = false;                  // watch() is waiting on the device
+    bool closing_ = false;                   // a close waits for watching_ to drop
     bool wake_requested_ = false;
-    bool gone_ = false;               // a transaction of session_ found the device gone
-    serial_platform::Wakeup wakeup_;  // interrupts the wait on the descriptor
+    bool gone_ = false;  // a transaction of session_ found the device gone
 };
 
 // The program's one serial port.

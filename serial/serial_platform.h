@@ -17,6 +17,31 @@
 
 namespace serial_platform {
 
+// The line every port is set to, described once; both platforms build their
+// settings from it, and the reply guard below is derived from it.
+enum class Parity : uint8_t { kNone, kOdd, kEven };
+struct LineDescription {
+    uint32_t baud = 0;
+    uint8_t data_bits = 0;
+    Parity parity = Parity::kNone;
+    uint8_t stop_bits = 0;
+    bool flow_control = false;  // hardware (RTS/CTS); software flow control is never on
+};
+inline constexpr LineDescription kLine{19200, 8, Parity::kNone, 1, false};
+
+// A start bit, the data bits, a parity bit if any, the stop bits.
+constexpr uint32_t bits_per_character(const LineDescription& line) {
+    return 1u + line.data_bits + (line.parity == Parity::kNone ? 0u : 1u) + line.stop_bits;
+}
+// "19200 8N1".
+inline std::string describe(const LineDescription& line) {
+    const char parity = line.parity == Parity::kNone  ? 'N'
+                        : line.parity == Parity::kOdd ? 'O'
+                                                      : 'E';
+    return std::to_string(line.baud) + " " + std::to_string(line.data_bits) + parity +
+           std::to_string(line.stop_bits);
+}
+
 #ifdef _WIN32
 using Handle = HANDLE;
 using LineSettings = DCB;
@@ -75,10 +100,12 @@ ResolvedPort resolve_port(const std::string& name, const DeviceRoots& roots);
 Handle open_port(const std::string& path, std::string& why);
 // Reads the current line settings (false when the device has none).
 bool get_line_settings(Handle handle, LineSettings& settings);
-// Changes settings to raw 19200 baud, 8 data bits, no parity, one stop bit,
-// receiver on, no flow control (Windows changes only the baud rate, byte
-// size, parity and stop bits of the DCB). Pure; nothing reaches the device.
-void make_line_settings(LineSettings& settings);
+// Changes settings to the line described (raw, receiver on, no software
+// flow control, hardware flow control only when the line asks for it; on
+// Windows binary mode and the DTR and RTS lines held on). Pure; nothing
+// reaches the device. Other settings (Windows: error and special
+// characters) stay as the port had them.
+void make_line_settings(LineSettings& settings, const LineDescription& line = kLine);
 bool set_line_settings(Handle handle, const LineSettings& settings);
 // Installs the read time-outs, which every later read_port obeys.
 bool set_timeouts(Handle handle, const Timeouts& timeouts);
@@ -99,11 +126,19 @@ struct Transfer {
 // them and, given kept, appends them there; Windows purges them unread, so
 // kept stays as it was.
 uint32_t discard_input(Handle handle, std::vector<uint8_t>* kept = nullptr);
-// Writes all bytes, however long that takes; a vanished device fails.
-Transfer write_port(Handle handle, const uint8_t* data, uint32_t size);
-// Two character times at 19200 baud (10 bits each): the silence after the
-// last byte of a reply of known length that ends the read.
-inline constexpr uint32_t kReplyGuardMicroseconds = 1042;
+// A write that makes no progress for this long is given up: the device has
+// stopped taking bytes (no flow control is on, so a live port never does).
+inline constexpr uint32_t kWriteStallMs = 5000;
+// Writes all bytes, however long that takes; a vanished device fails, and
+// (POSIX) one that takes no byte for stall_ms. Windows writes with no
+// write time-out and ignores stall_ms.
+Transfer write_port(Handle handle, const uint8_t* data, uint32_t size,
+                    uint32_t stall_ms = kWriteStallMs);
+// Two character times of the line, rounded up to the microsecond: the
+// silence after the last byte of a reply of known length that ends the read.
+inline constexpr uint32_t kReplyGuardMicroseconds =
+    (2 * bits_per_character(kLine) * 1'000'000 + kLine.baud - 1) / kLine.baud;
+static_assert(kReplyGuardMicroseconds == 1042);
 // One read of at most size bytes. It returns when size bytes have arrived,
 // when more than ReadIntervalTimeout ms pass after a byte without another,
 // or ReadTotalTimeoutMultiplier * size + ReadTotalTimeoutConstant ms after

@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "serial/serial_platform.h"
@@ -30,9 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A write that makes no progress for this long is given up: the device has
-// stopped taking bytes (no flow control is on, so a live port never does).
-constexpr int kWriteStallMs = 5000;
 // How far up from a tty's device to look for the USB device that holds
 // its product and maker strings (tty -> usb-serial port -> interface -> device).
 constexpr int kUsbSearchDepth = 4;
@@ -223,15 +222,47 @@ bool natural_less(const std::string& a, const std::string& b) {
     return a < b;
 }
 
+// The name of a group, looked up without the shared buffer getgrgid uses
+// (other threads may look up names at the same time).
+std::optional<std::string> group_name(gid_t gid) {
+    std::vector<char> buffer(1024);
+    for (;;) {
+        group entry{};
+        group* found = nullptr;
+        const int error = ::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (error != 0 || found == nullptr) {
+            return std::nullopt;
+        }
+        return std::string(found->gr_name);
+    }
+}
+
+// strerror's text, from a buffer of our own rather than a shared one.
+std::string error_text(int error) {
+    char buffer[256] = {};
+    // The GNU strerror_r returns the text, which may or may not be in buffer.
+    const auto text = ::strerror_r(error, buffer, sizeof buffer);
+    if constexpr (std::is_same_v<decltype(text), const int>) {
+        return text == 0 ? std::string(buffer) : "error " + std::to_string(error);
+    } else {
+        return text != nullptr ? std::string(text) : "error " + std::to_string(error);
+    }
+}
+
 // The reason an existing device would not open, in the user's words.
 std::string open_failure(int error, const struct stat& info) {
     switch (error) {
         case EACCES:
         case EPERM: {
             std::string why = "permission denied: ";
-            const group* owner = info.st_gid != 0 ? ::getgrgid(info.st_gid) : nullptr;
-            if (owner != nullptr) {
-                why += "join the group that owns it (" + std::string(owner->gr_name) +
+            const std::optional<std::string> owner =
+                info.st_gid != 0 ? group_name(info.st_gid) : std::nullopt;
+            if (owner) {
+                why += "join the group that owns it (" + *owner +
                        "), then log in again, or check its permissions";
             } else {
                 why += "check its permissions";
@@ -245,7 +276,7 @@ std::string open_failure(int error, const struct stat& info) {
         case ENODEV:
             return "no such device";
         default:
-            return std::strerror(error);
+            return error_text(error);
     }
 }
 
@@ -318,13 +349,53 @@ bool get_line_settings(Handle handle, LineSettings& settings) {
     return ::tcgetattr(handle, &settings) == 0;
 }
 
-void make_line_settings(LineSettings& settings) {
+// The terminal speed of a baud rate; 0 (B0) for one the line never uses.
+static speed_t speed_of(uint32_t baud) {
+    switch (baud) {
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        default:
+            return B0;
+    }
+}
+
+static tcflag_t size_bits(uint8_t data_bits) {
+    switch (data_bits) {
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
+        default:
+            return CS8;
+    }
+}
+
+void make_line_settings(LineSettings& settings, const LineDescription& line) {
     ::cfmakeraw(&settings);
-    ::cfsetispeed(&settings, B19200);
-    ::cfsetospeed(&settings, B19200);
+    ::cfsetispeed(&settings, speed_of(line.baud));
+    ::cfsetospeed(&settings, speed_of(line.baud));
     // cfmakeraw leaves stop bits and flow control as they were.
-    settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    settings.c_cflag |= size_bits(line.data_bits) | CREAD | CLOCAL;
+    if (line.parity != Parity::kNone) {
+        settings.c_cflag |= PARENB | (line.parity == Parity::kOdd ? PARODD : 0);
+    }
+    if (line.stop_bits == 2) {
+        settings.c_cflag |= CSTOPB;
+    }
+    if (line.flow_control) {
+        settings.c_cflag |= CRTSCTS;
+    }
     settings.c_iflag &= ~(IXON | IXOFF | IXANY);
     // Reads never block (the descriptor is non-blocking); poll times them.
     settings.c_cc[VMIN] = 0;
@@ -376,7 +447,7 @@ uint32_t discard_input(Handle handle, std::vector<uint8_t>* kept) {
     return discarded;
 }
 
-Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
+Transfer write_port(Handle handle, const uint8_t* data, uint32_t size, uint32_t stall_ms) {
     uint32_t done = 0;
     while (done < size) {
         const ssize_t n = ::write(handle, data + done, size - done);
@@ -391,7 +462,7 @@ Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
             return Transfer{false, 0, is_gone_error(errno)};
         }
         pollfd waiter{handle, POLLOUT, 0};
-        const int ready = ::poll(&waiter, 1, kWriteStallMs);
+        const int ready = ::poll(&waiter, 1, static_cast<int>(stall_ms));
         if (ready < 0 && errno == EINTR) {
             continue;
         }

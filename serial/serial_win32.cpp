@@ -233,12 +233,24 @@ bool get_line_settings(Handle handle, LineSettings& settings) {
     return ::GetCommState(handle, &settings) != 0;
 }
 
-void make_line_settings(LineSettings& settings) {
-    // Flow control and the special characters stay as the port reported them.
-    settings.BaudRate = CBR_19200;
-    settings.ByteSize = 8;
-    settings.Parity = NOPARITY;
-    settings.StopBits = ONESTOPBIT;
+void make_line_settings(LineSettings& settings, const LineDescription& line) {
+    settings.BaudRate = line.baud;
+    settings.ByteSize = line.data_bits;
+    settings.Parity = line.parity == Parity::kNone  ? NOPARITY
+                      : line.parity == Parity::kOdd ? ODDPARITY
+                                                    : EVENPARITY;
+    settings.StopBits = line.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    settings.fBinary = TRUE;
+    settings.fParity = line.parity == Parity::kNone ? FALSE : TRUE;
+    // Flow control as described, whatever the port had: no XON/XOFF, CTS
+    // and DSR ignored unless the line has hardware flow control.
+    settings.fOutxCtsFlow = line.flow_control ? TRUE : FALSE;
+    settings.fOutxDsrFlow = FALSE;
+    settings.fDsrSensitivity = FALSE;
+    settings.fOutX = FALSE;
+    settings.fInX = FALSE;
+    settings.fDtrControl = DTR_CONTROL_ENABLE;
+    settings.fRtsControl = line.flow_control ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
 }
 
 bool set_line_settings(Handle handle, const LineSettings& settings) {
@@ -263,7 +275,7 @@ uint32_t discard_input(Handle handle, std::vector<uint8_t>* /*kept*/) {
     return status.cbInQue;
 }
 
-Transfer write_port(Handle handle, const uint8_t* data, uint32_t size) {
+Transfer write_port(Handle handle, const uint8_t* data, uint32_t size, uint32_t /*stall_ms*/) {
     if (size == 0) {
         return Transfer{true, 0};
     }

@@ -84,11 +84,18 @@ TEST_F(Discovery, ListsRealPortsWithReadableNamesInPortOrder) {
     fs::create_symlink("../../ttyACM7", by_id / "usb-Gone_Board-if00");
     fs::create_symlink("../../ttyUSB0", by_id / "usb-FTDI_FT232R-if00-port0");
 
-    testing::internal::CaptureStdout();
     SerialPort port(roots);
-    port.print_ports();
-    port.discover_ports();  // a second discovery replaces, never appends
-    port.print_ports();
+    const auto listed = [&] {
+        std::string text;
+        for (const PortEntry& entry : port.ports) {
+            text += "Port: " + entry.port_name + " - " + entry.friendly_name + "\n";
+        }
+        return text;
+    };
+    EXPECT_TRUE(port.discovered());
+    std::string twice = listed();
+    EXPECT_TRUE(port.discover_ports());  // a second discovery replaces, never appends
+    twice += listed();
     const std::string listing =
         "Port: ttyACM0 - UNO R4 Minima (ttyACM0)\nPort: ttyACM3 - " + std::string(255 - 10, 'P') +
         " (ttyACM3)\nPort: ttyACM10 - Arduino USB serial device (ttyACM10)\n"
@@ -99,7 +106,11 @@ TEST_F(Discovery, ListsRealPortsWithReadableNamesInPortOrder) {
         "/usb-Arduino_UNO_R4_Minima_1234-if00 - UNO R4 Minima on "
         "ttyACM0 (" +
         by_id.string() + "/usb-Arduino_UNO_R4_Minima_1234-if00)\n";
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), listing + listing);
+    EXPECT_EQ(twice, listing + listing);
+    // A system that will not list its ports: none, and said so.
+    SerialPort unlisted(serial_platform::DeviceRoots{roots.dev_dir, (tmp / "none").string()});
+    EXPECT_FALSE(unlisted.discovered());
+    EXPECT_TRUE(unlisted.ports.empty());
 }
 
 TEST_F(Discovery, ResolvesPortNamesIgnoringCase) {

@@ -29,25 +29,13 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
-using Output = std::pair<std::string, std::string>;   // standard output, standard error
+using Failure = OpenResult::Failure;
 using quirn_sim::REQ_RUN_KST, quirn_sim::REQ_STATUS;  // answered with 1 and with 4 bytes
 
-template <typename Action>
-Output capture(Action action) {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    action();
-    return {testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
-}
-
-// A port opened on a simulated board, closed quietly at the end.
+// A port opened on a simulated board, closed at the end.
 struct Link {
     explicit Link(quirn_sim::BoardConfig config = {}) : board(config) {
-        capture([&] { port.open(board.path()); });
-        EXPECT_EQ(port.get_state().status, 1) << board.error();
-    }
-    ~Link() {
-        capture([&] { port.close(); });
+        EXPECT_TRUE(port.open(board.path()).ok()) << board.error();
     }
     quirn_sim::PtyBoard board;
     SerialPort port;
@@ -75,7 +63,9 @@ TEST(SerialPort, OpensRaw19200EightNoneOneAndResolvesTheNameIgnoringCase) {
     std::transform(name.begin(), name.end(), name.begin(), ::toupper);
 
     SerialPort port;
-    EXPECT_EQ(capture([&] { port.open(name); }), Output{});
+    const OpenResult opened = port.open(name);
+    EXPECT_TRUE(opened.ok());
+    EXPECT_EQ(opened.closed_first, std::nullopt);
     EXPECT_EQ(port.get_state().port_name, pty.name);
     termios set{};
     ASSERT_EQ(tcgetattr(pty.slave, &set), 0);
@@ -94,8 +84,8 @@ TEST(SerialPort, OpensRaw19200EightNoneOneAndResolvesTheNameIgnoringCase) {
         std::tuple(5u, 2u, 20u));
 }
 
-// The Part's line on standard output, then the path really tried and the
-// reason on standard error; a name with control characters is not tried.
+// The path really tried and the reason; a name with control characters is
+// not tried.
 TEST(SerialPort, OpenFailuresSayWhy) {
     Link held;
     const std::string busy = held.board.path();
@@ -107,29 +97,30 @@ TEST(SerialPort, OpenFailuresSayWhy) {
     // A device node with no driver behind it: the open fails with ENXIO.
     const std::string no_driver = testing::TempDir() + "serial_nodev_" + std::to_string(getpid());
     const bool have_node = mknod(no_driver.c_str(), S_IFCHR | 0600, makedev(240, 7)) == 0;
-    std::vector<std::pair<std::string, Output>> rows = {
-        {busy, {"Error: Cannot open " + busy + "\n", busy + ": in use by another program\n"}},
-        {mixed_case, {"Error: Cannot open " + missing + "\n", missing + ": no such device\n"}},
-        {"/dev/null", {"Error: Cannot open /dev/null\n", "/dev/null: not a serial port\n"}},
-        {"/tmp", {"Error: Cannot open /tmp\n", "/tmp: not a serial port\n"}},
-        {std::string(pty.name) + '\0' + "junk",
-         {"Error: Port name refused, it holds control characters: " + std::string(pty.name) +
-              "\\x00junk\n",
-          ""}},
-        {"pts\x1b[2J\x7f\n",
-         {"Error: Port name refused, it holds control characters: "
-          "pts\\x1b[2J\\x7f\\x0a\n",
-          ""}},
+    struct Row {
+        std::string name;
+        Failure failure;
+        std::string path, why;  // why: the reason, or the name as shown
+    };
+    std::vector<Row> rows = {
+        {busy, Failure::kCannotOpen, busy, "in use by another program"},
+        {mixed_case, Failure::kCannotOpen, missing, "no such device"},
+        {"/dev/null", Failure::kCannotOpen, "/dev/null", "not a serial port"},
+        {"/tmp", Failure::kCannotOpen, "/tmp", "not a serial port"},
+        {std::string(pty.name) + '\0' + "junk", Failure::kRefusedName, "",
+         std::string(pty.name) + "\\x00junk"},
+        {"pts\x1b[2J\x7f\n", Failure::kRefusedName, "", "pts\\x1b[2J\\x7f\\x0a"},
     };
     if (have_node) {
-        rows.push_back(
-            {no_driver,
-             {"Error: Cannot open " + no_driver + "\n", no_driver + ": no such device\n"}});
+        rows.push_back({no_driver, Failure::kCannotOpen, no_driver, "no such device"});
     }
-    for (const auto& [name, said] : rows) {
+    for (const Row& row : rows) {
         SerialPort port;
-        EXPECT_EQ(capture([&] { port.open(name); }), said) << name;
-        EXPECT_EQ(port.get_state().status, 0) << name;
+        const OpenResult opened = port.open(row.name);
+        EXPECT_EQ(opened.failure, row.failure) << row.name;
+        EXPECT_EQ(opened.path, row.path) << row.name;
+        EXPECT_EQ(row.failure == Failure::kRefusedName ? opened.escaped_name : opened.why, row.why);
+        EXPECT_EQ(port.get_state().status, 0) << row.name;
     }
     ::unlink(no_driver.c_str());
     // Permission denied and exclusive mode need an unprivileged user: root
@@ -144,16 +135,16 @@ TEST(SerialPort, OpenFailuresSayWhy) {
     const std::string busy_pty = shared.name;
     ASSERT_EQ(chmod(busy_pty.c_str(), 0666), 0);
     SerialPort holder;
-    capture([&] { holder.open(busy_pty); });
+    holder.open(busy_pty);
     const test_support::UnprivilegedRun run = test_support::run_unprivileged(
         [&] {
             SerialPort port;
-            const std::string why = capture([&] { port.open(slave); }).second;
+            const std::string why = port.open(slave).why;
             const int other = ::open(busy_pty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            return why + (other < 0 && errno == EBUSY ? "busy refused" : "busy opened");
+            return why + (other < 0 && errno == EBUSY ? "\nbusy refused" : "\nbusy opened");
         },
         10s);
-    capture([&] { holder.close(); });
+    holder.close();
     if (run.no_user) {
         GTEST_SKIP() << "cannot become an unprivileged user";
     }
@@ -161,7 +152,7 @@ TEST(SerialPort, OpenFailuresSayWhy) {
                                  ? "join the group that owns it (" + std::string(dialout->gr_name) +
                                        "), then log in again, or check its permissions"
                                  : "check its permissions";
-    EXPECT_EQ(run.said, slave + ": permission denied: " + hint + "\nbusy refused");
+    EXPECT_EQ(run.said, "permission denied: " + hint + "\nbusy refused");
     if (!have_node) {
         GTEST_SKIP() << "cannot make a device node for the no-driver case";
     }
@@ -173,35 +164,37 @@ TEST(SerialPort, APortIsExclusiveUntilItsHolderLetsItGo) {
     const std::string first = link.board.path();
     SerialPort other;
     // Opening another port closes the one held, which is then free.
-    EXPECT_EQ(capture([&] { link.port.open(second.path()); }).first, "Closed " + first + " port\n");
-    capture([&] { other.open(first); });
-    EXPECT_EQ(other.get_state().status, 1);
-    EXPECT_EQ(capture([&] { link.port.close(); }).first, "Closed " + second.path() + " port\n");
+    EXPECT_EQ(link.port.open(second.path()).closed_first, first);
+    EXPECT_TRUE(other.open(first).ok());
+    EXPECT_EQ(link.port.close(), second.path());
+    EXPECT_EQ(link.port.close(), std::nullopt) << "closed once";
     EXPECT_EQ(link.port.get_state().port_name, second.path());
 }
 
 TEST(SerialPort, ANeverOpenedPortFailsAtOnceAndAnOverlongFrameIsNeverSent) {
     SerialPort port;
-    CommandReply reply;
     const Clock::time_point start = Clock::now();
-    const Output failed = capture([&] { reply = port.transact_byte(REQ_STATUS); });
+    const Transaction failed = port.transact_byte(REQ_STATUS);
     EXPECT_LT(Clock::now() - start, 1s);
-    EXPECT_EQ(failed.second,
-              "Error: Failed to write to COM port\n\nError: Failed to read from COM port\n");
-    // Refused before any write is tried: one line, no write failure, no prompt.
-    const auto [out, err] = capture([&] { reply = port.transact_frame(Bytes(512, 0x80)); });
-    EXPECT_TRUE(reply.bytes.empty());
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_TRUE(failed.write_failed);
+    EXPECT_FALSE(failed.read.ok);
+    EXPECT_FALSE(failed.in_step);
+    // Refused before any write is tried.
+    const Transaction refused = port.transact_frame(Bytes(512, 0x80));
+    EXPECT_TRUE(refused.reply.bytes.empty());
+    EXPECT_EQ(refused.refused_size, 512u);
+    EXPECT_FALSE(refused.write_failed);
 }
 
 // The longest frame goes out whole; a board that stops taking bytes ends in
 // the write failure once the stall limit has passed, and the read is made.
 TEST(SerialPort, TheLongestFrameIsSentAndAStalledBoardEndsInAWriteFailure) {
     Pty pty;
-    SerialPort port;
-    capture([&] { port.open(pty.name); });
-    ASSERT_EQ(port.get_state().status, 1);
+    constexpr uint32_t kStallMs = 200;
+    SerialPort port(
+        std::make_unique<serial::PlatformTransport>(serial_platform::DeviceRoots{}, kStallMs),
+        serial::steady_clock());
+    ASSERT_TRUE(port.open(pty.name).ok());
     std::thread board([&] {
         Bytes got;
         uint8_t chunk[600];
@@ -219,27 +212,22 @@ TEST(SerialPort, TheLongestFrameIsSentAndAStalledBoardEndsInAWriteFailure) {
         EXPECT_EQ(got, Bytes(511, 0x80));
         ::write(pty.master, "\x01", 1);
     });
-    CommandReply reply;
-    capture([&] { reply = port.transact_frame(Bytes(511, 0x80)); });
+    const Transaction sent = port.transact_frame(Bytes(511, 0x80));
     board.join();
-    EXPECT_EQ(reply.bytes, Bytes{0x01});
+    EXPECT_EQ(sent.reply.bytes, Bytes{0x01});
+    EXPECT_FALSE(sent.write_failed);
 
-    // Nobody reads the other end: fill the line until it stays full (the
-    // terminal moves bytes along in the background and makes room), then ask.
-    const uint8_t filler[256] = {};
-    for (pollfd room{port.handle, POLLOUT, 0}; ::poll(&room, 1, 500) > 0;) {
-        while (::write(port.handle, filler, sizeof filler) > 0) {
-        }
-    }
+    // Output held (as a board's XOFF would): the terminal takes no byte.
+    ASSERT_EQ(::tcflow(port.handle, TCOOFF), 0);
     const Clock::time_point start = Clock::now();
-    Output stalled;
-    test_support::finish_within(30s, "A write to a stalled board", [&] {
-        stalled = capture([&] { reply = port.transact_byte(REQ_STATUS); });
-    });
-    EXPECT_GE(Clock::now() - start, 5s);
-    EXPECT_EQ(stalled.second, "Error: Failed to write to COM port\n");
-    EXPECT_TRUE(reply.bytes.empty());
-    capture([&] { port.close(); });
+    Transaction stalled;
+    test_support::finish_within(30s, "A write to a stalled board",
+                                [&] { stalled = port.transact_byte(REQ_STATUS); });
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(kStallMs));
+    EXPECT_TRUE(stalled.write_failed);
+    EXPECT_TRUE(stalled.read.ok) << "the read is made all the same";
+    EXPECT_TRUE(stalled.reply.bytes.empty());
+    ::tcflow(port.handle, TCOON);
 }
 
 // Expecting 4 bytes changes nothing for a longer reply: the bytes past the
@@ -254,7 +242,7 @@ TEST(SerialPort, AReadEndsFiveMsAfterTheLastByteAndKeepsAReplyPacedHalfAMsApart)
         for (int attempt = 0; attempt < 5 && reply.count != 20; ++attempt) {
             ASSERT_TRUE(link.board.wait_idle(10s));
             const Clock::time_point start = Clock::now();
-            capture([&] { reply = link.port.transact_byte(REQ_STATUS, 4); });
+            reply = link.port.transact_byte(REQ_STATUS, 4).reply;
             took = Clock::now() - start;
         }
         EXPECT_EQ(reply.count, 20u) << "paced: " << pace;
@@ -265,7 +253,7 @@ TEST(SerialPort, AReadEndsFiveMsAfterTheLastByteAndKeepsAReplyPacedHalfAMsApart)
 
 TEST(SerialPort, ALongReplyIsCutAt1023ItsRestDiscardedAndAHangUpEndsTheNextReadAtOnce) {
     Link link({.faults = {.garbage_bytes = 1500}});  // bytes after every reply
-    const CommandReply first = link.port.transact_byte(REQ_RUN_KST);
+    const Transaction first = link.port.transact_byte(REQ_RUN_KST);
     // The terminal layer hands the rest over in the background, without a signal.
     int queued = 0;
     for (const auto end = Clock::now() + 10s; queued != 478 && Clock::now() < end;) {
@@ -273,20 +261,21 @@ TEST(SerialPort, ALongReplyIsCutAt1023ItsRestDiscardedAndAHangUpEndsTheNextReadA
         ::ioctl(link.port.handle, FIONREAD, &queued);
     }
     link.board.set_faults({.hangup_after = 1});
-    CommandReply next;
-    const Output output = capture([&] { next = link.port.transact_byte(REQ_RUN_KST); });
+    const Transaction next = link.port.transact_byte(REQ_RUN_KST);
     Bytes head(1023, quirn_sim::kGarbageByte);
     head[0] = REQ_RUN_KST;
-    EXPECT_EQ(first.bytes, head);
-    EXPECT_EQ(output.second,
-              "Discarded 478 stale bytes from " + link.board.path() + " before the request\n");
-    EXPECT_EQ(next.bytes, Bytes{REQ_RUN_KST});
+    EXPECT_EQ(first.reply.bytes, head);
+    EXPECT_FALSE(first.in_step) << "cut: the rest is still to come";
+    EXPECT_EQ(next.discarded, 478u);
+    EXPECT_EQ(next.port_name, link.board.path());
+    EXPECT_EQ(next.reply.bytes, Bytes{REQ_RUN_KST});
 
     const Clock::time_point start = Clock::now();
-    const Output hung_up = capture([&] { next = link.port.transact_byte(REQ_RUN_KST); });
+    const Transaction hung_up = link.port.transact_byte(REQ_RUN_KST);
     EXPECT_LT(Clock::now() - start, 1s);
-    EXPECT_TRUE(next.bytes.empty());
-    EXPECT_NE(hung_up.second.find("\nError: Failed to read from COM port\n"), std::string::npos);
+    EXPECT_TRUE(hung_up.reply.bytes.empty());
+    EXPECT_FALSE(hung_up.read.ok);
+    EXPECT_TRUE(hung_up.read.gone) << "a hung-up device reads as gone";
 }
 
 // One line of the wire trace, taken apart.
@@ -370,9 +359,7 @@ TEST(SerialPort, TheTraceShowsEveryByteOnTheWireAndHowEachReplyEnded) {
         for (const Row& row : rows) {
             ASSERT_TRUE(link.board.wait_idle(10s));
             link.board.set_faults(row.faults);
-            capture([&] {
-                replies.push_back(link.port.transact_byte(row.code, row.reply_length).bytes);
-            });
+            replies.push_back(link.port.transact_byte(row.code, row.reply_length).reply.bytes);
         }
         EXPECT_TRUE(link.board.wait_idle(10s));
         ASSERT_EQ(link.board.received_frames().size(), std::size(rows));
@@ -425,18 +412,17 @@ TEST(SerialConcurrency, TransactionsFromTwoThreadsNeverInterleave) {
     std::atomic<int> wrong{0};
     const auto client = [&](const Bytes& request, size_t length) {
         for (int i = 0; i < 15; ++i) {
-            const CommandReply reply = request.size() == 1 ? link.port.transact_byte(request[0])
-                                                           : link.port.transact_frame(request);
+            const CommandReply reply = request.size() == 1
+                                           ? link.port.transact_byte(request[0]).reply
+                                           : link.port.transact_frame(request).reply;
             wrong += reply.bytes.size() != length || reply.bytes[0] != request[0];
         }
     };
-    capture([&] {
-        std::thread a(client, Bytes{REQ_RUN_KST}, 1);
-        std::thread b(client, Bytes{quirn_sim::REQ_INFO_HW_MCU, quirn_sim::FRAME_END_HW}, 4);
-        test_support::finish_within(60s, "Transactions from two threads", [&] {
-            a.join();
-            b.join();
-        });
+    std::thread a(client, Bytes{REQ_RUN_KST}, 1);
+    std::thread b(client, Bytes{quirn_sim::REQ_INFO_HW_MCU, quirn_sim::FRAME_END_HW}, 4);
+    test_support::finish_within(60s, "Transactions from two threads", [&] {
+        a.join();
+        b.join();
     });
     EXPECT_EQ(wrong.load(), 0);
 }
@@ -457,11 +443,11 @@ TEST(SerialConcurrency, TheWatcherSeesTheDeviceGoAndNothingElse) {
         });
         auto first = first_seen.get_future();
         auto last = last_seen.get_future();
-        EXPECT_EQ(link.port.transact_byte(REQ_STATUS).count, 4u);
+        EXPECT_EQ(link.port.transact_byte(REQ_STATUS).reply.count, 4u);
         // Opening another port closes the watched one under the watcher.
-        capture([&] { link.port.open(second.path()); });
+        link.port.open(second.path());
         second.set_faults({.hangup_after = 1});
-        EXPECT_EQ(link.port.transact_byte(REQ_STATUS).count, 4u);
+        EXPECT_EQ(link.port.transact_byte(REQ_STATUS).reply.count, 4u);
         // Terminals opened and closed beside it add and remove nodes in its folder.
         bool woken = false;
         for (const auto end = Clock::now() + 200ms; !woken && Clock::now() < end;) {
@@ -469,13 +455,13 @@ TEST(SerialConcurrency, TheWatcherSeesTheDeviceGoAndNothingElse) {
             woken = first.wait_for(5ms) == std::future_status::ready;
         }
         EXPECT_FALSE(woken) << "woken by healthy traffic or a neighbour";
-        capture([&] { link.port.transact_byte(REQ_STATUS); });
+        link.port.transact_byte(REQ_STATUS);
         ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
         const std::optional<uint64_t> session = first.get();
         ASSERT_TRUE(session.has_value());
         EXPECT_TRUE(link.port.drop(*session));
         EXPECT_FALSE(link.port.drop(*session)) << "dropped once only";
-        capture([&] { link.port.open(link.board.path()); });
+        link.port.open(link.board.path());
         EXPECT_FALSE(link.port.drop(*session)) << "a stale session closed the newer port";
         EXPECT_EQ(link.port.get_state().status, 1);
         link.port.wake_watch();
@@ -489,7 +475,7 @@ TEST(SerialConcurrency, ASilentBoardCostsTheTotalTimeoutAndNeverBlocksStateReade
     Link link({.faults = {.silent_every = 1}});
     CommandReply reply;
     const Clock::time_point start = Clock::now();
-    std::thread client([&] { reply = link.port.transact_byte(REQ_STATUS, 4); });
+    std::thread client([&] { reply = link.port.transact_byte(REQ_STATUS, 4).reply; });
     EXPECT_TRUE(link.board.wait_for_frames(1, 10s));  // the read is under way and holds the port
     const Clock::time_point asked = Clock::now();
     EXPECT_EQ(link.port.get_state().status, 1);
