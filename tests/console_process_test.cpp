@@ -73,6 +73,13 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         {{"--list"}, "", 0, "", {listing}, true},
         {{"--json", "--list"}, "", 0, "", {json}, true},
         {{"--bogus", "--help"}, "", 2, "tessaro: unknown option '--bogus'" + help_hint, {}},
+        {{"--json", "--quiet"},
+         "",
+         2,
+         "tessaro: --json and --quiet do not go together: --json prints JSON records only" +
+             help_hint,
+         {}},
+        {{"--json=0"}, "", 2, "tessaro: --json takes no value" + help_hint, {}},
         {{"--trace", "/nonexistent/trace.log"},
          "",
          2,
