@@ -132,13 +132,12 @@ ParsedOptions parse_sim_options(const std::vector<std::string>& args) {
     std::string values[std::size(kValueOptions)];
     std::vector<const CLI::Option*> value_options;
     for (size_t i = 0; i < std::size(kValueOptions); ++i) {
-        value_options.push_back(
-            app.add_option(std::string(kValueOptions[i].name), values[i])
-                ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast));
+        value_options.push_back(app.add_option(std::string(kValueOptions[i].name), values[i])
+                                    ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast));
     }
     std::string link_path;
-    const CLI::Option* link = app.add_option("--link", link_path)
-                                  ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    const CLI::Option* link =
+        app.add_option("--link", link_path)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {

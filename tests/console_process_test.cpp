@@ -431,6 +431,20 @@ TEST(ConsoleProgram, EditsLinesAtATerminal) {
         tessaro.write("\x04");
         EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
     }
+    // Each line entered once, a line entered again at once not twice.
+    const auto lines_of = [](const fs::path& path) {
+        std::ifstream in(path);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    };
+    const std::vector<std::string> entered = lines_of(state / "tessaro" / "history");
+    ASSERT_EQ(entered.size(), 5u);
+    EXPECT_EQ(std::vector(entered.begin(), entered.begin() + 3),
+              (std::vector<std::string>{"ls", "s", "ls"}));
+    EXPECT_EQ(entered.back(), "g2rd");
     {
         // The last line entered comes back first in the next run.
         ChildProcess tessaro(TESSARO_BINARY, {}, terminal);
@@ -457,6 +471,54 @@ TEST(ConsoleProgram, EditsLinesAtATerminal) {
         const size_t first = out.find(warning);
         EXPECT_NE(first, std::string::npos) << out;
         EXPECT_EQ(out.find(warning, first + 1), std::string::npos) << out;
+    }
+    // A history of 1500 lines: shortened to its last 1000 by a new file
+    // renamed over it, never cut where it stands (a hard link to it keeps
+    // every line); as a symbolic link: refused with one warning, and the
+    // file it leads to left alone.
+    std::string long_history;
+    for (int i = 1; i <= 1500; ++i) {
+        long_history += "l" + std::to_string(i) + "\n";
+    }
+    for (const bool linked : {false, true}) {
+        const fs::path home = state / (linked ? "linked" : "long");
+        const fs::path history = home / "tessaro" / "history";
+        const fs::path other = home / "other";
+        fs::create_directories(history.parent_path());
+        std::ofstream(linked ? other : history) << long_history;
+        if (linked) {
+            fs::create_symlink(other, history);
+        } else {
+            fs::create_hard_link(history, other);
+        }
+        ChildProcess tessaro(
+            TESSARO_BINARY, {},
+            ChildProcess::OnTerminal{{"XDG_STATE_HOME=" + home.string(), "TERM=xterm"}});
+        size_t at = expect_after(tessaro, kFirstPrompt, 0);
+        tessaro.write("ls\r");
+        at = expect_after(tessaro, "[Disconnected] [local] [Client] [1] > ", at);
+        tessaro.write("s\r");
+        expect_after(tessaro, "[Disconnected] [-:-] [Server] [2] > ", at);
+        tessaro.write("\x04");
+        EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+        const std::string warning =
+            "the history of entered lines is not kept: " + history.string() +
+            ": a symbolic link, which is not followed";
+        const std::string& out = tessaro.output();
+        const size_t first = out.find(warning);
+        EXPECT_EQ(first != std::string::npos, linked) << out;
+        EXPECT_EQ(out.find(warning, first + 1), std::string::npos) << out;
+        const std::vector<std::string> untouched = lines_of(other);
+        EXPECT_TRUE(untouched.size() == 1500 && untouched.front() == "l1" &&
+                    untouched.back() == "l1500")
+            << linked << ": " << untouched.size() << " lines";
+        if (!linked) {
+            const std::vector<std::string> kept = lines_of(history);
+            ASSERT_EQ(kept.size(), 1002u);
+            EXPECT_EQ(kept.front(), "l501");
+            EXPECT_EQ(kept[999], "l1500");
+            EXPECT_EQ(kept.back(), "s");
+        }
     }
     fs::remove_all(state);
 }

@@ -108,7 +108,8 @@ TEST(WireTraceFile, AReaderThatStopsCostsEventsButNeverAWait) {
         ASSERT_TRUE(wire_trace::open_file("-", why)) << why;
         // A line is longer than 40 bytes; the writer may hold a whole queue
         // while the queue fills again.
-        const uint64_t recorded = 2 * wire_trace::kFileQueueSize + pipe.capacity_in_lines(40) + 1000;
+        const uint64_t recorded =
+            2 * wire_trace::kFileQueueSize + pipe.capacity_in_lines(40) + 1000;
         test_support::finish_within(20s, "recording while nobody reads", [recorded] {
             const wire_trace::SourceScope source("trace test");
             for (uint64_t i = 0; i < recorded; ++i) {
@@ -144,7 +145,8 @@ TEST(WireTraceFile, AReaderThatStopsCostsEventsButNeverAWait) {
             EXPECT_EQ(lines.left_out, closed.left_out) << "the file says what it lacks";
             EXPECT_GE(closed.written, wire_trace::kFileQueueSize);
         } else {
-            EXPECT_GE(closed.left_out, stalled.left_out) << "what the stalled writer held is left out";
+            EXPECT_GE(closed.left_out, stalled.left_out)
+                << "what the stalled writer held is left out";
         }
     }
 }
