@@ -125,8 +125,8 @@ ParsedOptions parse_sim_options(const std::vector<std::string>& args) {
     app.allow_extras();   // unknown options and arguments are told apart below
     std::vector<const CLI::Option*> flags;
     for (const FlagOption& flag : kFlagOptions) {
-        bool unused = false;  // applied below, in the order given
-        flags.push_back(app.add_flag(flag.name, unused)->disable_flag_override());
+        // No variable: applied below, in the order given.
+        flags.push_back(app.add_flag(flag.name)->disable_flag_override());
     }
     // Taken as text, checked and bounded below; the last of a repeated option wins.
     std::string values[std::size(kValueOptions)];
