@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <optional>
+#include <sstream>
 
 #include "app/line_editor.h"
 #include "base/console_output.h"
@@ -193,16 +193,90 @@ void make_directories(const std::string& path) {
     }
 }
 
-// The file's last kHistoryLines lines become the history; a longer file is
-// cut to them, so that appending one line per entry keeps it bounded.
-void load_history() {
-    std::ifstream file(history_file);
-    if (!file) {
+// The history file, opened with flags, but never through a symbolic link
+// (the link could lead anywhere, and the file is rewritten) and never
+// anything but a regular file (a FIFO would hold the console). -1, after
+// the one warning, when it cannot be used; a file not made yet is no
+// fault when only reading.
+int open_history(int flags) {
+    const int fd = ::open(history_file.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            warn_history("a symbolic link, which is not followed");
+        } else if (errno != ENOENT || (flags & O_CREAT) != 0) {
+            warn_history(std::strerror(errno));
+        }
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        warn_history("not a regular file");
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool write_all(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Replaces the history file by one holding lines: written beside it and
+// renamed over it, so that the old file is never cut where it stands.
+void rewrite_history(const std::deque<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    std::string temporary = history_file + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        warn_history(std::strerror(errno));
         return;
     }
+    const bool written = write_all(fd, text);
+    const int error = errno;
+    ::close(fd);
+    if (!written || ::rename(temporary.c_str(), history_file.c_str()) != 0) {
+        warn_history(std::strerror(written ? errno : error));
+        ::unlink(temporary.c_str());
+    }
+}
+
+// The file's last kHistoryLines lines become the history; a longer file is
+// shortened to them, so that appending one line per entry keeps it bounded.
+void load_history() {
+    const int fd = open_history(O_RDONLY);
+    if (fd < 0) {
+        return;
+    }
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            warn_history(std::strerror(errno));
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
     std::deque<std::string> lines;
     size_t total = 0;
-    for (std::string line; std::getline(file, line); ++total) {
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line); ++total) {
         lines.push_back(line);
         if (lines.size() > static_cast<size_t>(kHistoryLines)) {
             lines.pop_front();
@@ -214,14 +288,8 @@ void load_history() {
     if (!lines.empty()) {
         last_entered = lines.back();
     }
-    if (total > lines.size()) {
-        std::ofstream cut(history_file, std::ios::trunc);
-        for (const std::string& line : lines) {
-            cut << line << '\n';
-        }
-        if (!cut.flush()) {
-            warn_history("cannot be written");
-        }
+    if (total > lines.size() && !history_warned) {
+        rewrite_history(lines);
     }
 }
 
@@ -235,12 +303,11 @@ void remember(const std::string& line) {
         return;
     }
     make_directories(history_file);
-    const int fd = ::open(history_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    const std::string text = line + "\n";
-    if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-        warn_history(std::strerror(errno));
-    }
+    const int fd = open_history(O_WRONLY | O_APPEND | O_CREAT);
     if (fd >= 0) {
+        if (!write_all(fd, line + "\n")) {
+            warn_history(std::strerror(errno));
+        }
         ::close(fd);
     }
 }

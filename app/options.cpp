@@ -1,74 +1,135 @@
 #include "app/options.h"
 
+#include <CLI/CLI.hpp>
 #include <charconv>
+#include <exception>
+#include <optional>
 
 #include "base/console_output.h"
 #include "build_commit.h"
+
+namespace {
+
+constexpr const char* kUsageHint = " (tessaro --help shows the usage)";
+
+// What a value option needs, said when it is given none.
+struct ValueOption {
+    const char* name;
+    const char* needs;
+};
+constexpr ValueOption kValueOptions[] = {
+    {"-c", "-c needs the words to run"},
+    {"--trace", "--trace needs a file (- for standard error)"},
+    {"--http-port", "--http-port needs a port number from 1 to 65535"},
+};
+
+// CLI11's own words for a parse error, turned into ours where we have
+// them: a missing value starts with the option's name and a colon, a flag
+// given a value with its name (without dashes) and " was given".
+std::string parse_error_text(const std::string& what) {
+    for (const ValueOption& option : kValueOptions) {
+        if (what.starts_with(std::string(option.name) + ":")) {
+            return option.needs;
+        }
+    }
+    if (const size_t given = what.find(" was given "); given != std::string::npos) {
+        return "--" + what.substr(0, given) + " takes no value";
+    }
+    return what;
+}
+
+std::optional<int> parse_port_number(const std::string& number) {
+    int port = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), port);
+    if (number.empty() || error != std::errc() || end != number.data() + number.size() ||
+        port < 1 || port > 65535) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+}  // namespace
 
 Options parse_options(const std::vector<std::string>& args) {
     Options options;
     bool help = false;
     bool version = false;
     bool list = false;
-    bool options_end = false;
-    const auto fail = [&options](const std::string& what) {
-        if (options.error.empty()) {
-            options.error = "tessaro: " + what + " (tessaro --help shows the usage)";
-        }
+    std::string words;
+    std::string trace;
+    std::string http_port;
+    std::string port;
+
+    CLI::App app;
+    app.set_help_flag();  // ours below, and our own usage text
+    app.allow_extras();   // unknown options and a second port are told apart below
+    const auto flag = [&app](const char* name, bool& value) {
+        app.add_flag(name, value)->disable_flag_override();
     };
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (!options_end && arg == "--") {
-            options_end = true;
-        } else if (!options_end && (arg == "-h" || arg == "--help")) {
-            help = true;
-        } else if (!options_end && arg == "--version") {
-            version = true;
-        } else if (!options_end && arg == "--list") {
-            list = true;
-        } else if (!options_end && arg == "--interval-reads") {
-            options.interval_reads = true;
-        } else if (!options_end && arg == "--json") {
-            options.json = true;
-        } else if (!options_end && arg == "--quiet") {
-            options.quiet = true;
-        } else if (!options_end && arg == "--bail") {
-            options.bail = true;
-        } else if (!options_end && arg == "-c") {
-            if (i + 1 == args.size()) {
-                fail("-c needs the words to run");
+    flag("-h,--help", help);
+    flag("--version", version);
+    flag("--list", list);
+    flag("--interval-reads", options.interval_reads);
+    flag("--json", options.json);
+    flag("--quiet", options.quiet);
+    flag("--bail", options.bail);
+    // A value option given twice takes its last value, as a flag repeated is one.
+    const auto value = [&app](const char* name, std::string& text) {
+        return app.add_option(name, text)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    };
+    const CLI::Option* words_option = value("-c", words);
+    const CLI::Option* trace_option = value("--trace", trace);
+    const CLI::Option* http_port_option = value("--http-port", http_port);
+    const CLI::Option* port_option = app.add_option("PORT", port);
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    std::string error;
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        error = parse_error_text(e.what());
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    if (error.empty()) {
+        bool after_dashes = false;
+        for (const std::string& extra : app.remaining()) {
+            if (extra == "--" && !after_dashes) {
+                after_dashes = true;
+            } else if (!after_dashes && extra.size() > 1 && extra.front() == '-') {
+                error = "unknown option '" + extra + "'";
+                break;
             } else {
-                options.words = args[++i];
+                error = "one port only, not both '" + port + "' and '" + extra + "'";
+                break;
             }
-        } else if (!options_end && arg == "--trace") {
-            if (i + 1 == args.size() || args[i + 1].empty()) {
-                fail("--trace needs a file (- for standard error)");
-            } else {
-                options.trace = args[++i];
-            }
-        } else if (!options_end && arg == "--http-port") {
-            const std::string number = i + 1 < args.size() ? args[++i] : "";
-            int port = 0;
-            const auto [end, error] =
-                std::from_chars(number.data(), number.data() + number.size(), port);
-            if (number.empty() || error != std::errc() || end != number.data() + number.size() ||
-                port < 1 || port > 65535) {
-                fail("--http-port needs a port number from 1 to 65535");
-            } else {
-                options.http_port = port;
-            }
-        } else if (!options_end && arg.size() > 1 && arg.front() == '-') {
-            fail("unknown option '" + arg + "'");
-        } else if (!options.port.empty()) {
-            fail("one port only, not both '" + options.port + "' and '" + arg + "'");
-        } else if (arg.empty()) {
-            fail("an empty port name");
-        } else {
-            options.port = arg;
         }
     }
-    if (!options.error.empty()) {
+    if (error.empty()) {
+        if (trace_option->count() > 0 && trace.empty()) {
+            error = "--trace needs a file (- for standard error)";
+        } else if (http_port_option->count() > 0 && !parse_port_number(http_port)) {
+            error = "--http-port needs a port number from 1 to 65535";
+        } else if (port_option->count() > 0 && port.empty()) {
+            error = "an empty port name";
+        } else if (options.json && options.quiet) {
+            error = "--json and --quiet do not go together: --json prints JSON records only";
+        }
+    }
+    if (words_option->count() > 0) {
+        options.words = words;
+    }
+    if (trace_option->count() > 0) {
+        options.trace = trace;
+    }
+    if (const std::optional<int> number = parse_port_number(http_port)) {
+        options.http_port = *number;
+    }
+    options.port = port;
+
+    if (!error.empty()) {
         options.action = Options::Action::kError;
+        options.error = "tessaro: " + error + kUsageHint;
     } else if (help) {
         options.action = Options::Action::kHelp;
     } else if (version) {

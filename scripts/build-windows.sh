@@ -16,7 +16,7 @@ if [ "${1:-}" = "--tests" ]; then
     targets+=(tessaro_tests)
 fi
 
-scripts/install-deps.sh g++-mingw-w64-x86-64-posix nlohmann-json3-dev zip dpkg-dev
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix nlohmann-json3-dev libcli11-dev zip dpkg-dev
 
 out=build-windows
 sudo=()
@@ -49,15 +49,16 @@ fetch_httplib() {
         (cd "$dir/source" && apt-get source -q cpp-httplib >/dev/null)
     fi
     cp "$dir"/source/cpp-httplib-*/httplib.h "$dir/include/httplib.h"
-    # nlohmann json is headers only: Debian's, seen on their own so that no
-    # other Linux header reaches the Windows compiler.
-    ln -sfn /usr/include/nlohmann "$dir/include/nlohmann"
 }
 fetch_httplib
-
-# The build finds both as on Linux, through pkg-config and a CMake package
-# file, here describing the headers above.
 third_party=$PWD/$out/third_party
+# nlohmann json and CLI11 are headers only: Debian's, seen on their own so
+# that no other Linux header reaches the Windows compiler.
+ln -sfn /usr/include/nlohmann "$third_party/include/nlohmann"
+ln -sfn /usr/include/CLI "$third_party/include/CLI"
+
+# The build finds them as on Linux, through pkg-config and CMake package
+# files, here describing the headers above.
 mkdir -p "$third_party/pkgconfig" "$third_party/cmake"
 cat >"$third_party/pkgconfig/cpp-httplib.pc" <<PC
 Name: cpp-httplib
@@ -66,26 +67,32 @@ Version: $(sed -n 's/^#define CPPHTTPLIB_VERSION "\(.*\)"$/\1/p' "$third_party/i
 Cflags: -isystem $third_party/include
 Libs: -lws2_32 -lcrypt32
 PC
-nlohmann_version=$(dpkg-query -W -f='${Version}' nlohmann-json3-dev | sed 's/-.*//')
-cat >"$third_party/cmake/nlohmann_jsonConfig.cmake" <<CMAKE
-add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
-set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
+# A CMake package of headers only: package name, imported target, Debian package.
+header_package() {
+    local version
+    version=$(dpkg-query -W -f='${Version}' "$3" | sed 's/[-+].*//')
+    cat >"$third_party/cmake/$1Config.cmake" <<CMAKE
+add_library($2 INTERFACE IMPORTED)
+set_target_properties($2 PROPERTIES
   INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "$third_party/include"
   INTERFACE_INCLUDE_DIRECTORIES "$third_party/include")
 CMAKE
-cat >"$third_party/cmake/nlohmann_jsonConfigVersion.cmake" <<CMAKE
-set(PACKAGE_VERSION "$nlohmann_version")
+    cat >"$third_party/cmake/$1ConfigVersion.cmake" <<CMAKE
+set(PACKAGE_VERSION "$version")
 if(PACKAGE_FIND_VERSION VERSION_GREATER PACKAGE_VERSION)
   set(PACKAGE_VERSION_COMPATIBLE FALSE)
 else()
   set(PACKAGE_VERSION_COMPATIBLE TRUE)
 endif()
 CMAKE
+}
+header_package nlohmann_json nlohmann_json::nlohmann_json nlohmann-json3-dev
+header_package CLI11 CLI11::CLI11 libcli11-dev
 export PKG_CONFIG_LIBDIR=$third_party/pkgconfig
 export PKG_CONFIG_PATH=
 cmake -S . -B "$out" -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DCMAKE_BUILD_TYPE=Release -DTESSARO_TESTS=$tests \
-    -Dnlohmann_json_DIR="$third_party/cmake" >/dev/null
+    -Dnlohmann_json_DIR="$third_party/cmake" -DCLI11_DIR="$third_party/cmake" >/dev/null
 cmake --build "$out" --target "${targets[@]}"
 
 # Self-contained: only DLLs that every Windows has may be imported.

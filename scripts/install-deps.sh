@@ -4,8 +4,10 @@
 # are needed too (the Windows build names its own).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang-format clang-tidy libgtest-dev util-linux pkg-config libcpp-httplib-dev libedit-dev
-          nlohmann-json3-dev "$@")
+packages=(cmake ninja-build g++ libgtest-dev util-linux pkg-config libcpp-httplib-dev libedit-dev
+          nlohmann-json3-dev libcli11-dev "$@")
+# The sources' checks (scripts/lint.sh).
+packages+=(clang-format clang-tidy)
 # The browser test: Debian's Chromium and a font for its pages.
 packages+=(chromium fonts-dejavu-core)
 # The manual pages, the Debian package and their checks.

@@ -64,18 +64,44 @@ class SourceScope {
 std::string current_source();
 
 // Records one event of the current source: gives it its number and time,
-// keeps it in the ring and writes it to the trace file. Safe from any
-// thread; events are numbered, kept and written in one order.
+// keeps it in the ring and hands it to the trace file's writer. Safe from
+// any thread; events are numbered, kept and written in one order. Never
+// waits for the file: the file is written by a thread of its own, outside
+// the ring's lock.
 void record(Direction direction, std::vector<uint8_t> bytes, std::string note = {},
             double since_request_ms = 0);
 
-// Writes every later event to path ("-": standard error) as well. False,
-// with why the file cannot be written, when it cannot be opened; an open
-// trace file is replaced. A write that fails later (a full disk) prints one
-// warning on standard error and ends the file trace; recording goes on.
+// Writes every later event to path ("-": standard error) as well: a
+// regular file (created or emptied) or a terminal; anything else (a FIFO,
+// a socket, a device) is refused, since its reader could hold the program.
+// False, with why, when the file cannot be used; an open trace file is
+// replaced. A write that fails later (a full disk) prints one warning on
+// standard error and ends the file trace; recording goes on.
+// The file's writer keeps at most kFileQueueSize events waiting. When its
+// reader (a terminal, a pipe on standard error) does not keep up, further
+// events are left out of the file and counted, and the file says how many
+// when it catches up: "--   N events left out: the trace file did not keep
+// up". On POSIX the writer waits for room before each line, so that it
+// never holds the console's output lock while a reader is stalled; Windows
+// writes at once.
 bool open_file(const std::string& path, std::string& why);
-// Ends the file trace (closing the file), if any.
+// Ends the file trace, if any: waits while the writer still makes progress
+// with the events it holds, then closes the file. A writer stalled for
+// kStallLimit is given up (the events it held are counted as left out);
+// the program's end does the same.
 void close_file();
+
+inline constexpr size_t kFileQueueSize = 4096;
+inline constexpr std::chrono::milliseconds kStallLimit{500};
+
+// Counts of the open trace file, or of the last one after close_file;
+// written + pending + left_out is every event recorded while it was open.
+struct FileStats {
+    uint64_t written = 0;   // whole in the file
+    uint64_t pending = 0;   // waiting for the writer or being written
+    uint64_t left_out = 0;  // not written: the writer did not keep up, or gave up
+};
+FileStats file_stats();
 
 // The events after sequence number after, oldest first, at most limit of
 // them; dropped counts those after it that the ring no longer holds.

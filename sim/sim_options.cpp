@@ -1,6 +1,10 @@
 #include "sim/sim_options.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdint>
+#include <exception>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -70,7 +74,7 @@ constexpr ValueOption kValueOptions[] = {
 };
 
 struct FlagOption {
-    std::string_view name;
+    const char* name;
     void (*apply)(SimOptions&);
 };
 
@@ -85,8 +89,7 @@ constexpr FlagOption kFlagOptions[] = {
     {"--wrong-length", [](SimOptions& o) { o.board.faults.wrong_length = true; }},
     {"--log", [](SimOptions& o) { o.board.log = true; }},
     {"--no-stdin", [](SimOptions& o) { o.watch_stdin = false; }},
-    {"--help", [](SimOptions& o) { o.help = true; }},
-    {"-h", [](SimOptions& o) { o.help = true; }},
+    {"-h,--help", [](SimOptions& o) { o.help = true; }},
 };
 
 ParsedOptions failure(std::string text) {
@@ -95,59 +98,91 @@ ParsedOptions failure(std::string text) {
     return result;
 }
 
+// CLI11's words for a parse error, in ours: a missing value starts with
+// the option's name and a colon, a flag given a value with its name
+// (without dashes) and " was given".
+std::string parse_error_text(const std::string& what) {
+    if (what.starts_with("--link:")) {
+        return "--link needs a path";
+    }
+    for (const ValueOption& option : kValueOptions) {
+        if (what.starts_with(std::string(option.name) + ":")) {
+            return std::string(option.name) + " needs " + std::string(option.what);
+        }
+    }
+    if (const size_t given = what.find(" was given "); given != std::string::npos) {
+        return "--" + what.substr(0, given) + " takes no value";
+    }
+    return what;
+}
+
 }  // namespace
 
 ParsedOptions parse_sim_options(const std::vector<std::string>& args) {
     ParsedOptions result;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        // --name=value is the same as --name value.
-        std::optional<std::string_view> inline_value;
-        if (const auto equals = arg.find('='); arg.starts_with("--") && equals != arg.npos) {
-            inline_value = arg.substr(equals + 1);
-            arg = arg.substr(0, equals);
+    CLI::App app;
+    app.set_help_flag();  // ours, with our own usage text
+    app.allow_extras();   // unknown options and arguments are told apart below
+    std::vector<const CLI::Option*> flags;
+    for (const FlagOption& flag : kFlagOptions) {
+        // No variable: applied below, in the order given.
+        flags.push_back(app.add_flag(flag.name)->disable_flag_override());
+    }
+    // Taken as text, checked and bounded below; the last of a repeated option wins.
+    std::string values[std::size(kValueOptions)];
+    std::vector<const CLI::Option*> value_options;
+    for (size_t i = 0; i < std::size(kValueOptions); ++i) {
+        value_options.push_back(app.add_option(std::string(kValueOptions[i].name), values[i])
+                                    ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast));
+    }
+    std::string link_path;
+    const CLI::Option* link =
+        app.add_option("--link", link_path)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        return failure(parse_error_text(e.what()));
+    } catch (const std::exception& e) {
+        return failure(e.what());
+    }
+    bool after_dashes = false;
+    for (const std::string& extra : app.remaining()) {
+        if (extra == "--" && !after_dashes) {
+            after_dashes = true;
+        } else {
+            return failure(!after_dashes && extra.starts_with("-")
+                               ? "unknown option '" + extra + "'"
+                               : "unexpected argument '" + extra + "'");
         }
-        bool known = false;
-        if (arg == "--link") {
-            if (!inline_value && i + 1 >= args.size()) {
-                return failure("--link needs a path");
-            }
-            const std::string path = inline_value ? std::string(*inline_value) : args[++i];
-            if (path.empty()) {
-                return failure("--link needs a path, not ''");
-            }
-            result.options.link_path = path;
-            known = true;
+    }
+    // In the order given, so that a later option wins over an earlier one
+    // (--pic over --maker before it). A repeated value option has its last
+    // value at each of its places.
+    for (const CLI::Option* given : app.parse_order()) {
+        if (const auto flag = std::find(flags.begin(), flags.end(), given); flag != flags.end()) {
+            kFlagOptions[flag - flags.begin()].apply(result.options);
+            continue;
         }
-        for (const FlagOption& flag : kFlagOptions) {
-            if (arg == flag.name) {
-                if (inline_value) {
-                    return failure(std::string(arg) + " takes no value");
-                }
-                flag.apply(result.options);
-                known = true;
-            }
+        const auto at = std::find(value_options.begin(), value_options.end(), given);
+        if (at == value_options.end()) {
+            continue;
         }
-        for (const ValueOption& option : kValueOptions) {
-            if (arg != option.name) {
-                continue;
-            }
-            known = true;
-            if (!inline_value && i + 1 >= args.size()) {
-                return failure(std::string(arg) + " needs " + std::string(option.what));
-            }
-            const std::string_view text = inline_value ? *inline_value : args[++i];
-            const auto value = parse_number(text, option.max);
-            if (!value) {
-                return failure(std::string(arg) + " takes " + std::string(option.what) + ", not '" +
-                               std::string(text) + "'");
-            }
-            option.apply(result.options, *value);
+        const size_t i = static_cast<size_t>(at - value_options.begin());
+        const ValueOption& option = kValueOptions[i];
+        const auto value = parse_number(values[i], option.max);
+        if (!value) {
+            return failure(std::string(option.name) + " takes " + std::string(option.what) +
+                           ", not '" + values[i] + "'");
         }
-        if (!known) {
-            return failure(arg.starts_with("-") ? "unknown option '" + std::string(args[i]) + "'"
-                                                : "unexpected argument '" + args[i] + "'");
+        option.apply(result.options, *value);
+    }
+    if (link->count() > 0) {
+        if (link_path.empty()) {
+            return failure("--link needs a path, not ''");
         }
+        result.options.link_path = link_path;
     }
     result.ok = true;
     return result;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +58,9 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
                 R"(","port":")" + port.port_name + R"("})";
     }
     json += "]\n";
+    const std::string fifo = testing::TempDir() + "tessaro_trace_fifo_" + std::to_string(getpid());
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const Case cases[] = {
         {{"--help"}, "", 0, "", {usage, "--interval-reads", "--http-port N", "h or ?"}},
         {{"--http-port", "0"}, "", 2, "tessaro: " + bad_http_port + help_hint, {}},
@@ -73,10 +77,24 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         {{"--list"}, "", 0, "", {listing}, true},
         {{"--json", "--list"}, "", 0, "", {json}, true},
         {{"--bogus", "--help"}, "", 2, "tessaro: unknown option '--bogus'" + help_hint, {}},
+        {{"--json", "--quiet"},
+         "",
+         2,
+         "tessaro: --json and --quiet do not go together: --json prints JSON records only" +
+             help_hint,
+         {}},
+        {{"--json=0"}, "", 2, "tessaro: --json takes no value" + help_hint, {}},
         {{"--trace", "/nonexistent/trace.log"},
          "",
          2,
          "tessaro: cannot write the trace to /nonexistent/trace.log: No such file or directory\n",
+         {}},
+        // Nobody reads the FIFO: refused at once, not waited for.
+        {{"--trace", fifo},
+         "",
+         2,
+         "tessaro: cannot write the trace to " + fifo +
+             ": a FIFO, not a regular file or a terminal\n",
          {}},
         {{"--trace"},
          "",
@@ -125,6 +143,7 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         EXPECT_EQ(out.find("Server Mode."), std::string::npos) << row << ": a piped word ran";
         EXPECT_EQ(out.find("Closed "), std::string::npos) << row << ": no port was open";
     }
+    ::unlink(fifo.c_str());
 }
 
 // On a terminal the same failure leaves the user at a disconnected prompt.
@@ -168,10 +187,10 @@ TEST(ConsoleProgram, ConnectsToItsPortAndRunsPipedWords) {
 
 // The wire trace of a script, to a file and to standard error: the port's
 // opening, the identification, each word's request and reply with its
-// source, the close. A full disk costs one warning and nothing else.
-TEST(ConsoleProgram, TracesTheWireToAFileOrStandardErrorAndOutlivesAFullDisk) {
+// source, the close.
+TEST(ConsoleProgram, TracesTheWireToAFileOrStandardError) {
     const std::string file = testing::TempDir() + "console_trace_test.log";
-    for (const std::string& trace : {file, std::string("-"), std::string("/dev/full")}) {
+    for (const std::string& trace : {file, std::string("-")}) {
         quirn_sim::PtyBoard board;
         ASSERT_TRUE(board.ok()) << board.error();
         ChildProcess tessaro(TESSARO_BINARY, {"--trace", trace, board.path()});
@@ -180,12 +199,6 @@ TEST(ConsoleProgram, TracesTheWireToAFileOrStandardErrorAndOutlivesAFullDisk) {
         tessaro.close_input();
         EXPECT_EQ(tessaro.wait_exit(20s), 0) << trace << tessaro.errors();
         EXPECT_NE(tessaro.output().find("Pin 2 value: 0\n"), std::string::npos) << trace;
-        if (trace == "/dev/full") {
-            EXPECT_EQ(tessaro.errors(),
-                      "tessaro: writing the trace to /dev/full failed, the trace file ends here: "
-                      "No space left on device\n");
-            continue;
-        }
         std::string text = tessaro.errors();
         if (trace == file) {
             EXPECT_EQ(text, "");
@@ -418,6 +431,20 @@ TEST(ConsoleProgram, EditsLinesAtATerminal) {
         tessaro.write("\x04");
         EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
     }
+    // Each line entered once, a line entered again at once not twice.
+    const auto lines_of = [](const fs::path& path) {
+        std::ifstream in(path);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    };
+    const std::vector<std::string> entered = lines_of(state / "tessaro" / "history");
+    ASSERT_EQ(entered.size(), 5u);
+    EXPECT_EQ(std::vector(entered.begin(), entered.begin() + 3),
+              (std::vector<std::string>{"ls", "s", "ls"}));
+    EXPECT_EQ(entered.back(), "g2rd");
     {
         // The last line entered comes back first in the next run.
         ChildProcess tessaro(TESSARO_BINARY, {}, terminal);
@@ -444,6 +471,54 @@ TEST(ConsoleProgram, EditsLinesAtATerminal) {
         const size_t first = out.find(warning);
         EXPECT_NE(first, std::string::npos) << out;
         EXPECT_EQ(out.find(warning, first + 1), std::string::npos) << out;
+    }
+    // A history of 1500 lines: shortened to its last 1000 by a new file
+    // renamed over it, never cut where it stands (a hard link to it keeps
+    // every line); as a symbolic link: refused with one warning, and the
+    // file it leads to left alone.
+    std::string long_history;
+    for (int i = 1; i <= 1500; ++i) {
+        long_history += "l" + std::to_string(i) + "\n";
+    }
+    for (const bool linked : {false, true}) {
+        const fs::path home = state / (linked ? "linked" : "long");
+        const fs::path history = home / "tessaro" / "history";
+        const fs::path other = home / "other";
+        fs::create_directories(history.parent_path());
+        std::ofstream(linked ? other : history) << long_history;
+        if (linked) {
+            fs::create_symlink(other, history);
+        } else {
+            fs::create_hard_link(history, other);
+        }
+        ChildProcess tessaro(
+            TESSARO_BINARY, {},
+            ChildProcess::OnTerminal{{"XDG_STATE_HOME=" + home.string(), "TERM=xterm"}});
+        size_t at = expect_after(tessaro, kFirstPrompt, 0);
+        tessaro.write("ls\r");
+        at = expect_after(tessaro, "[Disconnected] [local] [Client] [1] > ", at);
+        tessaro.write("s\r");
+        expect_after(tessaro, "[Disconnected] [-:-] [Server] [2] > ", at);
+        tessaro.write("\x04");
+        EXPECT_EQ(tessaro.wait_exit(20s), 0) << tessaro.output();
+        const std::string warning =
+            "the history of entered lines is not kept: " + history.string() +
+            ": a symbolic link, which is not followed";
+        const std::string& out = tessaro.output();
+        const size_t first = out.find(warning);
+        EXPECT_EQ(first != std::string::npos, linked) << out;
+        EXPECT_EQ(out.find(warning, first + 1), std::string::npos) << out;
+        const std::vector<std::string> untouched = lines_of(other);
+        EXPECT_TRUE(untouched.size() == 1500 && untouched.front() == "l1" &&
+                    untouched.back() == "l1500")
+            << linked << ": " << untouched.size() << " lines";
+        if (!linked) {
+            const std::vector<std::string> kept = lines_of(history);
+            ASSERT_EQ(kept.size(), 1002u);
+            EXPECT_EQ(kept.front(), "l501");
+            EXPECT_EQ(kept[999], "l1500");
+            EXPECT_EQ(kept.back(), "s");
+        }
     }
     fs::remove_all(state);
 }

@@ -100,7 +100,8 @@ TEST_F(ConsoleSession, GreetsWithBannerAndPortList) {
                                "\n\nConsole commands and help:\n? or h: help, command lists\n"
                                "co to connect.\ns to switch to Server mode.\n"
                                "'qq' or 'quit' to exit.\n\nDiscovered serial ports:\n" +
-                               captured([] { print_ports(serial_port().ports); }) + "\n" + client(0);
+                               captured([] { print_ports(serial_port().ports); }) + "\n" +
+                               client(0);
     EXPECT_TRUE(run_all("quit").starts_with(banner));
     EXPECT_TRUE(has_shape(kBuildDate, "Aaa _9 9999")) << kBuildDate;
     EXPECT_TRUE(has_shape(kBuildTime, "99:99:99")) << kBuildTime;

@@ -137,7 +137,7 @@ TEST(SimProgram, RefusesBadOptionsWithAUsageLine) {
         {{"--delay", "abc"}, "not 'abc'"},
         {{"--delay", "60001"}, "not '60001'"},
         {{"--maker", "256"}, "not '256'"},
-        {{"--board="}, "not ''"},
+        {{"--board="}, "--board needs a board id"},
         {{"--garbage", "65537"}, "not '65537'"},
         {{"--silent-every", "4294967296"}, "not '4294967296'"},
         {{"--pace=1"}, "--pace takes no value"},
@@ -149,6 +149,9 @@ TEST(SimProgram, RefusesBadOptionsWithAUsageLine) {
                            "60000", "--garbage", "65536", "--silent-every", "4294967295",
                            "--hangup-after", "0xffffffff", "--alarm", "255", "--fault", "255"});
     ASSERT_TRUE(widest.ok) << widest.error;
+    // A later option wins over an earlier one.
+    EXPECT_EQ(parse_sim_options({"--maker", "5", "--pic"}).options.board.maker_id, MAKER_MICROCHIP);
+    EXPECT_EQ(parse_sim_options({"--pic", "--maker", "5"}).options.board.maker_id, 5);
     const BoardConfig& board = widest.options.board;
     EXPECT_EQ(std::tuple(board.maker_id, board.board_id, board.reply_delay_ms, board.alarm_word,
                          board.fault_word),

@@ -525,6 +525,15 @@ TEST_F(WebApi, TracePagesFollowTheRingAndSayWhatItDropped) {
                   std::string::npos);
     }
     EXPECT_EQ(read["events"][1]["note"], "ended at known length");
+    // The record's fields are a contract with scripts: a rename breaks them.
+    std::vector<std::string> fields;
+    for (const auto& [key, value] : read["events"][1].items()) {
+        fields.push_back(key);
+    }
+    EXPECT_EQ(fields, (std::vector<std::string>{"bytes", "dir", "line", "note", "seq", "since_ms",
+                                                "source", "time"}));
+    EXPECT_EQ(read["events"][0]["since_ms"], 0.0) << "a request";
+    EXPECT_GT(read["events"][1]["since_ms"].get<double>(), 0.0) << "its reply";
     EXPECT_TRUE(page(start + 2)["events"].empty());
     EXPECT_TRUE(page(start + 1000)["events"].empty()) << "nothing past the newest";
 
