@@ -20,6 +20,7 @@
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
+#include "web/main_webserver.h"
 
 namespace {
 
@@ -284,12 +285,17 @@ CommandOutcome as_one_word(Action action) {
         }
         out_record(outcome_json(outcome, said).dump());
     }
+    web_wake();  // the word may have changed whether the web front end serves
     return outcome;
 }
 
 }  // namespace
 
 int run_console(std::istream& input, const ConsoleStart& start) {
+    // However the console ends, the web front end hears of it.
+    struct WakeWeb {
+        ~WakeWeb() { web_wake(); }
+    } const wake_web_at_end;
     set_prompt_source(session_names);
     print_banner();
     if (output_mode() == OutputMode::kText) {

@@ -12,6 +12,7 @@
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
+#include "web/main_webserver.h"
 
 namespace {
 
@@ -47,6 +48,7 @@ void on_gone(uint64_t session) {
     // which serves while either holds, never sees neither.
     link_waiting(name);
     connected.store(0);
+    web_wake();
     waiting_for = name;
     tell("Port " + name + " has gone away; waiting for it to come back (di stops waiting).");
 }
@@ -67,6 +69,7 @@ void try_return(const std::string& name) {
     console_mode.store(mode::kServer);
     const std::string identify = "ihwmcu";
     quirn_server().decode_response(identify, run_server_command(identify));
+    web_wake();
     const auto [maker, board] = quirn_server().names();
     tell("Port " + name + " is back; board " + maker + ":" + board + ".");
 }

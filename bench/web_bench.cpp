@@ -149,11 +149,6 @@ int main(int argc, char** argv) {
     connected.store(1);
 
     WebServer server;
-    // Socket options apply to the listening socket as it is made, and
-    // set_up_http_server needs its port: without TCP_NODELAY from the start,
-    // a kept-alive connection's answer body would wait for the client's
-    // delayed acknowledgement of its headers (40 ms).
-    server.set_tcp_nodelay(true);
     const int port = server.bind_to_any("localhost");
     set_up_http_server(server, port);
     std::thread listener([&] { server.serve(); });
@@ -193,9 +188,6 @@ int main(int argc, char** argv) {
         },
         std::max(8, requests / 6), 6);
 
-    while (!server.is_running()) {
-        std::this_thread::yield();
-    }
     server.stop_serving();
     listener.join();
     serial_port().close();

@@ -11,11 +11,14 @@
 // the listener has closed. Written by the web thread only.
 extern std::atomic<int32_t> http_running;
 
+// Whether the web front end should serve now: a board connected or waited
+// for, no "http_stop", no quit.
+bool serving_wanted();
+// Whoever changes what serving_wanted() reads calls this afterwards: the web
+// thread then starts or stops serving at once. Any thread; cheap.
+void web_wake();
+
 // Entry of the web thread. Returns 0 once the console has quit and the
 // server, if it ran, has stopped.
 inline constexpr int kDefaultHttpPort = 8088;
 int main_webserver(int port = kDefaultHttpPort);
-// Entry of the thread that main_webserver starts to stop the server when the
-// session closes, on "http_stop" and on quit. Returns once the console has
-// quit and the server is down.
-void http_stop_watcher();
