@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev util-linux pkg-config libcpp-httplib-dev libedit-dev
-          nlohmann-json3-dev "$@")
+          nlohmann-json3-dev libboost-dev "$@")
 # The browser test: Debian's Chromium and a font for its pages.
 packages+=(chromium fonts-dejavu-core)
 # The manual pages, the Debian package and their checks.
