@@ -403,6 +403,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
                                           std::string(field.value()));
         }
         keep_alive_ = head.keep_alive();
+        // Two lengths, even equal ones, are how one request is smuggled
+        // inside another past a proxy: refused.
+        if (head.count(http::field::content_length) > 1) {
+            answer_error(400);
+            return;
+        }
         HttpResponse response;
         if (serving_.check() && serving_.check()(request_, response)) {
             // A body left unread ends the connection.
