@@ -125,9 +125,12 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
 
     httplib::Client web("localhost", 8088);
     const std::tuple<std::string, int, std::string> rows[] = {
-        {"/", 200, "<p>pages</p>\n"},        {"/help/", 200, "<p>help</p>\n"},
-        {"/help", 301, ""},                  {"/api/gpio/grd/3", 200, R"({"pin":3,"value":0})"},
-        {"/../secret.txt", 404, ""},         {"/%2e%2e/secret.txt", 404, ""},
+        {"/", 200, "<p>pages</p>\n"},
+        {"/help/", 200, "<p>help</p>\n"},
+        {"/help", 301, ""},
+        {"/api/gpio/grd/3", 200, R"({"pin":3,"value":0})"},
+        {"/../secret.txt", 404, ""},
+        {"/%2e%2e/secret.txt", 404, ""},
         {"/help/../../secret.txt", 404, ""},
     };
     for (const auto& [path, status, body] : rows) {
@@ -202,8 +205,10 @@ TEST(ConsoleWeb, StopsCloseIdleKeepAliveConnectionsAtOnce) {
         std::string stop, restart;
         size_t idle;
     } rows[] = {
-        {"c\nhttp_stop\n", "http_run\n", 1}, {"c\nhttp_stop\n", "http_run\n", 50},
-        {"di\n", "co " + board.path() + "\n", 1}, {"di\n", "co " + board.path() + "\n", 50},
+        {"c\nhttp_stop\n", "http_run\n", 1},
+        {"c\nhttp_stop\n", "http_run\n", 50},
+        {"di\n", "co " + board.path() + "\n", 1},
+        {"di\n", "co " + board.path() + "\n", 50},
         {"quit\n", "", 50},
     };
     for (const auto& row : rows) {

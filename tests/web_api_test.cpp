@@ -231,7 +231,15 @@ TEST_F(WebApi, AnswersEachRequestAndSendsOnlyWhatIsValid) {
          {{"Range", "bytes=0-0,2-2,4-4,6-6,8-8"}}},
         {"GET", "/index.html", "", 206, "<!DOC", "", "", "", {{"Range", "bytes=0-4"}}},
         // An API answer goes whole, whatever range is asked for.
-        {"POST", "/api/gpio/gwd/2", R"({"value":1})", 200, kOk, "A4 82 81 FE", "", "", {{"Range", "bytes=0-0"}}},
+        {"POST",
+         "/api/gpio/gwd/2",
+         R"({"value":1})",
+         200,
+         kOk,
+         "A4 82 81 FE",
+         "",
+         "",
+         {{"Range", "bytes=0-0"}}},
         // Only requests for this machine, and API requests from our own pages.
         {"GET", "/api/gpio/grd/5", "", 200, R"({"pin":5,"value":1})", "98 85 FE",
          "LocalHost:{port}", "http://localhost:{port}"},
@@ -531,8 +539,9 @@ TEST_F(WebApi, RequestsThatBreakTheLimitsAreRefusedWhateverTheirFraming) {
         {"two Content-Length headers",
          post + "Content-Length: 11\r\nContent-Length: 11\r\n\r\n" + R"({"value":1})",
          "HTTP/1.1 400", ""},
-        {"a chunked body past 64 KB", chunked + chunk(std::string(40000, ' ')) +
-         chunk(std::string(40000, ' ')) + "0\r\n\r\n", "HTTP/1.1 413", ""},
+        {"a chunked body past 64 KB",
+         chunked + chunk(std::string(40000, ' ')) + chunk(std::string(40000, ' ')) + "0\r\n\r\n",
+         "HTTP/1.1 413", ""},
         {"a head past 64 KB", post + "X-Filler: " + std::string(70000, 'x') + "\r\n\r\n",
          "HTTP/1.1 413", ""},
     };
@@ -628,8 +637,8 @@ TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
             case Load::kDeaf:
                 connect(50);
                 for (const auto& client : clients) {
-                    for (int n = 0; n < 5000 && client->send_some("GET / HTTP/1.1\r\n" + host + "\r\n");
-                         ++n) {
+                    for (int n = 0;
+                         n < 5000 && client->send_some("GET / HTTP/1.1\r\n" + host + "\r\n"); ++n) {
                     }
                 }
                 break;

@@ -100,13 +100,11 @@ void scheduler(const HttpRequest& request, HttpResponse& response, const Wanted&
     run_word(std::string(word), response, wanted);
 }
 
-void scheduler_run(const HttpRequest& request, HttpResponse& response,
-                   const Wanted& wanted) {
+void scheduler_run(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     scheduler(request, response, wanted, "rust", "rkst", "run");
 }
 
-void scheduler_stop(const HttpRequest& request, HttpResponse& response,
-                    const Wanted& wanted) {
+void scheduler_stop(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     scheduler(request, response, wanted, "sust", "skst", "stop");
 }
 
@@ -157,8 +155,7 @@ void read_pins(const HttpRequest& request, HttpResponse& response, const Wanted&
         answer_error(response, 400, "Invalid pins");
         return;
     }
-    const std::string read =
-        request.has_param("read") ? request.param("read") : "digital";
+    const std::string read = request.has_param("read") ? request.param("read") : "digital";
     if (read != "digital" && read != "analog") {
         answer_error(response, 400, "Invalid read");
         return;

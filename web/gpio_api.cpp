@@ -118,8 +118,7 @@ constexpr ModeWord kModes[] = {
     {"pullup", "pu", false}, {"pulldown", "", false}, {"pushpull", "", false},
 };
 
-void configure_pin(const HttpRequest& request, HttpResponse& response,
-                   const Wanted& wanted) {
+void configure_pin(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     const std::optional<int32_t> pin = path_number(request);
     if (!pin) {
         answer_error(response, 400, "Invalid pin");
@@ -183,15 +182,12 @@ void guarded(const HttpRequest& request, HttpResponse& response, Handler handler
 // board traced under the request's name.
 void route(WebServer& server, const ApiRoute& api_route) {
     const ApiHandler handler = api_route.handler;
-    server.add_route(api_route.method, api_route.path, api_route.runs,
-                     [handler](const HttpRequest& request, HttpResponse& response,
-                               const Wanted& wanted) {
-                         const wire_trace::SourceScope source("api " + request.method + " " +
-                                                              request.path);
-                         guarded(request, response, [&](auto& req, auto& res) {
-                             handler(req, res, wanted);
-                         });
-                     });
+    server.add_route(
+        api_route.method, api_route.path, api_route.runs,
+        [handler](const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
+            const wire_trace::SourceScope source("api " + request.method + " " + request.path);
+            guarded(request, response, [&](auto& req, auto& res) { handler(req, res, wanted); });
+        });
 }
 
 std::string lower_case(std::string_view text) {
@@ -306,13 +302,11 @@ void answer_server_error(const HttpRequest& request, HttpResponse& response) {
     }
 }
 
-void read_digital(const HttpRequest& request, HttpResponse& response,
-                  const Wanted& wanted) {
+void read_digital(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     handle_read(request, response, false, wanted);
 }
 
-void read_analog(const HttpRequest& request, HttpResponse& response,
-                 const Wanted& wanted) {
+void read_analog(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     handle_read(request, response, true, wanted);
 }
 

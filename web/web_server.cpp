@@ -1,9 +1,8 @@
 #include "web/web_server.h"
 
 // With GCC 12, <utility> must come before Asio's coroutine support.
-#include <utility>
-
 #include <boost/version.hpp>
+#include <utility>
 // Written and tested against Debian's Boost 1.74 headers; another version
 // builds only once it has been tried.
 #if BOOST_VERSION < 107400 || BOOST_VERSION >= 107500
@@ -207,15 +206,12 @@ std::optional<std::string> file_below(std::string_view sub) {
 
 std::string content_type(const std::filesystem::path& file) {
     static const std::pair<const char*, const char*> kTypes[] = {
-        {".html", "text/html"},        {".htm", "text/html"},
-        {".css", "text/css"},          {".js", "text/javascript"},
-        {".mjs", "text/javascript"},   {".json", "application/json"},
-        {".txt", "text/plain"},        {".svg", "image/svg+xml"},
-        {".png", "image/png"},         {".jpg", "image/jpeg"},
-        {".jpeg", "image/jpeg"},       {".gif", "image/gif"},
-        {".ico", "image/x-icon"},      {".webp", "image/webp"},
-        {".woff2", "font/woff2"},      {".woff", "font/woff"},
-        {".wasm", "application/wasm"}, {".xml", "application/xml"},
+        {".html", "text/html"},      {".htm", "text/html"},         {".css", "text/css"},
+        {".js", "text/javascript"},  {".mjs", "text/javascript"},   {".json", "application/json"},
+        {".txt", "text/plain"},      {".svg", "image/svg+xml"},     {".png", "image/png"},
+        {".jpg", "image/jpeg"},      {".jpeg", "image/jpeg"},       {".gif", "image/gif"},
+        {".ico", "image/x-icon"},    {".webp", "image/webp"},       {".woff2", "font/woff2"},
+        {".woff", "font/woff"},      {".wasm", "application/wasm"}, {".xml", "application/xml"},
         {".pdf", "application/pdf"},
     };
     const std::string extension = file.extension().string();
@@ -241,7 +237,8 @@ std::optional<std::pair<size_t, size_t>> byte_range(std::string_view range, size
     }
     const auto number = [](std::string_view digits) -> std::optional<size_t> {
         if (digits.empty() || digits.size() > 18 ||
-            !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            !std::all_of(digits.begin(), digits.end(),
+                         [](char c) { return c >= '0' && c <= '9'; })) {
             return std::nullopt;
         }
         return static_cast<size_t>(std::stoull(std::string(digits)));
@@ -460,8 +457,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
             }
             state_ = State::kBoard;
             stream_.expires_never();
-            serving_.board_queue().push([serving = std::move(serving), connection = shared_from_this(),
-                                         handler = route.handler,
+            serving_.board_queue().push([serving = std::move(serving),
+                                         connection = shared_from_this(), handler = route.handler,
                                          request = std::move(request_)]() mutable {
                 HttpResponse response;
                 const auto wanted = [&serving] { return !serving->stopping.load(); };
@@ -622,31 +619,32 @@ class Connection : public std::enable_shared_from_this<Connection> {
 }  // namespace
 
 void WebServer::Serving::accept(tcp::acceptor& acceptor) {
-    acceptor.async_accept([this, self = shared_from_this(), &acceptor](ErrorCode error,
-                                                                       tcp::socket socket) {
-        if (stopping.load() || error == asio::error::operation_aborted) {
-            return;
-        }
-        if (error) {
-            // Out of descriptors, most likely: try again once some may be free.
-            accept_pause.emplace(loop, std::chrono::milliseconds(50));
-            accept_pause->async_wait([this, self, &acceptor](ErrorCode cancelled) {
-                if (!cancelled && !stopping.load()) {
-                    accept(acceptor);
-                }
-            });
-            return;
-        }
-        admit(std::move(socket));
-        accept(acceptor);
-    });
+    acceptor.async_accept(
+        [this, self = shared_from_this(), &acceptor](ErrorCode error, tcp::socket socket) {
+            if (stopping.load() || error == asio::error::operation_aborted) {
+                return;
+            }
+            if (error) {
+                // Out of descriptors, most likely: try again once some may be free.
+                accept_pause.emplace(loop, std::chrono::milliseconds(50));
+                accept_pause->async_wait([this, self, &acceptor](ErrorCode cancelled) {
+                    if (!cancelled && !stopping.load()) {
+                        accept(acceptor);
+                    }
+                });
+                return;
+            }
+            admit(std::move(socket));
+            accept(acceptor);
+        });
 }
 
 void WebServer::Serving::admit(tcp::socket socket) {
     if (connections.size() >= kMaxConnections) {
         std::shared_ptr<Connection> oldest;
         for (const std::shared_ptr<Connection>& connection : connections) {
-            if (connection->idle() && (!oldest || connection->idle_since() < oldest->idle_since())) {
+            if (connection->idle() &&
+                (!oldest || connection->idle_since() < oldest->idle_since())) {
                 oldest = connection;
             }
         }
