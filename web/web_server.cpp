@@ -344,6 +344,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
                                            : std::chrono::milliseconds(WebServer::kKeepAliveWait));
         stream_.async_read_some(buffer_.prepare(4096),
                                 [self = shared_from_this()](ErrorCode error, size_t bytes) {
+                                    if (self->state_ == State::kClosed) {
+                                        return;
+                                    }
                                     if (error || self->state_ != State::kIdle) {
                                         self->close();
                                         return;
@@ -384,6 +387,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     void on_head(ErrorCode error) {
+        if (state_ == State::kClosed) {
+            return;
+        }
         request_ = {};
         if (error) {
             refuse_or_close(error);
@@ -418,6 +424,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
             static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
             asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
                               [self = shared_from_this()](ErrorCode failed, size_t) {
+                                  if (self->state_ == State::kClosed) {
+                                      return;
+                                  }
                                   if (failed) {
                                       self->close();
                                   } else {
@@ -430,8 +439,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     void read_body() {
+        if (parser_->is_done()) {  // no body: no turn of the loop for it
+            parser_.reset();
+            dispatch();
+            return;
+        }
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](ErrorCode error, size_t) {
+                             if (self->state_ == State::kClosed) {
+                                 return;
+                             }
                              if (error) {
                                  self->refuse_or_close(error);
                                  return;
@@ -541,6 +558,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     void send(HttpResponse response) {
+        if (state_ == State::kClosed) {
+            return;
+        }
         state_ = State::kWriting;
         ++served_;
         const bool keep = keep_alive_ && !response.close && !serving_.stopping.load() &&
@@ -855,6 +875,11 @@ void WebServer::stop_serving() {
         serving = serving_;
     }
     if (serving && !serving->stopping.exchange(true)) {
-        asio::post(serving->loop, [serving] { serving->stop(); });
+        // Held weakly: a serving never served must not keep itself alive.
+        asio::post(serving->loop, [weak = std::weak_ptr<Serving>(serving)] {
+            if (const std::shared_ptr<Serving> still = weak.lock()) {
+                still->stop();
+            }
+        });
     }
 }
