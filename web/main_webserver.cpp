@@ -1,5 +1,6 @@
 #include "web/main_webserver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -21,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 // While another program holds the port, binding is tried again this often.
 constexpr auto kBindRetryInterval = std::chrono::seconds(1);
+constexpr auto kStartDelay = std::chrono::milliseconds(100);
 constexpr const char* kHost = "localhost";
 
 // Guards serving_server; wake (with it) tells the web thread that what
@@ -95,9 +97,12 @@ int main_webserver(int port) {
                 serving_server = nullptr;
                 break;
             }
-            // The port was taken: wait for the next try, or for serving to
-            // be no longer wanted.
-            if (wake.wait_until(lock, next_bind, [] { return !serving_wanted(); })) {
+            // Serving starts once it has been wanted for kStartDelay (and,
+            // when the port was taken, at the next try): a script that
+            // connects, runs its words and quits in less never opens the
+            // port, and its output is not cut by the start line.
+            const Clock::time_point start_at = std::max(next_bind, Clock::now() + kStartDelay);
+            if (wake.wait_until(lock, start_at, [] { return quitting() || !serving_wanted(); })) {
                 told_port_taken = 0;
                 next_bind = {};
                 continue;
