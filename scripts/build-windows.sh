@@ -16,87 +16,55 @@ if [ "${1:-}" = "--tests" ]; then
     targets+=(tessaro_tests)
 fi
 
-scripts/install-deps.sh g++-mingw-w64-x86-64-posix nlohmann-json3-dev libcli11-dev zip dpkg-dev
+scripts/install-deps.sh g++-mingw-w64-x86-64-posix nlohmann-json3-dev libcli11-dev libboost-dev zip dpkg-dev
 
 out=build-windows
-sudo=()
-[ "$(id -u)" -ne 0 ] && sudo=(sudo)
 
-# Debian's cpp-httplib binary package holds a split header and a Linux
-# library; the Windows build compiles the complete single header from
-# Debian's source package of the same version, unpacked into the build tree.
-fetch_httplib() {
-    local dir=$out/third_party
-    [ -f "$dir/include/httplib.h" ] && return 0
-    rm -rf "$dir"
-    mkdir -p "$dir/source" "$dir/include"
-    if ! (cd "$dir/source" && apt-get source -q cpp-httplib >/dev/null 2>&1); then
-        # Source packages come from the archive the machine already uses.
-        if ! apt-get indextargets 'Created-By: Sources' | grep -q .; then
-            local sources=/etc/apt/sources.list.d/tessaro-deb-src
-            echo "Adding deb-src entries for the configured Debian archive ($sources.*)"
-            for file in /etc/apt/sources.list.d/*.sources; do
-                [ -f "$file" ] || continue
-                sed 's/^Types: deb$/Types: deb-src/' "$file"
-                echo
-            done | "${sudo[@]}" tee "$sources.sources" >/dev/null
-            if [ -f /etc/apt/sources.list ]; then
-                sed -n 's/^deb \(.*\)$/deb-src \1/p' /etc/apt/sources.list |
-                    "${sudo[@]}" tee "$sources.list" >/dev/null
-            fi
-        fi
-        "${sudo[@]}" apt-get update -q >/dev/null
-        (cd "$dir/source" && apt-get source -q cpp-httplib >/dev/null)
-    fi
-    cp "$dir"/source/cpp-httplib-*/httplib.h "$dir/include/httplib.h"
-}
-fetch_httplib
+# Boost (Asio and Beast, for the web server), nlohmann json and CLI11 are
+# headers only: Debian's, seen through an include folder of their own so that no
+# other Linux header reaches the Windows compiler, and described to CMake
+# by package files as on Linux.
 third_party=$PWD/$out/third_party
-# nlohmann json and CLI11 are headers only: Debian's, seen on their own so
-# that no other Linux header reaches the Windows compiler.
+mkdir -p "$third_party/include" "$third_party/cmake"
 ln -sfn /usr/include/nlohmann "$third_party/include/nlohmann"
+ln -sfn /usr/include/boost "$third_party/include/boost"
 ln -sfn /usr/include/CLI "$third_party/include/CLI"
-
-# The build finds them as on Linux, through pkg-config and CMake package
-# files, here describing the headers above.
-mkdir -p "$third_party/pkgconfig" "$third_party/cmake"
-cat >"$third_party/pkgconfig/cpp-httplib.pc" <<PC
-Name: cpp-httplib
-Description: cpp-httplib's single header, with the Windows socket libraries
-Version: $(sed -n 's/^#define CPPHTTPLIB_VERSION "\(.*\)"$/\1/p' "$third_party/include/httplib.h")
-Cflags: -isystem $third_party/include
-Libs: -lws2_32 -lcrypt32
-PC
-# A CMake package of headers only: package name, imported target, Debian package.
-header_package() {
-    local version
-    version=$(dpkg-query -W -f='${Version}' "$3" | sed 's/[-+].*//')
+package_files() {  # name, CMake target, version
     cat >"$third_party/cmake/$1Config.cmake" <<CMAKE
-add_library($2 INTERFACE IMPORTED)
-set_target_properties($2 PROPERTIES
-  INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "$third_party/include"
-  INTERFACE_INCLUDE_DIRECTORIES "$third_party/include")
+if(NOT TARGET $2)
+  add_library($2 INTERFACE IMPORTED)
+  set_target_properties($2 PROPERTIES
+    INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "$third_party/include"
+    INTERFACE_INCLUDE_DIRECTORIES "$third_party/include")
+endif()
 CMAKE
     cat >"$third_party/cmake/$1ConfigVersion.cmake" <<CMAKE
-set(PACKAGE_VERSION "$version")
+set(PACKAGE_VERSION "$3")
 if(PACKAGE_FIND_VERSION VERSION_GREATER PACKAGE_VERSION)
   set(PACKAGE_VERSION_COMPATIBLE FALSE)
 else()
   set(PACKAGE_VERSION_COMPATIBLE TRUE)
+  # 1.74 asked exactly is 1.74.0
+  if(PACKAGE_FIND_VERSION VERSION_EQUAL PACKAGE_VERSION)
+    set(PACKAGE_VERSION_EXACT TRUE)
+  endif()
 endif()
 CMAKE
 }
-header_package nlohmann_json nlohmann_json::nlohmann_json nlohmann-json3-dev
-header_package CLI11 CLI11::CLI11 libcli11-dev
-export PKG_CONFIG_LIBDIR=$third_party/pkgconfig
-export PKG_CONFIG_PATH=
+package_files nlohmann_json nlohmann_json::nlohmann_json \
+    "$(dpkg-query -W -f='${Version}' nlohmann-json3-dev | sed 's/-.*//')"
+package_files CLI11 CLI11::CLI11 \
+    "$(dpkg-query -W -f='${Version}' libcli11-dev | sed 's/[-+].*//')"
+package_files Boost Boost::headers \
+    "$(sed -n 's/^#define BOOST_LIB_VERSION "\([0-9]*\)_\([0-9]*\)"$/\1.\2.0/p' /usr/include/boost/version.hpp)"
 cmake -S . -B "$out" -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
     -DCMAKE_BUILD_TYPE=Release -DTESSARO_TESTS=$tests \
-    -Dnlohmann_json_DIR="$third_party/cmake" -DCLI11_DIR="$third_party/cmake" >/dev/null
+    -Dnlohmann_json_DIR="$third_party/cmake" -DBoost_DIR="$third_party/cmake" \
+    -DCLI11_DIR="$third_party/cmake" >/dev/null
 cmake --build "$out" --target "${targets[@]}"
 
 # Self-contained: only DLLs that every Windows has may be imported.
-system_dlls='^(KERNEL32|msvcrt|SETUPAPI|WS2_32|CRYPT32|ADVAPI32|USER32)\.dll$'
+system_dlls='^(KERNEL32|msvcrt|SETUPAPI|WS2_32|MSWSOCK|CRYPT32|ADVAPI32|USER32)\.dll$'
 for exe in "${targets[@]/#/$out/}"; do
     exe+=.exe
     imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\tDLL Name: //p')

@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev util-linux pkg-config libcpp-httplib-dev libedit-dev
-          nlohmann-json3-dev libcli11-dev "$@")
+          nlohmann-json3-dev libcli11-dev libboost-dev "$@")
 # The sources' checks (scripts/lint.sh).
 packages+=(clang-format clang-tidy)
 # The browser test: Debian's Chromium and a font for its pages.

@@ -6,6 +6,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <fstream>
 #include <future>
 #include <map>
@@ -22,6 +23,7 @@
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
 #include "sim/quirn_board.h"
+#include "tests/support/raw_client.h"
 #include "web/api_support.h"
 #include "web/gpio_api.h"
 
@@ -227,6 +229,16 @@ TEST_F(WebApi, AnswersEachRequestAndSendsOnlyWhatIsValid) {
          "",
          {{"Range", "bytes=0-0,2-2,4-4,6-6,8-8"}}},
         {"GET", "/index.html", "", 206, "<!DOC", "", "", "", {{"Range", "bytes=0-4"}}},
+        // An API answer goes whole, whatever range is asked for.
+        {"POST",
+         "/api/gpio/gwd/2",
+         R"({"value":1})",
+         200,
+         kOk,
+         "A4 82 81 FE",
+         "",
+         "",
+         {{"Range", "bytes=0-0"}}},
         // Only requests for this machine, and API requests from our own pages.
         {"GET", "/api/gpio/grd/5", "", 200, R"({"pin":5,"value":1})", "98 85 FE",
          "LocalHost:{port}", "http://localhost:{port}"},
@@ -496,6 +508,191 @@ TEST(WebServerStop, AStopBeforeServingIsNotLost) {
         FAIL() << "serve() ignored the stop that came before it";
     }
     EXPECT_FALSE(serving.get());
+}
+
+using test_support::RawClient;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Requests whose framing breaks the limits: refused before the board, on
+// every framing; and a request must arrive whole within 2 s however slowly
+// its bytes come.
+TEST_F(WebApi, RequestsThatBreakTheLimitsAreRefusedWhateverTheirFraming) {
+    const std::string post = "POST /api/gpio/gwd/5 HTTP/1.1\r\nHost: localhost\r\n";
+    const std::string chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
+    const auto chunk = [](const std::string& data) {
+        char size[16];
+        std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+        return size + data + "\r\n";
+    };
+    const struct {
+        const char* what;
+        std::string request, status_line;
+        std::string frames;
+    } rows[] = {
+        {"a chunked body", chunked + chunk(R"({"val)") + chunk(R"(ue":1})") + "0\r\n\r\n",
+         "HTTP/1.1 200", "A4 85 81 FE"},
+        {"two Content-Length headers",
+         post + "Content-Length: 11\r\nContent-Length: 11\r\n\r\n" + R"({"value":1})",
+         "HTTP/1.1 400", ""},
+        {"a chunked body past 64 KB",
+         chunked + chunk(std::string(40000, ' ')) + chunk(std::string(40000, ' ')) + "0\r\n\r\n",
+         "HTTP/1.1 413", ""},
+        {"a head past 64 KB", post + "X-Filler: " + std::string(70000, 'x') + "\r\n\r\n",
+         "HTTP/1.1 413", ""},
+    };
+    for (const auto& row : rows) {
+        board_.clear_received();
+        RawClient client(port_);
+        ASSERT_TRUE(client.connected());
+        testing::internal::CaptureStdout();
+        client.send_all(row.request);
+        std::string answer;
+        EXPECT_TRUE(client.wait_for("\r\n\r\n", Clock::now() + kDeadline, answer)) << row.what;
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(answer.starts_with(row.status_line)) << row.what << ": " << answer;
+        EXPECT_EQ(received(), row.frames) << row.what;
+    }
+    // A byte every 150 ms: the request is cut off 2 s after its first byte.
+    RawClient slow(port_);
+    const std::string request = "GET /api/board HTTP/1.1\r\nHost: localhost\r\n";
+    const Clock::time_point first = Clock::now();
+    size_t sent = 0;
+    while (slow.send_some(request.substr(sent++ % request.size(), 1)) &&
+           !slow.wait_closed(Clock::now() + 150ms) && Clock::now() - first < 6s) {
+    }
+    const auto cut_after = Clock::now() - first;
+    EXPECT_GE(cut_after, 1900ms);
+    EXPECT_LE(cut_after, 3s);
+}
+
+// Resident memory of this process, in KB.
+long resident_kb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmRSS:")) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+// Each kind of hostile client, beside a probe that must get the board's state
+// and the page at once (goal 100 ms; the deadline is three times that), and
+// a stop that must end serving and close every connection at once (goal
+// 200 ms, deadline 600 ms). Requests waiting for the board answer that the
+// server is stopping.
+TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
+    enum class Load { kDribblers, kIdle, kDeaf, kSilentBoardReads, kHugeChunkedBody };
+    const std::pair<Load, const char*> loads[] = {
+        {Load::kDribblers, "200 clients sending a byte every 150 ms"},
+        {Load::kIdle, "1000 idle connections"},
+        {Load::kDeaf, "50 clients that never read their answers"},
+        {Load::kSilentBoardReads, "16 reads of 64 pins from a silent board"},
+        {Load::kHugeChunkedBody, "a chunked body of 260 MB"},
+    };
+    test_support::allow_descriptors(4096);
+    for (const auto& [load, what] : loads) {
+        SCOPED_TRACE(what);
+        WebServer server;
+        const int port = server.bind_to_any("localhost");
+        ASSERT_GT(port, 0);
+        set_up_http_server(server, port);
+        server.set_mount_point("/", "pages");
+        std::future<bool> serving = std::async(std::launch::async, [&] { return server.serve(); });
+        const std::string host = "Host: localhost:" + std::to_string(port) + "\r\n";
+        std::vector<std::unique_ptr<RawClient>> clients;
+        const auto connect = [&](size_t count) {
+            for (size_t i = 0; i < count; ++i) {
+                clients.push_back(std::make_unique<RawClient>(port));
+                ASSERT_TRUE(clients.back()->connected());
+            }
+        };
+        // Paces the dribblers until told to end.
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool done = false;
+        std::thread pacer;
+        const long memory_before = resident_kb();
+        switch (load) {
+            case Load::kDribblers:
+                connect(200);
+                pacer = std::thread([&] {
+                    const std::string request = "GET /api/board HTTP/1.1\r\n" + host;
+                    std::unique_lock lock(mutex);
+                    for (size_t n = 0; !wake.wait_for(lock, 150ms, [&] { return done; }); ++n) {
+                        for (const auto& client : clients) {
+                            client->send_some(request.substr(n % request.size(), 1));
+                        }
+                    }
+                });
+                break;
+            case Load::kIdle:
+                connect(1000);
+                break;
+            case Load::kDeaf:
+                connect(50);
+                for (const auto& client : clients) {
+                    for (int n = 0;
+                         n < 5000 && client->send_some("GET / HTTP/1.1\r\n" + host + "\r\n"); ++n) {
+                    }
+                }
+                break;
+            case Load::kSilentBoardReads:
+                board_.set_faults({.silent_every = 1});
+                board_.clear_received();
+                connect(16);
+                for (const auto& client : clients) {
+                    client->send_all("GET /api/gpio?pins=0-63 HTTP/1.1\r\n" + host + "\r\n");
+                }
+                EXPECT_TRUE(board_.wait_for_frames(1, kDeadline));
+                break;
+            case Load::kHugeChunkedBody: {
+                connect(1);
+                RawClient& client = *clients.back();
+                client.send_all("POST /api/gpio/gwd/5 HTTP/1.1\r\n" + host +
+                                "Transfer-Encoding: chunked\r\n\r\n");
+                const std::string chunk = "10000\r\n" + std::string(0x10000, ' ') + "\r\n";
+                std::string answer;
+                for (size_t sent = 0; sent < 260u << 20 && client.send_all(chunk) &&
+                                      !client.wait_for("\r\n\r\n", Clock::now(), answer);
+                     sent += 0x10000) {
+                }
+                client.wait_for("\r\n\r\n", Clock::now() + kDeadline, answer);
+                EXPECT_TRUE(answer.starts_with("HTTP/1.1 413")) << answer;
+                EXPECT_LT(resident_kb() - memory_before, 10 * 1024);
+                break;
+            }
+        }
+        for (const char* path : {"/api/board", "/"}) {
+            const Clock::time_point asked = Clock::now();
+            const httplib::Result result = httplib::Client("localhost", port).Get(path);
+            EXPECT_LT(Clock::now() - asked, 300ms) << path;
+            EXPECT_EQ(result ? result->status : -1, 200) << path;
+        }
+
+        const Clock::time_point stop = Clock::now();
+        server.stop_serving();
+        EXPECT_EQ(serving.wait_until(stop + 600ms), std::future_status::ready);
+        for (const auto& client : clients) {
+            std::string answer;
+            EXPECT_TRUE(client->wait_closed(stop + 600ms, &answer));
+            if (load == Load::kSilentBoardReads) {
+                EXPECT_TRUE(answer.starts_with("HTTP/1.1 503")) << answer;
+                EXPECT_NE(answer.find(R"({"error":"Web server stopping"})"), std::string::npos);
+            }
+        }
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        wake.notify_all();
+        if (pacer.joinable()) {
+            pacer.join();
+        }
+        serving.wait();
+        board_.set_faults({});
+    }
 }
 
 // Pages of the trace: what came after the number asked with, the newest

@@ -34,19 +34,19 @@ using json = nlohmann::ordered_json;
 
 constexpr int kMaxPin = 63;
 
-void answer_outcome(httplib::Response& response, const CommandOutcome& outcome) {
+void answer_outcome(HttpResponse& response, const CommandOutcome& outcome) {
     answer(response, 200, outcome_json(outcome).dump());
 }
 
 // Runs one board word and answers with its outcome, or with why it failed.
-void run_word(const std::string& word, httplib::Response& response, const Wanted& wanted) {
+void run_word(const std::string& word, HttpResponse& response, const Wanted& wanted) {
     if (const std::optional<CommandOutcome> outcome = run_checked(word, response, wanted, true)) {
         answer_outcome(response, *outcome);
     }
 }
 
 // Sends nothing: the link as the console and the link watcher left it.
-void board(const httplib::Request&, httplib::Response& response, const Wanted&) {
+void board(const HttpRequest&, HttpResponse& response, const Wanted&) {
     const SessionState link = session().state();
     const bool up = link.connected();
     json body = {{"link", up                                 ? "connected"
@@ -68,20 +68,20 @@ void board(const httplib::Request&, httplib::Response& response, const Wanted&) 
     answer(response, 200, body.dump());
 }
 
-void status(const httplib::Request&, httplib::Response& response, const Wanted& wanted) {
+void status(const HttpRequest&, HttpResponse& response, const Wanted& wanted) {
     run_word("sta", response, wanted);
 }
 
-void clear(const httplib::Request&, httplib::Response& response, const Wanted& wanted) {
+void clear(const HttpRequest&, HttpResponse& response, const Wanted& wanted) {
     run_word("clr", response, wanted);
 }
 
-void systat(const httplib::Request&, httplib::Response& response, const Wanted& wanted) {
+void systat(const HttpRequest&, HttpResponse& response, const Wanted& wanted) {
     run_word("sys", response, wanted);
 }
 
 // The word for "tasks" in the body: the user, kernel or both words given.
-void scheduler(const httplib::Request& request, httplib::Response& response, const Wanted& wanted,
+void scheduler(const HttpRequest& request, HttpResponse& response, const Wanted& wanted,
                std::string_view user, std::string_view kernel, std::string_view both) {
     const std::optional<nlohmann::json> tasks = body_member(request, "tasks");
     if (!tasks) {
@@ -100,13 +100,11 @@ void scheduler(const httplib::Request& request, httplib::Response& response, con
     run_word(std::string(word), response, wanted);
 }
 
-void scheduler_run(const httplib::Request& request, httplib::Response& response,
-                   const Wanted& wanted) {
+void scheduler_run(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     scheduler(request, response, wanted, "rust", "rkst", "run");
 }
 
-void scheduler_stop(const httplib::Request& request, httplib::Response& response,
-                    const Wanted& wanted) {
+void scheduler_stop(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     scheduler(request, response, wanted, "sust", "skst", "stop");
 }
 
@@ -150,15 +148,14 @@ namespace {
 
 // One transaction per pin; a pin the board failed for carries its own error,
 // and the others their values. A session that closes on the way answers 503.
-void read_pins(const httplib::Request& request, httplib::Response& response, const Wanted& wanted) {
+void read_pins(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     const std::optional<std::vector<int>> pins =
-        request.has_param("pins") ? parse_pin_list(request.get_param_value("pins")) : std::nullopt;
+        request.has_param("pins") ? parse_pin_list(request.param("pins")) : std::nullopt;
     if (!pins) {
         answer_error(response, 400, "Invalid pins");
         return;
     }
-    const std::string read =
-        request.has_param("read") ? request.get_param_value("read") : "digital";
+    const std::string read = request.has_param("read") ? request.param("read") : "digital";
     if (read != "digital" && read != "analog") {
         answer_error(response, 400, "Invalid read");
         return;
@@ -181,7 +178,7 @@ void read_pins(const httplib::Request& request, httplib::Response& response, con
     answer(response, 200, json{{"read", read}, {"pins", values}}.dump());
 }
 
-void openapi(const httplib::Request&, httplib::Response& response, const Wanted&) {
+void openapi(const HttpRequest&, HttpResponse& response, const Wanted&) {
     answer(response, 200, std::string(kOpenApiDocument));
 }
 
@@ -189,14 +186,14 @@ void openapi(const httplib::Request&, httplib::Response& response, const Wanted&
 
 const std::vector<ApiRoute>& board_routes() {
     static const std::vector<ApiRoute> routes = {
-        {"GET", "/api/board", board},
+        {"GET", "/api/board", board, WebServer::Runs::kAtOnce},
         {"GET", "/api/status", status},
         {"POST", "/api/clear", clear},
         {"GET", "/api/systat", systat},
         {"POST", "/api/scheduler/run", scheduler_run},
         {"POST", "/api/scheduler/stop", scheduler_stop},
         {"GET", "/api/gpio", read_pins},
-        {"GET", "/api/openapi.json", openapi},
+        {"GET", "/api/openapi.json", openapi, WebServer::Runs::kAtOnce},
     };
     return routes;
 }

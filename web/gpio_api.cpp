@@ -27,7 +27,7 @@ constexpr int32_t kMaxValue = 63;  // a value travels in six bits of its paramet
 // Request bodies are a few bytes of JSON: anything past this is refused
 // before it is read, and a document nested deeper than kMaxJsonDepth is
 // refused before it is parsed (a deep one would be copied recursively).
-constexpr size_t kMaxBodyBytes = size_t{64} * 1024;
+constexpr size_t kMaxBodyBytes = WebServer::kMaxBodyBytes;
 constexpr int kMaxJsonDepth = 32;
 // A file answer in more pieces than this costs more than the file.
 constexpr size_t kMaxRanges = 4;
@@ -35,8 +35,8 @@ constexpr size_t kMaxRanges = 4;
 const std::string kJson = "application/json";
 
 // The number of the path; nothing when it is too large for an int.
-std::optional<int32_t> path_number(const httplib::Request& request) {
-    const std::string& digits = request.matches[1].str();
+std::optional<int32_t> path_number(const HttpRequest& request) {
+    const std::string& digits = request.matches[1];
     int32_t number = -1;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
     if (error != std::errc() || end != digits.data() + digits.size()) {
@@ -49,7 +49,7 @@ bool valid_pin(int32_t pin) {
     return pin >= 0 && pin <= kMaxPin;
 }
 
-void handle_read(const httplib::Request& request, httplib::Response& response, bool analog,
+void handle_read(const HttpRequest& request, HttpResponse& response, bool analog,
                  const Wanted& wanted) {
     const std::optional<int32_t> pin = path_number(request);
     if (!pin || !valid_pin(*pin)) {
@@ -86,7 +86,7 @@ std::optional<int32_t> write_value(const json& value) {
                : std::nullopt;
 }
 
-void write_pin(const httplib::Request& request, httplib::Response& response, const Wanted& wanted) {
+void write_pin(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     const std::optional<int32_t> pin = path_number(request);
     if (!pin) {
         answer_error(response, 400, "Invalid pin");
@@ -118,8 +118,7 @@ constexpr ModeWord kModes[] = {
     {"pullup", "pu", false}, {"pulldown", "", false}, {"pushpull", "", false},
 };
 
-void configure_pin(const httplib::Request& request, httplib::Response& response,
-                   const Wanted& wanted) {
+void configure_pin(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     const std::optional<int32_t> pin = path_number(request);
     if (!pin) {
         answer_error(response, 400, "Invalid pin");
@@ -171,7 +170,7 @@ int nesting_depth(std::string_view text) {
 
 // No exception leaves a handler: whatever goes wrong answers 500.
 template <typename Handler>
-void guarded(const httplib::Request& request, httplib::Response& response, Handler handler) {
+void guarded(const HttpRequest& request, HttpResponse& response, Handler handler) {
     try {
         handler(request, response);
     } catch (...) {
@@ -179,23 +178,16 @@ void guarded(const httplib::Request& request, httplib::Response& response, Handl
     }
 }
 
-// Registers handler for method and pattern, exceptions answered, the board
-// given up when the server stops.
-template <typename Handler>
-void route(WebServer& server, std::string_view method, const std::string& pattern,
-           Handler handler) {
-    const auto guarded_handler = [&server, handler](const httplib::Request& request,
-                                                    httplib::Response& response) {
-        const wire_trace::SourceScope source("api " + request.method + " " + request.path);
-        guarded(request, response, [&](auto& req, auto& res) {
-            handler(req, res, Wanted([&server] { return !server.stopping(); }));
+// Registers handler for its route, exceptions answered, what it sends the
+// board traced under the request's name.
+void route(WebServer& server, const ApiRoute& api_route) {
+    const ApiHandler handler = api_route.handler;
+    server.add_route(
+        api_route.method, api_route.path, api_route.runs,
+        [handler](const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
+            const wire_trace::SourceScope source("api " + request.method + " " + request.path);
+            guarded(request, response, [&](auto& req, auto& res) { handler(req, res, wanted); });
         });
-    };
-    if (method == "GET") {
-        server.Get(pattern, guarded_handler);
-    } else {
-        server.Post(pattern, guarded_handler);
-    }
 }
 
 std::string lower_case(std::string_view text) {
@@ -235,47 +227,24 @@ bool is_own_host(std::string_view host, int port) {
            (name == "localhost" || name == "[::1]" || is_loopback_ipv4(name));
 }
 
-// Whether the head holds the header name (lower case) with no value, which
-// the library drops as if it were not there.
-bool has_empty_header(std::string_view head, std::string_view name) {
-    for (size_t start = head.find("\r\n"); start != std::string_view::npos;
-         start = head.find("\r\n", start + 2)) {
-        const std::string_view line =
-            head.substr(start + 2, head.find("\r\n", start + 2) - start - 2);
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos || lower_case(line.substr(0, colon)) != name) {
-            continue;
-        }
-        if (line.find_first_not_of(" \t", colon + 1) == std::string_view::npos) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Before any file or route, and before a body is read: requests for
 // another host, API requests that a page of another site makes (a browser
 // says so in Origin or Sec-Fetch-Site; an image or a no-cors fetch sends
 // no Origin), and requests the program will not take on.
-httplib::Server::HandlerResponse check_request(const httplib::Request& request,
-                                               httplib::Response& response, int port) {
+bool check_request(const HttpRequest& request, HttpResponse& response, int port) {
     const auto refuse = [&](int status, std::string_view error) {
         answer_error(response, status, error);
-        // A refusal goes whole, never cut to the ranges the request asked
-        // for; the request object is the library's own, not a constant.
-        const_cast<httplib::Request&>(request).ranges.clear();
-        return httplib::Server::HandlerResponse::Handled;
+        return true;
     };
-    const std::string host = request.get_header_value("Host");
+    const std::string host = request.header("Host");
     const bool api = request.path.starts_with("/api/");
     if (!is_own_host(host, port)) {
         return refuse(403, "Forbidden");
     }
     if (api) {
-        const std::string site = lower_case(request.get_header_value("Sec-Fetch-Site"));
-        if ((request.has_header("Origin") &&
-             lower_case(request.get_header_value("Origin")) != "http://" + lower_case(host)) ||
-            has_empty_header(WebServer::request_head(), "origin")) {
+        const std::string site = lower_case(request.header("Sec-Fetch-Site"));
+        if (request.has_header("Origin") &&
+            lower_case(request.header("Origin")) != "http://" + lower_case(host)) {
             return refuse(403, "Forbidden");
         }
         if (site == "cross-site" || site == "same-site") {
@@ -286,33 +255,31 @@ httplib::Server::HandlerResponse check_request(const httplib::Request& request,
             return refuse(405, "Method not allowed");
         }
     }
-    const std::string encoding = lower_case(request.get_header_value("Content-Encoding"));
+    const std::string encoding = lower_case(request.header("Content-Encoding"));
     if (!encoding.empty() && encoding != "identity") {
         return refuse(415, "Compressed bodies are not accepted");
     }
     if (request.has_header("Content-Length")) {
-        const std::string length = request.get_header_value("Content-Length");
+        const std::string length = request.header("Content-Length");
         size_t bytes = 0;
         const auto [end, error] =
             std::from_chars(length.data(), length.data() + length.size(), bytes);
         if (error != std::errc() || end != length.data() + length.size() || bytes > kMaxBodyBytes) {
             // The body stays unread: this answer ends the connection.
-            response.set_header("Connection", "close");
+            response.close = true;
             return refuse(413, "Request body too large");
         }
     }
-    // The library hands the header out as a copy: one copy, or the count
-    // would run from one copy's start to another's end.
-    const std::string ranges = request.get_header_value("Range");
+    const std::string ranges = request.header("Range");
     if (std::count(ranges.begin(), ranges.end(), ',') >= static_cast<long>(kMaxRanges)) {
         return refuse(416, "Too many ranges");
     }
-    return httplib::Server::HandlerResponse::Unhandled;
+    return false;
 }
 
-// The library's own refusals under /api/ (no route, a malformed request, a
+// The server's own refusals under /api/ (no route, a malformed request, a
 // body past the limit) answer in JSON like every other API answer.
-void answer_library_error(const httplib::Request& request, httplib::Response& response) {
+void answer_server_error(const HttpRequest& request, HttpResponse& response) {
     if (!request.path.starts_with("/api/") || !response.body.empty()) {
         return;
     }
@@ -335,28 +302,11 @@ void answer_library_error(const httplib::Request& request, httplib::Response& re
     }
 }
 
-// An address of our own, so that a port another program holds fails to
-// bind (the library's default would add SO_REUSEPORT and share the port
-// silently): SO_REUSEADDR alone where binding after TIME_WAIT needs it,
-// SO_EXCLUSIVEADDRUSE where the system has it (there SO_REUSEADDR would let
-// another socket take the port). httplib.h brings the socket headers.
-void set_socket_options(socket_t sock) {
-    const int yes = 1;
-#ifdef SO_EXCLUSIVEADDRUSE
-    const int option = SO_EXCLUSIVEADDRUSE;
-#else
-    const int option = SO_REUSEADDR;
-#endif
-    setsockopt(sock, SOL_SOCKET, option, reinterpret_cast<const char*>(&yes), sizeof yes);
-}
-
-void read_digital(const httplib::Request& request, httplib::Response& response,
-                  const Wanted& wanted) {
+void read_digital(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     handle_read(request, response, false, wanted);
 }
 
-void read_analog(const httplib::Request& request, httplib::Response& response,
-                 const Wanted& wanted) {
+void read_analog(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
     handle_read(request, response, true, wanted);
 }
 
@@ -367,27 +317,18 @@ const std::vector<ApiRoute> kGpioRoutes = {
     {"POST", "/api/gpio/config/{pin}", configure_pin},
 };
 
-// The library's pattern for a route's path: "{pin}" matches decimal digits.
-std::string path_pattern(std::string_view path) {
-    std::string pattern(path);
-    for (size_t at = pattern.find("{pin}"); at != std::string::npos; at = pattern.find("{pin}")) {
-        pattern.replace(at, 5, R"((\d+))");
-    }
-    return pattern;
-}
-
 }  // namespace
 
-void answer(httplib::Response& response, int status, const std::string& body) {
+void answer(HttpResponse& response, int status, const std::string& body) {
     response.status = status;
     response.set_content(body, kJson);
 }
 
-void answer_error(httplib::Response& response, int status, std::string_view error) {
+void answer_error(HttpResponse& response, int status, std::string_view error) {
     answer(response, status, json{{"error", error}}.dump());
 }
 
-void answer_not_connected(httplib::Response& response) {
+void answer_not_connected(HttpResponse& response) {
     json body = {{"error", "Board not connected"}};
     if (const SessionState link = session().state(); link.link == LinkState::kWaiting) {
         body["waiting_for"] = link.port;
@@ -406,7 +347,7 @@ std::pair<int, std::string_view> failure_status(const CommandOutcome& outcome) {
     }
 }
 
-std::optional<CommandOutcome> run_checked(const std::string& line, httplib::Response& response,
+std::optional<CommandOutcome> run_checked(const std::string& line, HttpResponse& response,
                                           const Wanted& wanted, bool detail) {
     CommandOutcome outcome = run_board_command(line, wanted);
     quirn_server().decode(outcome);
@@ -430,7 +371,7 @@ std::optional<CommandOutcome> run_checked(const std::string& line, httplib::Resp
 }
 
 // A null document counts as an object without the member.
-std::optional<json> body_member(const httplib::Request& request, const char* name) {
+std::optional<json> body_member(const HttpRequest& request, const char* name) {
     if (nesting_depth(request.body) > kMaxJsonDepth) {
         return std::nullopt;
     }
@@ -449,23 +390,19 @@ std::vector<ApiRoute> api_routes() {
     std::vector<ApiRoute> routes = kGpioRoutes;
     routes.insert(routes.end(), board_routes().begin(), board_routes().end());
     routes.push_back({"GET", "/api/trace",
-                      [](const httplib::Request& request, httplib::Response& response,
-                         const Wanted&) { answer_trace(request, response); }});
+                      [](const HttpRequest& request, HttpResponse& response, const Wanted&) {
+                          answer_trace(request, response);
+                      },
+                      WebServer::Runs::kAtOnce});
     return routes;
 }
 
 void set_up_http_server(WebServer& server, int port) {
-    server.set_socket_options(set_socket_options);
-    // Headers and body leave in separate writes: without this, the body would
-    // wait for the client's delayed acknowledgement.
-    server.set_tcp_nodelay(true);
-    server.set_payload_max_length(kMaxBodyBytes);
-    server.set_pre_routing_handler(
-        [port](const httplib::Request& request, httplib::Response& response) {
-            return check_request(request, response, port);
-        });
-    server.set_error_handler(answer_library_error);
+    server.set_check([port](const HttpRequest& request, HttpResponse& response) {
+        return check_request(request, response, port);
+    });
+    server.set_error_body(answer_server_error);
     for (const ApiRoute& api_route : api_routes()) {
-        route(server, api_route.method, path_pattern(api_route.path), api_route.handler);
+        route(server, api_route);
     }
 }

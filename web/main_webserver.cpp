@@ -1,53 +1,57 @@
 #include "web/main_webserver.h"
 
-#include <httplib.h>
-
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
-#include <optional>
+#include <mutex>
 #include <string>
-#include <thread>
 
 #include "base/console_output.h"
 #include "base/session.h"
-#include "serial/class_serial.h"
 #include "web/gpio_api.h"
 #include "web/static_dirs.h"
 #include "web/web_server.h"
-
-std::atomic<int32_t> http_running{0};
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kPollInterval = std::chrono::milliseconds(100);
-constexpr auto kNoSessionExtra = std::chrono::milliseconds(50);
 // While another program holds the port, binding is tried again this often.
 constexpr auto kBindRetryInterval = std::chrono::seconds(1);
-constexpr auto kStopCheckInterval = std::chrono::milliseconds(5);
+constexpr auto kStartDelay = std::chrono::milliseconds(100);
 constexpr const char* kHost = "localhost";
 
-WebServer http_server;
+// Guards serving_server; wake (with it) tells the web thread that the
+// session changed. Taken before the session's own lock, never after it.
+std::mutex wake_mutex;
+std::condition_variable wake;
+WebServer* serving_server = nullptr;  // the web thread's server while it exists
 
-// A board that vanished is still the user's chosen connection: the page is
-// where a user looks for what happened to it.
-bool should_serve() {
+bool quitting() {
+    return session().state().quitting();
+}
+
+bool serving_wanted() {
     return session().state().web_should_serve();
 }
 
-// The web thread may be anywhere between publishing http_running and
-// serving, and a bind clears an earlier stop: ask again until it is out.
-void stop_serving() {
-    while (http_running.load() != 0) {
-        http_server.stop_serving();
-        std::this_thread::sleep_for(kStopCheckInterval);
+// Called on every change of the session: the web thread starts or stops
+// serving at once.
+void web_wake() {
+    std::lock_guard lock(wake_mutex);
+    // The session changed before this call: either the web thread sees it
+    // at its next look, or it is serving and this stop reaches it (a stop
+    // asked before the server has begun is kept for it).
+    if (serving_server != nullptr && !serving_wanted()) {
+        serving_server->stop_serving();
     }
+    wake.notify_all();
 }
 
 // Serves the found pages/ at "/" and help/ at "/help/", each when it exists;
 // "/help" redirects to "/help/".
-void mount_static_dirs(const StaticDirs& dirs) {
+void mount_static_dirs(WebServer& server, const StaticDirs& dirs) {
     if (dirs.root.empty()) {
         return;
     }
@@ -55,61 +59,53 @@ void mount_static_dirs(const StaticDirs& dirs) {
         std::error_code error;
         const std::filesystem::path directory = dirs.root / name;
         if (std::filesystem::is_directory(directory, error)) {
-            http_server.set_mount_point(mount_point, path_text(directory));
+            server.set_mount_point(mount_point, directory);
         }
     }
     // Without the final slash, the page's relative links would point a
     // folder too high.
-    http_server.Get("/help", [](const httplib::Request&, httplib::Response& response) {
-        response.set_redirect("/help/", 301);
-    });
+    server.add_route("GET", "/help", WebServer::Runs::kAtOnce,
+                     [](const HttpRequest&, HttpResponse& response, const auto&) {
+                         response.set_redirect("/help/", 301);
+                     });
 }
 
 }  // namespace
 
-void http_stop_watcher() {
-    for (;;) {
-        std::this_thread::sleep_for(kPollInterval);
-        // The web thread publishes http_running before it checks the flags
-        // again, so either it sees a stop condition, or this sees it serving.
-        const bool running = http_running.load() != 0;
-        if (running && !should_serve()) {
-            stop_serving();
-        } else if (!running && session().state().quitting()) {
-            return;
-        }
-    }
-}
-
 int main_webserver(int port) {
-    set_up_http_server(http_server, port);
+    WebServer server;
+    set_up_http_server(server, port);
     const StaticDirs static_dirs = find_static_dirs();
-    mount_static_dirs(static_dirs);
+    mount_static_dirs(server, static_dirs);
     const std::string static_notice = static_dirs_notice(static_dirs);
-    std::thread watcher(http_stop_watcher);
+    {
+        std::lock_guard lock(wake_mutex);
+        serving_server = &server;
+    }
+    const uint64_t listener = session().subscribe([](const SessionState&) { web_wake(); });
     // Said once per session: the session it was said for (sessions count from 1).
     uint64_t told_port_taken = 0;
     Clock::time_point next_bind{};
-    while (!session().state().quitting()) {
-        std::this_thread::sleep_for(kPollInterval);
-        if (!should_serve()) {
-            std::this_thread::sleep_for(kNoSessionExtra);
+    for (;;) {
+        {
+            std::unique_lock lock(wake_mutex);
+            wake.wait(lock, [] { return quitting() || serving_wanted(); });
+            if (quitting()) {
+                serving_server = nullptr;
+                break;
+            }
+            // Serving starts once it has been wanted for kStartDelay (and,
+            // when the port was taken, at the next try): a script that
+            // connects, runs its words and quits in less never opens the
+            // port, and its output is not cut by the start line.
+            const Clock::time_point start_at = std::max(next_bind, Clock::now() + kStartDelay);
+            if (wake.wait_until(lock, start_at, [] { return quitting() || !serving_wanted(); })) {
+                told_port_taken = 0;
+                next_bind = {};
+                continue;
+            }
         }
-        if (!should_serve()) {
-            told_port_taken = 0;
-            next_bind = {};
-            continue;
-        }
-        if (Clock::now() < next_bind) {
-            continue;
-        }
-        http_running.store(1);
-        if (!should_serve()) {
-            http_running.store(0);
-            continue;
-        }
-        if (!http_server.bind(kHost, port)) {
-            http_running.store(0);
+        if (!server.bind(kHost, port)) {
             const uint64_t number = session().state().number;
             if (told_port_taken != number) {
                 out_chatter("\n[Tessaro] Port " + std::to_string(port) +
@@ -120,6 +116,11 @@ int main_webserver(int port) {
             next_bind = Clock::now() + kBindRetryInterval;
             continue;
         }
+        // A change between the look above and the bind, which cleared any
+        // stop asked before it, is seen here; one after it stops the server.
+        if (!serving_wanted()) {
+            server.stop_serving();
+        }
         told_port_taken = 0;
         out_chatter("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
                     std::to_string(port) + "\n");
@@ -127,11 +128,10 @@ int main_webserver(int port) {
             out_line(static_notice);
         }
         print_prompt();
-        http_server.serve();
-        http_running.store(0);
+        server.serve();
         out_chatter("\n[Tessaro] Webserver quit.\n");
         print_prompt();
     }
-    watcher.join();
+    session().unsubscribe(listener);
     return 0;
 }

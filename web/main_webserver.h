@@ -2,20 +2,13 @@
 // The web thread: serves the API and the static pages on
 // http://localhost:8088 (or the port --http-port names) while a board is
 // connected, or while a vanished board's port is waited for, and the user has
-// not typed "http_stop"; stops and starts again as those change.
+// not typed "http_stop"; stops and starts again as the session changes,
+// woken by it.
 
 #include <atomic>
 #include <cstdint>
-
-// 1 while the web thread is serving, from before its listener opens until
-// the listener has closed. Written by the web thread only.
-extern std::atomic<int32_t> http_running;
 
 // Entry of the web thread. Returns 0 once the console has quit and the
 // server, if it ran, has stopped.
 inline constexpr int kDefaultHttpPort = 8088;
 int main_webserver(int port = kDefaultHttpPort);
-// Entry of the thread that main_webserver starts to stop the server when the
-// session closes, on "http_stop" and on quit. Returns once the console has
-// quit and the server is down.
-void http_stop_watcher();

@@ -23,10 +23,10 @@ nlohmann::json event_json(const wire_trace::Event& event) {
 
 }  // namespace
 
-void answer_trace(const httplib::Request& request, httplib::Response& response) {
+void answer_trace(const HttpRequest& request, HttpResponse& response) {
     uint64_t after = 0;
     if (request.has_param("after")) {
-        const std::string digits = request.get_param_value("after");
+        const std::string digits = request.param("after");
         const auto [end, error] =
             std::from_chars(digits.data(), digits.data() + digits.size(), after);
         if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {

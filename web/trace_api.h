@@ -8,6 +8,6 @@
 // event's number, the N to ask with next. 400 {"error":"Invalid after"}
 // for an N that is not a decimal number.
 
-#include <httplib.h>
+#include "web/http_message.h"
 
-void answer_trace(const httplib::Request& request, httplib::Response& response);
+void answer_trace(const HttpRequest& request, HttpResponse& response);

@@ -1,412 +1,885 @@
 #include "web/web_server.h"
 
-#include <algorithm>
-#include <array>
-#include <cstdlib>
-#include <string>
-#include <tuple>
-
-// The socket calls below differ between the platforms in name only.
-#ifdef _WIN32
-using PollEntry = WSAPOLLFD;
-namespace {
-int poll_sockets(PollEntry* entries, size_t count, int timeout_ms) {
-    return ::WSAPoll(entries, static_cast<ULONG>(count), timeout_ms);
-}
-void close_descriptor(socket_t sock) {
-    ::closesocket(sock);
-}
-constexpr int kShutBoth = SD_BOTH;
-constexpr int kShutWrite = SD_SEND;
-constexpr int kSendFlags = 0;
-}  // namespace
-#else
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-using PollEntry = pollfd;
-namespace {
-int poll_sockets(PollEntry* entries, size_t count, int timeout_ms) {
-    return ::poll(entries, static_cast<nfds_t>(count), timeout_ms);
-}
-void close_descriptor(socket_t sock) {
-    ::close(sock);
-}
-constexpr int kShutBoth = SHUT_RDWR;
-constexpr int kShutWrite = SHUT_WR;
-constexpr int kSendFlags = MSG_NOSIGNAL;
-}  // namespace
+// With GCC 12, <utility> must come before Asio's coroutine support.
+#include <boost/version.hpp>
+#include <utility>
+// Written and tested against Debian's Boost 1.74 headers; another version
+// builds only once it has been tried.
+#if BOOST_VERSION < 107400 || BOOST_VERSION >= 107500
+#error "the web server expects Boost 1.74 (Debian's libboost-dev)"
 #endif
 
-namespace {
+#include <algorithm>
+#include <array>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <condition_variable>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <list>
+#include <optional>
+#include <sstream>
+#include <thread>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using ErrorCode = boost::system::error_code;
 using Clock = std::chrono::steady_clock;
 
-// How often the gate looks for connections parked since its last look.
-constexpr int kGateStepMs = 10;
-// The longest head kept for request_head(); the library refuses longer ones.
-constexpr size_t kMaxHeadBytes = 8192;
+// ---------------------------------------------------------------- board queue
 
-// The head of the request the calling worker serves (see request_head()).
-thread_local std::string current_head;
-
-int milliseconds_until(Clock::time_point until) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-}
-
-// Whether sock becomes readable (data, end of stream or an error to read)
-// within timeout_ms.
-bool wait_readable(socket_t sock, int timeout_ms) {
-    PollEntry entry{};
-    entry.fd = sock;
-    entry.events = POLLIN;
-    return poll_sockets(&entry, 1, timeout_ms) > 0;
-}
-
-bool wait_writable(socket_t sock, int timeout_ms) {
-    PollEntry entry{};
-    entry.fd = sock;
-    entry.events = POLLOUT;
-    return poll_sockets(&entry, 1, timeout_ms) > 0;
-}
-
-std::pair<std::string, int> address_of(const sockaddr_storage& address, socklen_t length) {
-    std::array<char, NI_MAXHOST> host{};
-    std::array<char, NI_MAXSERV> service{};
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host.data(),
-                      static_cast<socklen_t>(host.size()), service.data(),
-                      static_cast<socklen_t>(service.size()),
-                      NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-        return {"", -1};
-    }
-    return {host.data(), std::atoi(service.data())};
-}
-
-// One connection as the library reads and writes it, with the limits of
-// the header: each piece of a request within kReadPieceWait, the whole
-// request by its deadline. Reads are buffered, as the library reads a
-// request's head a byte at a time.
-class ConnectionStream final : public httplib::Stream {
+// The one thread that runs the requests needing the board, in the order
+// they came: the board does one transaction at a time anyway, and no other
+// request waits behind them.
+class WebServer::BoardQueue {
   public:
-    ConnectionStream(socket_t sock, Clock::time_point read_deadline)
-        : sock_(sock), read_deadline_(read_deadline) {}
+    BoardQueue() : worker_([this] { run(); }) {}
+    ~BoardQueue() {
+        {
+            std::lock_guard lock(mutex_);
+            quit_ = true;
+        }
+        wake_.notify_all();
+        worker_.join();
+    }
+    BoardQueue(const BoardQueue&) = delete;
+    BoardQueue& operator=(const BoardQueue&) = delete;
 
-    bool is_readable() const override {
-        if (offset_ < filled_) {
-            return true;
+    void push(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(job));
         }
-        const int piece = static_cast<int>(WebServer::kReadPieceWait.count());
-        return wait_readable(sock_, std::min(piece, milliseconds_until(read_deadline_)));
+        wake_.notify_one();
     }
-    bool is_writable() const override {
-        return wait_writable(
-            sock_, static_cast<int>(
-                       std::chrono::duration_cast<std::chrono::milliseconds>(WebServer::kWriteWait)
-                           .count()));
-    }
-    ssize_t read(char* ptr, size_t size) override {
-        if (offset_ == filled_) {
-            if (!is_readable()) {
-                return -1;
-            }
-            const auto received =
-                ::recv(sock_, buffer_.data(), static_cast<int>(buffer_.size()), 0);
-            if (received <= 0) {
-                return received;
-            }
-            offset_ = 0;
-            filled_ = static_cast<size_t>(received);
-        }
-        const size_t taken = std::min(size, filled_ - offset_);
-        std::copy_n(buffer_.data() + offset_, taken, ptr);
-        if (!head_done_) {
-            current_head.append(
-                ptr, std::min(taken, kMaxHeadBytes - std::min(kMaxHeadBytes, current_head.size())));
-            head_done_ = current_head.find("\r\n\r\n") != std::string::npos ||
-                         current_head.size() >= kMaxHeadBytes;
-        }
-        offset_ += taken;
-        return static_cast<ssize_t>(taken);
-    }
-    ssize_t write(const char* ptr, size_t size) override {
-        if (!is_writable()) {
-            return -1;
-        }
-        return ::send(sock_, ptr, static_cast<int>(std::min<size_t>(size, 1 << 20)), kSendFlags);
-    }
-    void get_remote_ip_and_port(std::string& ip, int& port) const override {
-        sockaddr_storage address{};
-        socklen_t length = sizeof address;
-        if (::getpeername(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            std::tie(ip, port) = address_of(address, length);
-        }
-    }
-    void get_local_ip_and_port(std::string& ip, int& port) const override {
-        sockaddr_storage address{};
-        socklen_t length = sizeof address;
-        if (::getsockname(sock_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            std::tie(ip, port) = address_of(address, length);
-        }
-    }
-    socket_t socket() const override { return sock_; }
 
   private:
-    socket_t sock_;
-    Clock::time_point read_deadline_;
-    std::array<char, 4096> buffer_{};
-    size_t offset_ = 0;
-    size_t filled_ = 0;
-    bool head_done_ = false;
+    // Runs what is queued, to the last job, then ends once told to.
+    void run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return quit_ || !jobs_.empty(); });
+            if (jobs_.empty()) {
+                return;
+            }
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lock.unlock();
+            job();
+            job = nullptr;  // what it holds goes before the next wait
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;  // guards jobs_ and quit_
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> jobs_;
+    bool quit_ = false;
+    std::thread worker_;  // last: starts once the rest is built
+};
+
+// ---------------------------------------------------------------- helpers
+
+namespace {
+
+class Connection;
+using Connections = std::list<std::shared_ptr<Connection>>;
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// %XX decoded (a malformed escape stays as it is); in a query, '+' is a space.
+std::string decode(std::string_view text, bool query) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
+            hex_digit(text[i + 2]) >= 0) {
+            decoded += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+            i += 2;
+        } else if (query && text[i] == '+') {
+            decoded += ' ';
+        } else {
+            decoded += text[i];
+        }
+    }
+    return decoded;
+}
+
+std::vector<std::pair<std::string, std::string>> parse_query(std::string_view query) {
+    std::vector<std::pair<std::string, std::string>> params;
+    while (!query.empty()) {
+        const size_t amp = std::min(query.find('&'), query.size());
+        const std::string_view item = query.substr(0, amp);
+        if (!item.empty()) {
+            const size_t equals = std::min(item.find('='), item.size());
+            params.emplace_back(decode(item.substr(0, equals), true),
+                                decode(item.substr(std::min(equals + 1, item.size())), true));
+        }
+        query.remove_prefix(std::min(amp + 1, query.size()));
+    }
+    return params;
+}
+
+// Whether path is the route's parts with decimal digits between them; the
+// digits go to matches after the whole path.
+bool matches_route(const std::vector<std::string>& parts, const std::string& path,
+                   std::vector<std::string>& matches) {
+    matches = {path};
+    size_t at = 0;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) {
+            size_t end = at;
+            while (end < path.size() && path[end] >= '0' && path[end] <= '9') {
+                ++end;
+            }
+            if (end == at) {
+                return false;
+            }
+            matches.push_back(path.substr(at, end - at));
+            at = end;
+        }
+        if (path.compare(at, parts[i].size(), parts[i]) != 0) {
+            return false;
+        }
+        at += parts[i].size();
+    }
+    return at == path.size();
+}
+
+// The file's path below its mount point, its ".." resolved; nothing when it
+// would leave the directory or names what no file name may hold.
+std::optional<std::string> file_below(std::string_view sub) {
+    std::vector<std::string_view> kept;
+    size_t start = 0;
+    for (;;) {
+        const size_t slash = std::min(sub.find('/', start), sub.size());
+        const std::string_view part = sub.substr(start, slash - start);
+        if (part.find_first_of(std::string_view("\\:\0", 3)) != std::string_view::npos) {
+            return std::nullopt;
+        }
+        if (part == "..") {
+            if (kept.empty()) {
+                return std::nullopt;
+            }
+            kept.pop_back();
+        } else if (!part.empty() && part != ".") {
+            kept.push_back(part);
+        }
+        if (slash == sub.size()) {
+            break;
+        }
+        start = slash + 1;
+    }
+    std::string file;
+    for (const std::string_view part : kept) {
+        file += (file.empty() ? "" : "/") + std::string(part);
+    }
+    if (sub.empty() || sub.back() == '/') {
+        file += (file.empty() ? "" : "/") + std::string("index.html");
+    }
+    return file;
+}
+
+std::string content_type(const std::filesystem::path& file) {
+    static const std::pair<const char*, const char*> kTypes[] = {
+        {".html", "text/html"},      {".htm", "text/html"},         {".css", "text/css"},
+        {".js", "text/javascript"},  {".mjs", "text/javascript"},   {".json", "application/json"},
+        {".txt", "text/plain"},      {".svg", "image/svg+xml"},     {".png", "image/png"},
+        {".jpg", "image/jpeg"},      {".jpeg", "image/jpeg"},       {".gif", "image/gif"},
+        {".ico", "image/x-icon"},    {".webp", "image/webp"},       {".woff2", "font/woff2"},
+        {".woff", "font/woff"},      {".wasm", "application/wasm"}, {".xml", "application/xml"},
+        {".pdf", "application/pdf"},
+    };
+    const std::string extension = file.extension().string();
+    for (const auto& [known, type] : kTypes) {
+        if (extension == known) {
+            return type;
+        }
+    }
+    return "application/octet-stream";
+}
+
+// One byte range of a file of size bytes ("bytes=a-b", "bytes=a-",
+// "bytes=-n"), as first and last byte; nothing when it cannot be met.
+std::optional<std::pair<size_t, size_t>> byte_range(std::string_view range, size_t size) {
+    constexpr std::string_view kUnit = "bytes=";
+    if (!range.starts_with(kUnit)) {
+        return std::nullopt;
+    }
+    range.remove_prefix(kUnit.size());
+    const size_t dash = range.find('-');
+    if (dash == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto number = [](std::string_view digits) -> std::optional<size_t> {
+        if (digits.empty() || digits.size() > 18 ||
+            !std::all_of(digits.begin(), digits.end(),
+                         [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::nullopt;
+        }
+        return static_cast<size_t>(std::stoull(std::string(digits)));
+    };
+    const std::optional<size_t> first = number(range.substr(0, dash));
+    const std::optional<size_t> last = number(range.substr(dash + 1));
+    if (!first) {  // the last n bytes
+        if (!last || *last == 0 || size == 0) {
+            return std::nullopt;
+        }
+        return std::pair{size - std::min(*last, size), size - 1};
+    }
+    const bool has_last = dash + 1 < range.size();
+    if (*first >= size || (has_last && !last) || (last && *last < *first)) {
+        return std::nullopt;
+    }
+    return std::pair{*first, last ? std::min(*last, size - 1) : size - 1};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- serving
+
+// What one bind and serve use: the loop, its listeners and connections.
+// Everything but stopping is touched on the loop's thread only.
+class WebServer::Serving : public std::enable_shared_from_this<WebServer::Serving> {
+  public:
+    explicit Serving(WebServer& owner) : server(owner) {}
+
+    void accept(tcp::acceptor& acceptor);
+    void admit(tcp::socket socket);
+    void forget(Connections::iterator where);
+    void stop();
+
+    const std::vector<Route>& routes() const { return server.routes_; }
+    const std::vector<Mount>& mounts() const { return server.mounts_; }
+    const Check& check() const { return server.check_; }
+    const ErrorBody& error_body() const { return server.error_body_; }
+    BoardQueue& board_queue() const { return *server.board_queue_; }
+
+    asio::io_context loop{1};  // first: the last to go
+    WebServer& server;
+    std::vector<tcp::acceptor> acceptors;
+    Connections connections;
+    std::optional<asio::steady_timer> grace;
+    std::optional<asio::steady_timer> accept_pause;
+    // Set once by stop_serving(), from any thread.
+    std::atomic<bool> stopping{false};
+};
+
+namespace {
+
+const std::string kJson = "application/json";
+
+// One client's connection, served on the loop. While a request waits for
+// the board the connection has no operation pending and no timer running.
+class Connection : public std::enable_shared_from_this<Connection> {
+  public:
+    enum class State { kIdle, kReading, kBoard, kWriting, kClosed };
+
+    Connection(WebServer::Serving& serving, tcp::socket socket)
+        : serving_(serving), stream_(std::move(socket)) {}
+
+    void start(Connections::iterator where) {
+        where_ = where;
+        wait_for_request();
+    }
+    bool idle() const { return state_ == State::kIdle && buffer_.size() == 0; }
+    Clock::time_point idle_since() const { return idle_since_; }
+    bool waits_for_board() const { return state_ == State::kBoard; }
+
+    void board_answered(HttpResponse response) {
+        if (state_ == State::kBoard) {
+            send(std::move(response));
+        }
+    }
+    void answer_stopping() {
+        HttpResponse response;
+        response.status = 503;
+        response.set_content(R"({"error":"Web server stopping"})", kJson);
+        send(std::move(response));
+    }
+    void close() {
+        if (state_ == State::kClosed) {
+            return;
+        }
+        state_ = State::kClosed;
+        ErrorCode ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream_.close();
+        serving_.forget(where_);
+    }
+
+  private:
+    void wait_for_request() {
+        state_ = State::kIdle;
+        idle_since_ = Clock::now();
+        if (buffer_.size() > 0) {  // the next request came with the last one
+            read_head();
+            return;
+        }
+        stream_.expires_after(served_ == 0 ? std::chrono::milliseconds(WebServer::kFirstRequestWait)
+                                           : std::chrono::milliseconds(WebServer::kKeepAliveWait));
+        stream_.async_read_some(buffer_.prepare(4096),
+                                [self = shared_from_this()](ErrorCode error, size_t bytes) {
+                                    if (self->state_ == State::kClosed) {
+                                        return;
+                                    }
+                                    if (error || self->state_ != State::kIdle) {
+                                        self->close();
+                                        return;
+                                    }
+                                    self->buffer_.commit(bytes);
+                                    self->read_head();
+                                });
+    }
+
+    void read_head() {
+        state_ = State::kReading;
+        // The whole request, head and body, by this deadline.
+        stream_.expires_after(WebServer::kRequestReadLimit);
+        parser_.emplace();
+        parser_->header_limit(WebServer::kMaxHeadBytes);
+        // The body's size is checked once the head has been looked at (no
+        // limit here: this version's parser takes an empty one as zero).
+        parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](ErrorCode error, size_t) { self->on_head(error); });
+    }
+
+    // A failed read: a request that breaks the limits or the syntax is
+    // answered, a client that went away or took too long is not.
+    void refuse_or_close(ErrorCode error) {
+        if (state_ != State::kReading) {
+            close();
+        } else if (error == http::error::header_limit || error == http::error::body_limit ||
+                   error == http::error::buffer_overflow) {
+            answer_error(413);
+        } else if (error.category() == http::make_error_code(http::error::bad_method).category() &&
+                   error != http::error::end_of_stream && error != http::error::partial_message) {
+            answer_error(400);
+        } else {
+            close();
+        }
+    }
+
+    void on_head(ErrorCode error) {
+        if (state_ == State::kClosed) {
+            return;
+        }
+        request_ = {};
+        if (error) {
+            refuse_or_close(error);
+            return;
+        }
+        const auto& head = parser_->get();
+        request_.method = std::string(head.method_string());
+        const std::string_view target(head.target().data(), head.target().size());
+        const size_t question = std::min(target.find('?'), target.size());
+        request_.path = decode(target.substr(0, question), false);
+        request_.params = parse_query(target.substr(std::min(question + 1, target.size())));
+        for (const auto& field : head) {
+            request_.headers.emplace_back(std::string(field.name_string()),
+                                          std::string(field.value()));
+        }
+        keep_alive_ = head.keep_alive();
+        // Two lengths, even equal ones, are how one request is smuggled
+        // inside another past a proxy: refused.
+        if (head.count(http::field::content_length) > 1) {
+            answer_error(400);
+            return;
+        }
+        HttpResponse response;
+        if (serving_.check() && serving_.check()(request_, response)) {
+            // A body left unread ends the connection.
+            response.close = response.close || !parser_->is_done();
+            send(std::move(response));
+            return;
+        }
+        parser_->body_limit(WebServer::kMaxBodyBytes);
+        if (!parser_->is_done() && head[http::field::expect] == "100-continue") {
+            static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
+                              [self = shared_from_this()](ErrorCode failed, size_t) {
+                                  if (self->state_ == State::kClosed) {
+                                      return;
+                                  }
+                                  if (failed) {
+                                      self->close();
+                                  } else {
+                                      self->read_body();
+                                  }
+                              });
+            return;
+        }
+        read_body();
+    }
+
+    void read_body() {
+        if (parser_->is_done()) {  // no body: no turn of the loop for it
+            parser_.reset();
+            dispatch();
+            return;
+        }
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](ErrorCode error, size_t) {
+                             if (self->state_ == State::kClosed) {
+                                 return;
+                             }
+                             if (error) {
+                                 self->refuse_or_close(error);
+                                 return;
+                             }
+                             self->request_.body = std::move(self->parser_->get().body());
+                             self->parser_.reset();
+                             self->dispatch();
+                         });
+    }
+
+    void dispatch() {
+        for (const WebServer::Route& route : serving_.routes()) {
+            if (route.method != request_.method ||
+                !matches_route(route.parts, request_.path, request_.matches)) {
+                continue;
+            }
+            std::shared_ptr<WebServer::Serving> serving = serving_.shared_from_this();
+            if (route.runs == WebServer::Runs::kAtOnce) {
+                HttpResponse response;
+                route.handler(request_, response, [&serving] { return !serving->stopping.load(); });
+                send(std::move(response));
+                return;
+            }
+            state_ = State::kBoard;
+            stream_.expires_never();
+            serving_.board_queue().push([serving = std::move(serving),
+                                         connection = shared_from_this(), handler = route.handler,
+                                         request = std::move(request_)]() mutable {
+                HttpResponse response;
+                const auto wanted = [&serving] { return !serving->stopping.load(); };
+                if (wanted()) {
+                    handler(request, response, wanted);
+                }
+                if (!wanted()) {
+                    response = {};
+                    response.status = 503;
+                    response.set_content(R"({"error":"Web server stopping"})", kJson);
+                }
+                asio::post(serving->loop, [connection = std::move(connection),
+                                           response = std::move(response)]() mutable {
+                    connection->board_answered(std::move(response));
+                });
+            });
+            return;
+        }
+        if ((request_.method == "GET" || request_.method == "HEAD") && serve_file()) {
+            return;
+        }
+        answer_error(404, false);
+    }
+
+    bool serve_file() {
+        for (const WebServer::Mount& mount : serving_.mounts()) {
+            if (!request_.path.starts_with(mount.prefix)) {
+                continue;
+            }
+            const std::optional<std::string> below =
+                file_below(std::string_view(request_.path).substr(mount.prefix.size()));
+            if (!below) {
+                continue;
+            }
+            const std::filesystem::path file =
+                mount.directory /
+                std::filesystem::path(std::u8string(below->begin(), below->end()));
+            std::error_code failed;
+            if (!std::filesystem::is_regular_file(file, failed)) {
+                continue;
+            }
+            std::ifstream in(file, std::ios::binary);
+            if (!in.is_open()) {
+                continue;
+            }
+            std::ostringstream content;
+            content << in.rdbuf();
+            HttpResponse response;
+            std::string body = content.str();
+            const std::string range = request_.header("Range");
+            if (!range.empty() && range.find(',') == std::string::npos) {
+                const auto part = byte_range(range, body.size());
+                if (!part) {
+                    response.set_header("Content-Range", "bytes */" + std::to_string(body.size()));
+                    answer_error(416, false, std::move(response));
+                    return true;
+                }
+                response.status = 206;
+                response.set_header("Content-Range", "bytes " + std::to_string(part->first) + "-" +
+                                                         std::to_string(part->second) + "/" +
+                                                         std::to_string(body.size()));
+                body = body.substr(part->first, part->second - part->first + 1);
+            }
+            response.set_content(std::move(body), content_type(file));
+            send(std::move(response));
+            return true;
+        }
+        return false;
+    }
+
+    // An answer the server makes itself; a refusal of the request's framing
+    // ends the connection.
+    void answer_error(int status, bool close = true, HttpResponse response = {}) {
+        response.status = status;
+        response.close = close;
+        if (serving_.error_body()) {
+            serving_.error_body()(request_, response);
+        }
+        send(std::move(response));
+    }
+
+    void send(HttpResponse response) {
+        if (state_ == State::kClosed) {
+            return;
+        }
+        state_ = State::kWriting;
+        ++served_;
+        const bool keep = keep_alive_ && !response.close && !serving_.stopping.load() &&
+                          served_ < WebServer::kRequestsPerConnection;
+        answer_.emplace();
+        answer_->version(11);
+        answer_->result(static_cast<unsigned>(response.status));
+        for (const auto& [name, value] : response.headers) {
+            answer_->insert(name, value);
+        }
+        if (!response.content_type.empty()) {
+            answer_->set(http::field::content_type, response.content_type);
+        }
+        const size_t length = response.body.size();
+        if (request_.method != "HEAD") {
+            answer_->body() = std::move(response.body);
+        }
+        answer_->content_length(length);
+        answer_->keep_alive(keep);
+        stream_.expires_after(WebServer::kWriteWait);
+        http::async_write(stream_, *answer_,
+                          [self = shared_from_this(), keep](ErrorCode error, size_t) {
+                              self->answer_.reset();
+                              if (error || self->state_ != State::kWriting) {
+                                  self->close();
+                              } else if (keep) {
+                                  self->wait_for_request();
+                              } else {
+                                  self->linger();
+                              }
+                          });
+    }
+
+    // The answer is out and the connection ends: what the client still
+    // sends is read and dropped, briefly, so that closing does not reset
+    // the connection before the client has read the answer.
+    void linger() {
+        ErrorCode ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        if (serving_.stopping.load()) {
+            close();
+            return;
+        }
+        state_ = State::kWriting;
+        stream_.expires_after(WebServer::kLingerWait);
+        discard();
+    }
+    void discard() {
+        stream_.async_read_some(asio::buffer(scratch_),
+                                [self = shared_from_this()](ErrorCode error, size_t bytes) {
+                                    self->discarded_ += bytes;
+                                    if (error || self->state_ != State::kWriting ||
+                                        self->discarded_ >= WebServer::kLingerBytes) {
+                                        self->close();
+                                    } else {
+                                        self->discard();
+                                    }
+                                });
+    }
+
+    WebServer::Serving& serving_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    HttpRequest request_;
+    std::optional<http::response<http::string_body>> answer_;
+    std::array<char, 4096> scratch_{};
+    size_t discarded_ = 0;
+    size_t served_ = 0;
+    bool keep_alive_ = false;
+    State state_ = State::kIdle;
+    Clock::time_point idle_since_ = Clock::now();
+    Connections::iterator where_;
 };
 
 }  // namespace
 
-std::string_view WebServer::request_head() {
-    return current_head;
+void WebServer::Serving::accept(tcp::acceptor& acceptor) {
+    acceptor.async_accept(
+        [this, self = shared_from_this(), &acceptor](ErrorCode error, tcp::socket socket) {
+            if (stopping.load() || error == asio::error::operation_aborted) {
+                return;
+            }
+            if (error) {
+                // Out of descriptors, most likely: try again once some may be free.
+                accept_pause.emplace(loop, std::chrono::milliseconds(50));
+                accept_pause->async_wait([this, self, &acceptor](ErrorCode cancelled) {
+                    if (!cancelled && !stopping.load()) {
+                        accept(acceptor);
+                    }
+                });
+                return;
+            }
+            admit(std::move(socket));
+            accept(acceptor);
+        });
+}
+
+void WebServer::Serving::admit(tcp::socket socket) {
+    if (connections.size() >= kMaxConnections) {
+        std::shared_ptr<Connection> oldest;
+        for (const std::shared_ptr<Connection>& connection : connections) {
+            if (connection->idle() &&
+                (!oldest || connection->idle_since() < oldest->idle_since())) {
+                oldest = connection;
+            }
+        }
+        if (!oldest) {
+            ErrorCode ignored;
+            socket.close(ignored);
+            return;
+        }
+        oldest->close();
+    }
+    ErrorCode ignored;
+    // Head and body leave in one piece, never held for the client's
+    // acknowledgement of an earlier one.
+    socket.set_option(tcp::no_delay(true), ignored);
+    auto connection = std::make_shared<Connection>(*this, std::move(socket));
+    connections.push_back(connection);
+    connection->start(std::prev(connections.end()));
+}
+
+void WebServer::Serving::forget(Connections::iterator where) {
+    connections.erase(where);
+    if (stopping.load() && connections.empty() && grace) {
+        grace->cancel();
+    }
+}
+
+void WebServer::Serving::stop() {
+    ErrorCode ignored;
+    for (tcp::acceptor& acceptor : acceptors) {
+        acceptor.close(ignored);
+    }
+    if (accept_pause) {
+        accept_pause->cancel();
+    }
+    const std::vector<std::shared_ptr<Connection>> all(connections.begin(), connections.end());
+    for (const std::shared_ptr<Connection>& connection : all) {
+        if (connection->waits_for_board()) {
+            connection->answer_stopping();
+        } else {
+            connection->close();
+        }
+    }
+    if (connections.empty()) {
+        return;
+    }
+    // The stopping answers have this long to go out; then whatever is left
+    // is closed.
+    grace.emplace(loop, kStopGrace);
+    grace->async_wait([this, self = shared_from_this()](ErrorCode) {
+        const std::vector<std::shared_ptr<Connection>> left(connections.begin(), connections.end());
+        for (const std::shared_ptr<Connection>& connection : left) {
+            connection->close();
+        }
+    });
+}
+
+// ---------------------------------------------------------------- WebServer
+
+WebServer::WebServer() : board_queue_(std::make_unique<BoardQueue>()) {}
+
+WebServer::~WebServer() {
+    stop_serving();
+    // The queue's jobs end first: they may hold the last serving.
+    board_queue_.reset();
+}
+
+void WebServer::add_route(std::string_view method, std::string_view path, Runs runs,
+                          Handler handler) {
+    Route route{std::string(method), {}, runs, std::move(handler)};
+    for (;;) {
+        const size_t at = path.find("{pin}");
+        route.parts.emplace_back(path.substr(0, at));
+        if (at == std::string_view::npos) {
+            break;
+        }
+        path.remove_prefix(at + 5);
+    }
+    routes_.push_back(std::move(route));
+}
+
+void WebServer::set_check(Check check) {
+    check_ = std::move(check);
+}
+
+void WebServer::set_error_body(ErrorBody error_body) {
+    error_body_ = std::move(error_body);
+}
+
+void WebServer::set_mount_point(const std::string& mount, const std::filesystem::path& directory) {
+    mounts_.push_back({mount, directory});
 }
 
 namespace {
 
-socket_t make_wake_socket() {
-    const socket_t sock = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (sock == INVALID_SOCKET) {
-        return INVALID_SOCKET;
+// A thousand idle clients each hold a descriptor: allow as many as the
+// server takes connections, where the system lets a process raise its own.
+void allow_descriptors(size_t wanted) {
+#ifndef _WIN32
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < wanted) {
+        limit.rlim_cur = std::min<rlim_t>(wanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* name = reinterpret_cast<sockaddr*>(&address);
-    if (::bind(sock, name, length) != 0 || ::getsockname(sock, name, &length) != 0 ||
-        ::connect(sock, name, length) != 0) {
-        close_descriptor(sock);
-        return INVALID_SOCKET;
-    }
-    return sock;
+#else
+    (void)wanted;
+#endif
 }
 
 }  // namespace
 
-WebServer::WebServer() : listener_(INVALID_SOCKET), wake_(make_wake_socket()) {
-    new_task_queue = [this]() -> httplib::TaskQueue* {
-        auto* pool = new httplib::ThreadPool(kWorkers);
-        std::lock_guard lock(mutex_);
-        pool_ = pool;
-        return pool;
-    };
-    gate_ = std::thread([this] { run_gate(); });
-}
-
-WebServer::~WebServer() {
-    {
-        std::lock_guard lock(mutex_);
-        gate_quit_ = true;
+bool WebServer::listen_on(const std::string& host, int port, int& bound_port) {
+    auto serving = std::make_shared<Serving>(*this);
+    ErrorCode error;
+    tcp::resolver resolver(serving->loop);
+    const auto found = resolver.resolve(host, std::to_string(port), error);
+    if (error) {
+        return false;
     }
-    gate_wake_.notify_all();
-    gate_.join();
-    if (wake_ != INVALID_SOCKET) {
-        close_descriptor(wake_);
+    bound_port = port;
+    std::vector<tcp::endpoint> endpoints;
+    for (const auto& entry : found) {
+        if (std::find(endpoints.begin(), endpoints.end(), entry.endpoint()) == endpoints.end()) {
+            endpoints.push_back(entry.endpoint());
+        }
     }
+    for (tcp::endpoint endpoint : endpoints) {
+        endpoint.port(static_cast<unsigned short>(bound_port));
+        tcp::acceptor acceptor(serving->loop);
+        acceptor.open(endpoint.protocol(), error);
+        if (error) {
+            continue;  // no such protocol here (IPv6 switched off, say)
+        }
+        // An address of our own, so that a port another program holds
+        // fails to bind: SO_REUSEADDR alone, for binding after TIME_WAIT;
+        // SO_EXCLUSIVEADDRUSE where the system has it (there SO_REUSEADDR
+        // would let another socket take the port).
+#ifdef _WIN32
+        const BOOL yes = TRUE;
+        ::setsockopt(acceptor.native_handle(), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                     reinterpret_cast<const char*>(&yes), sizeof yes);
+#else
+        acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+#endif
+        if (endpoint.address().is_v6()) {
+            acceptor.set_option(asio::ip::v6_only(true), error);
+        }
+        acceptor.bind(endpoint, error);
+        if (error == boost::system::errc::address_not_available) {
+            continue;
+        }
+        if (!error) {
+            acceptor.listen(kListenBacklog, error);
+        }
+        if (error) {
+            return false;
+        }
+        bound_port = acceptor.local_endpoint().port();
+        serving->acceptors.push_back(std::move(acceptor));
+    }
+    if (serving->acceptors.empty()) {
+        return false;
+    }
+    allow_descriptors(kMaxConnections + 256);
+    std::lock_guard lock(mutex_);
+    stop_asked_ = false;
+    serving_ = std::move(serving);
+    return true;
 }
 
 bool WebServer::bind(const std::string& host, int port) {
-    if (!bind_to_port(host, port)) {
-        return false;
-    }
-    stopping_.store(false);
-    ::listen(svr_sock_, kListenBacklog);
-    return true;
+    int bound = -1;
+    return listen_on(host, port, bound);
 }
 
 int WebServer::bind_to_any(const std::string& host) {
-    const int port = bind_to_any_port(host);
-    if (port > 0) {
-        stopping_.store(false);
-        ::listen(svr_sock_, kListenBacklog);
-    }
-    return port;
+    int bound = -1;
+    return listen_on(host, 0, bound) ? bound : -1;
 }
 
 bool WebServer::serve() {
-    if (stopping_.load()) {
-        // Stopped before it began: the library would not notice the stop.
-        const socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
-        if (sock != INVALID_SOCKET) {
-            close_descriptor(sock);
-        }
-        return false;
-    }
-    const bool served = listen_after_bind();
-    std::lock_guard lock(mutex_);
-    pool_ = nullptr;
-    return served;
-}
-
-void WebServer::stop_serving() {
+    std::shared_ptr<Serving> serving;
     {
         std::lock_guard lock(mutex_);
-        stopping_.store(true);
-        for (const Parked& parked : parked_) {
-            close_descriptor(parked.sock);
-        }
-        parked_.clear();
-        // Their workers see the end of the stream and close them.
-        for (socket_t sock : active_) {
-            ::shutdown(sock, kShutBoth);
-        }
-    }
-    gate_wake_.notify_all();
-    stop();
-}
-
-bool WebServer::process_and_close_socket(socket_t sock) {
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_.load()) {
-            close_descriptor(sock);
+        if (!serving_ || stop_asked_) {
+            serving_.reset();
             return false;
         }
-        active_.insert(sock);
+        serving = serving_;
     }
-    serve_connection(sock);
+    running_.store(true);
+    for (tcp::acceptor& acceptor : serving->acceptors) {
+        serving->accept(acceptor);
+    }
+    serving->loop.run();
+    running_.store(false);
+    std::lock_guard lock(mutex_);
+    if (serving_ == serving) {
+        serving_.reset();
+    }
     return true;
 }
 
-void WebServer::serve_connection(socket_t sock) {
-    size_t served = 0;
-    for (;;) {
-        if (!wait_readable(sock, static_cast<int>(kPromptWait.count()))) {
-            const auto wait = served == 0 ? std::chrono::milliseconds(kFirstRequestWait)
-                                          : std::chrono::milliseconds(kKeepAliveWait);
-            park(sock, Clock::now() + wait);
-            return;
-        }
-        current_head.clear();
-        ConnectionStream stream(sock, Clock::now() + kRequestReadLimit);
-        ++served;
-        bool closed = false;
-        const bool last = served >= kRequestsPerConnection || stopping_.load();
-        if (!process_request(stream, last, closed, nullptr) || closed || last) {
-            break;
-        }
-    }
-    linger(sock);
-    forget(sock);
-    close_socket(sock);
-}
-
-void WebServer::linger(socket_t sock) {
-    // A refusal may leave a request's body unread; closing on it would
-    // reset the connection and could take the answer with it. Say the
-    // answer is complete, then read what the client still sends, briefly.
-    ::shutdown(sock, kShutWrite);
-    const Clock::time_point give_up = Clock::now() + kLingerWait;
-    std::array<char, 4096> scratch{};
-    size_t discarded = 0;
-    while (discarded < kLingerBytes && wait_readable(sock, milliseconds_until(give_up))) {
-        const auto received = ::recv(sock, scratch.data(), static_cast<int>(scratch.size()), 0);
-        if (received <= 0) {
-            return;
-        }
-        discarded += static_cast<size_t>(received);
-    }
-}
-
-void WebServer::park(socket_t sock, Clock::time_point give_up) {
+void WebServer::stop_serving() {
+    std::shared_ptr<Serving> serving;
     {
         std::lock_guard lock(mutex_);
-        active_.erase(sock);
-        if (stopping_.load()) {
-            close_descriptor(sock);
-            return;
-        }
-        parked_.push_back({sock, give_up});
+        stop_asked_ = true;
+        serving = serving_;
     }
-    gate_wake_.notify_all();
-    if (wake_ != INVALID_SOCKET) {
-        ::send(wake_, "w", 1, 0);
-    }
-}
-
-void WebServer::run_gate() {
-    std::unique_lock lock(mutex_);
-    std::vector<PollEntry> entries;
-    for (;;) {
-        gate_wake_.wait(lock, [this] { return gate_quit_ || !parked_.empty(); });
-        if (gate_quit_) {
-            for (const Parked& parked : parked_) {
-                close_descriptor(parked.sock);
+    if (serving && !serving->stopping.exchange(true)) {
+        // Held weakly: a serving never served must not keep itself alive.
+        asio::post(serving->loop, [weak = std::weak_ptr<Serving>(serving)] {
+            if (const std::shared_ptr<Serving> still = weak.lock()) {
+                still->stop();
             }
-            parked_.clear();
-            return;
-        }
-        entries.clear();
-        Clock::time_point first_give_up = Clock::time_point::max();
-        for (const Parked& parked : parked_) {
-            PollEntry entry{};
-            entry.fd = parked.sock;
-            entry.events = POLLIN;
-            entries.push_back(entry);
-            first_give_up = std::min(first_give_up, parked.give_up);
-        }
-        if (wake_ != INVALID_SOCKET) {
-            PollEntry entry{};
-            entry.fd = wake_;
-            entry.events = POLLIN;
-            entries.push_back(entry);
-        }
-        lock.unlock();
-        const int wait_ms =
-            wake_ != INVALID_SOCKET ? milliseconds_until(first_give_up) + 1 : kGateStepMs;
-        poll_sockets(entries.data(), entries.size(), wait_ms);
-        if (wake_ != INVALID_SOCKET && entries.back().revents != 0) {
-            entries.back().revents = 0;
-            // Every wake-up sent so far is answered by this pass.
-            char byte = 0;
-            do {
-                ::recv(wake_, &byte, 1, 0);
-            } while (wait_readable(wake_, 0));
-        }
-        lock.lock();
-        // parked_ may have changed meanwhile: a stop emptied it, workers
-        // added to it. Only what is still parked is acted on.
-        const Clock::time_point now = Clock::now();
-        for (const PollEntry& entry : entries) {
-            if (entry.revents == 0) {
-                continue;
-            }
-            const auto found = std::find_if(parked_.begin(), parked_.end(),
-                                            [&](const Parked& p) { return p.sock == entry.fd; });
-            if (found == parked_.end()) {
-                continue;
-            }
-            const socket_t sock = found->sock;
-            parked_.erase(found);
-            if (stopping_.load() || pool_ == nullptr) {
-                close_descriptor(sock);
-                continue;
-            }
-            active_.insert(sock);
-            pool_->enqueue([this, sock] { serve_connection(sock); });
-        }
-        std::erase_if(parked_, [&](const Parked& parked) {
-            if (parked.give_up > now) {
-                return false;
-            }
-            close_descriptor(parked.sock);
-            return true;
         });
     }
-}
-
-void WebServer::forget(socket_t sock) {
-    std::lock_guard lock(mutex_);
-    active_.erase(sock);
-}
-
-void WebServer::close_socket(socket_t sock) {
-    ::shutdown(sock, kShutBoth);
-    close_descriptor(sock);
 }

@@ -1,107 +1,122 @@
 #pragma once
-// The HTTP server of the web front end: the library's server with the
-// connections in the program's hands, so that no client can hold a stop up
-// or keep the API from answering.
+// The HTTP server of the web front end: one event loop (Boost.Beast over
+// Asio) serves every connection, and one board queue runs the requests that
+// need the board, in order, on a thread of their own. No connection holds a
+// thread while it waits for a client's bytes or for the board.
 //
-// - A connection whose next request has not begun (kPromptWait: it is not
-//   waited for at all) waits for it in one shared poll (the gate), for up
-//   to kFirstRequestWait, or kKeepAliveWait between requests, holding no
-//   worker. A
-//   thousand idle connections cost a thousand descriptors, not the workers.
-// - A request must arrive whole within kRequestReadLimit, each piece
-//   within kReadPieceWait: a client that dribbles bytes is cut off.
-// - close_connections() shuts every connection down at once, idle, reading,
-//   or stuck writing to a client that never reads; stop() does it too.
+// - A connection waits for its next request for up to kFirstRequestWait
+//   (kKeepAliveWait between requests); a request, head and body, must then
+//   arrive whole within kRequestReadLimit, at whatever pace. Heads and
+//   bodies are bounded by kMaxHeadBytes and kMaxBodyBytes, chunked or not
+//   (413); a malformed request, two Content-Length headers among them,
+//   answers 400.
+// - At most kMaxConnections are open: past it, the connection idle the
+//   longest is closed to make room (a new one is refused when none is idle).
+// - A route runs at once on the loop (kAtOnce: it touches no board) or on
+//   the board queue; its answer is written by the loop when it is ready.
+// - stop_serving() closes every connection, idle, reading or writing, at
+//   once; requests waiting for the board answer 503 Web server stopping.
 //
-// Deriving from the library's server is the one way it offers to take a
-// connection over (process_and_close_socket is its hook); nothing else of
-// the library's behaviour changes.
-
-#include <httplib.h>
+// Thread use: bind, serve and the setters on one thread (the web thread);
+// stop_serving() and stopping() from any.
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <mutex>
-#include <set>
+#include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-class WebServer : public httplib::Server {
-  public:
-    // The head (request line and headers) of the request being served on
-    // the calling worker, as it arrived; empty elsewhere. The library drops
-    // a header without a value, which a check may need to see.
-    static std::string_view request_head();
+#include "web/http_message.h"
 
-    static constexpr auto kPromptWait = std::chrono::milliseconds(0);
+class WebServer {
+  public:
     static constexpr auto kFirstRequestWait = std::chrono::seconds(1);
     static constexpr auto kKeepAliveWait = std::chrono::seconds(2);
-    static constexpr auto kReadPieceWait = std::chrono::milliseconds(200);
     static constexpr auto kRequestReadLimit = std::chrono::seconds(2);
     static constexpr auto kWriteWait = std::chrono::seconds(5);
+    // After an answer that ends the connection, what the client still
+    // sends is read and dropped for this long, so that closing does not
+    // reset the connection and take the answer with it.
     static constexpr auto kLingerWait = std::chrono::milliseconds(100);
     static constexpr size_t kLingerBytes = size_t{256} * 1024;
+    // How long a stop lets the answers to requests waiting for the board go
+    // out before every connection left is closed.
+    static constexpr auto kStopGrace = std::chrono::milliseconds(100);
+    static constexpr size_t kMaxHeadBytes = size_t{64} * 1024;
+    static constexpr size_t kMaxBodyBytes = size_t{64} * 1024;
+    static constexpr size_t kMaxConnections = 4096;
     static constexpr size_t kRequestsPerConnection = 100;
-    static constexpr size_t kWorkers = 16;
     static constexpr int kListenBacklog = 1024;
 
+    enum class Runs { kAtOnce, kOnBoardQueue };
+    // wanted() turns false once the server stops: a handler waiting for the
+    // board gives up then.
+    using Handler =
+        std::function<void(const HttpRequest&, HttpResponse&, const std::function<bool()>&)>;
+    // Runs on the head of every request, before its body is read; true when
+    // it answered (the request then goes no further).
+    using Check = std::function<bool(const HttpRequest&, HttpResponse&)>;
+    // Fills in the body of an answer the server makes itself (404, 400,
+    // 413, 416), whose status is set and body empty.
+    using ErrorBody = std::function<void(const HttpRequest&, HttpResponse&)>;
+
     WebServer();
-    ~WebServer() override;
+    ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
-    // Binds as the library does, then widens the listening socket's backlog
-    // (the library's is 5, which drops connection attempts under load).
+    // path as the API description writes it: "{pin}" stands for decimal digits.
+    void add_route(std::string_view method, std::string_view path, Runs runs, Handler handler);
+    void set_check(Check check);
+    void set_error_body(ErrorBody error_body);
+    // Serves the files under directory at mount ("/" or "/help/"), GET and
+    // HEAD, after the routes; the first mount point holding a file wins.
+    void set_mount_point(const std::string& mount, const std::filesystem::path& directory);
+
+    // Listens on every address host names, on port; false when any is
+    // taken (nothing is then listened on). Clears an earlier stop.
     bool bind(const std::string& host, int port);
+    // The same on a free port, which it returns (-1 when none).
     int bind_to_any(const std::string& host);
-    // Serves until stop(); false when it could not.
+    // Serves until stop_serving(); false when it could not (not bound, or
+    // stopped before it began).
     bool serve();
-    // Stops accepting and shuts every connection down; serve() returns
-    // once the workers are out. Safe from any thread, before serve() too:
-    // the next serve() then returns at once.
+    // Stops accepting and closes every connection; serve() returns within
+    // kStopGrace. Safe from any thread, before serve() too: the next serve()
+    // then returns at once.
     void stop_serving();
-    // Whether a stop has been asked since the last serve() began; handlers
-    // waiting for the board give up when it is.
-    bool stopping() const { return stopping_.load(); }
+    bool is_running() const { return running_.load(); }
+
+    struct Route {
+        std::string method;
+        std::vector<std::string> parts;  // the path cut at each "{pin}"
+        Runs runs;
+        Handler handler;
+    };
+    struct Mount {
+        std::string prefix;
+        std::filesystem::path directory;
+    };
+    class Serving;
+    class BoardQueue;
 
   private:
-    bool process_and_close_socket(socket_t sock) override;
-    // Serves requests on sock until it closes, is idle past its wait, or
-    // the server stops; then closes it. On a worker.
-    void serve_connection(socket_t sock);
-    // Hands an idle connection to the gate (or closes it when stopping).
-    void park(socket_t sock, std::chrono::steady_clock::time_point give_up);
-    // Ends the sending side and reads what the client still sends, for at
-    // most kLingerWait or kLingerBytes, so that closing does not reset it.
-    void linger(socket_t sock);
-    void run_gate();
-    void track(socket_t sock);
-    void forget(socket_t sock);
-    void close_socket(socket_t sock);
+    bool listen_on(const std::string& host, int port, int& bound_port);
 
-    struct Parked {
-        socket_t sock;
-        std::chrono::steady_clock::time_point give_up;
-    };
-
-    std::atomic<bool> stopping_{false};
-    std::atomic<socket_t> listener_;
-
-    // Guards pool_, active_, parked_, gate_running_ and the stop's view of
-    // them; never held while reading from or writing to a connection.
-    std::mutex mutex_;
-    std::condition_variable gate_wake_;  // with mutex_: parked_ or stopping_ changed
-    httplib::TaskQueue* pool_ =
-        nullptr;                  // the workers of the current serve(); owned by the library
-    std::set<socket_t> active_;   // connections a worker serves now
-    std::vector<Parked> parked_;  // connections the gate waits on
-    bool gate_quit_ = false;
-    // A datagram socket connected to itself: a byte sent wakes the gate's
-    // poll when a connection is parked (no descriptor for it: the gate then
-    // looks every few milliseconds instead).
-    socket_t wake_ = INVALID_SOCKET;
-    std::thread gate_;
+    std::vector<Route> routes_;
+    std::vector<Mount> mounts_;
+    Check check_;
+    ErrorBody error_body_;
+    std::unique_ptr<BoardQueue> board_queue_;
+    std::atomic<bool> running_{false};
+    // Guards serving_ (the loop and listeners of the current bind and
+    // serve) and stop_asked_; held only to look at or swap them.
+    mutable std::mutex mutex_;
+    std::shared_ptr<Serving> serving_;
+    bool stop_asked_ = false;
 };

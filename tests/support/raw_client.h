@@ -1,0 +1,42 @@
+#pragma once
+// A plain TCP connection to a local port, for web clients that misbehave:
+// ones that dribble, never read, or send what no well-made client would.
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace test_support {
+
+class RawClient {
+  public:
+    explicit RawClient(int port);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    // Sends what fits without waiting; whether anything went.
+    bool send_some(std::string_view text) const;
+    // Sends all of it, waiting as needed; false once the server has closed.
+    bool send_all(std::string_view text) const;
+    // Reads until the server ends the connection (end of stream or reset)
+    // or the deadline passes; whether it ended it. What came is appended to
+    // received, up to its first 64 KB.
+    bool wait_closed(std::chrono::steady_clock::time_point deadline,
+                     std::string* received = nullptr) const;
+    // Reads until text has come (or the connection ended, or the deadline
+    // passed); whether it came.
+    bool wait_for(std::string_view text, std::chrono::steady_clock::time_point deadline,
+                  std::string& received) const;
+
+  private:
+    int fd_ = -1;
+};
+
+// Raises this process's soft limit on open descriptors to at least count,
+// as far as the hard limit allows.
+void allow_descriptors(std::size_t count);
+
+}  // namespace test_support
