@@ -6,10 +6,10 @@
 #include <thread>
 #include <utility>
 
+#include "app/console_tell.h"
 #include "base/console_output.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
-#include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
 
@@ -65,8 +65,7 @@ void try_return(const std::string& name) {
     connected.store(1);
     link_opened(name);  // after connected, for the same reason as in on_gone
     console_mode.store(mode::kServer);
-    const std::string identify = "ihwmcu";
-    quirn_server().decode_response(identify, run_server_command(identify));
+    identify_board();
     const auto [maker, board] = quirn_server().names();
     tell("Port " + name + " is back; board " + maker + ":" + board + ".");
 }

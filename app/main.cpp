@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/console_tell.h"
 #include "app/console_ui.h"
 #include "app/link_watcher.h"
 #include "app/options.h"
@@ -12,6 +13,7 @@
 #include "protocol/class_quirn_server.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
+#include "web/api_support.h"
 #include "web/main_webserver.h"
 
 namespace {
@@ -31,7 +33,8 @@ int list_ports_and_end(bool json) {
         for (const PortEntry& port : *ports) {
             array.push_back({{"port", port.port_name}, {"name", port.friendly_name}});
         }
-        out_line(array.dump());
+        // A device's name need not be UTF-8: a bad byte becomes U+FFFD.
+        out_line(array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         return 0;
     }
     for (const PortEntry& port : *ports) {
@@ -76,6 +79,7 @@ int main(int argc, char** argv) {
 
     serial_port();  // discovers the ports, and says so when there are none
     quirn_server();
+    set_console_echo(tell_command);  // what an API request's command says on the console
     start_link_watcher();  // silent until a connected board goes away
     out_chatter(std::string("Starting Console UI thread.") + "\n");
     int status = 0;

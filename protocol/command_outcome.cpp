@@ -27,3 +27,7 @@ std::string_view status_name(CommandStatus status) {
     }
     return "unknown";
 }
+
+float percent_of(uint32_t numerator, uint32_t denominator) {
+    return static_cast<float>(numerator) / static_cast<float>(denominator) * 100.0f;
+}

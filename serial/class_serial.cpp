@@ -440,14 +440,8 @@ CommandReply SerialPort::transact_frame(std::vector<uint8_t> frame, uint32_t rep
     // Frames hold no zero byte; the buffer's first zero ends the request.
     const auto size =
         static_cast<uint32_t>(std::find(buffer, buffer + kFrameBufferSize, 0) - buffer);
-    CommandReply reply;
-    {
-        std::lock_guard lock(transaction_mutex_);
-        reply = transact_locked(buffer, size, reply_length);
-    }
-    // Outside the lock: the prompt must not wait for another thread's read.
-    renew_prompt();
-    return reply;
+    std::lock_guard lock(transaction_mutex_);
+    return transact_locked(buffer, size, reply_length);
 }
 
 std::optional<std::vector<PortEntry>> list_ports(const serial_platform::DeviceRoots& roots) {

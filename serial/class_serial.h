@@ -108,8 +108,7 @@ class SerialPort {
     // than an interval's; a longer, shorter or missing reply is read and
     // returned just as without it. The interval_reads flag turns it off.
     CommandReply transact_byte(uint8_t code, uint32_t reply_length = 0);
-    // As transact_byte; afterwards, with the port released, renews the
-    // prompt (renew_prompt: "\r" and a fresh prompt). A frame longer than kMaxFrameSize is refused
+    // As transact_byte, for a frame. A frame longer than kMaxFrameSize is refused
     // with a message on standard error: nothing is sent and the reply is empty.
     CommandReply transact_frame(std::vector<uint8_t> frame, uint32_t reply_length = 0);
     // The caller found the last reply not to answer its request (a check the

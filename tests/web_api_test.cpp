@@ -354,11 +354,10 @@ TEST_F(WebApi, BoardRoutesAnswerWithTheDecodedOutcome) {
 // /api/board sends nothing: the link as the console and the link watcher
 // left it, the board as identified, and a session that grows.
 TEST_F(WebApi, BoardTellsTheLinkWithoutSendingAnything) {
-    testing::internal::CaptureStdout();
     link_opened(board_.path());
-    CommandOutcome identified = run_board_command("ihwmcu");
-    quirn_server().tell(identified, false);
-    testing::internal::GetCapturedStdout();
+    const CommandOutcome identified = run_board_command("ihwmcu");
+    ASSERT_TRUE(identified.identification);
+    quirn_server().apply_identification(*identified.identification);
     const uint64_t session = link_state().session;
     const auto answer = [&](const char* link, const char* port, bool named) {
         nlohmann::ordered_json body = {
