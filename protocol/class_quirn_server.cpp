@@ -96,7 +96,7 @@ void Server::decode_response(CommandOutcome& outcome) const {
         return;
     }
     if (command.family == Family::kGpio) {
-        outcome.pin = decimal(command.pin_text);
+        outcome.pin = command.pin;
     }
     // Told whatever the echo: the console's trace names this place.
     if (command.decoder == Decoder::kUnknownGpio) {
@@ -130,7 +130,7 @@ void Server::decode_response(CommandOutcome& outcome) const {
             return;
         case Decoder::kDigitalWrite:
         case Decoder::kPwmWrite:
-            outcome.value = decimal(command.value_text);
+            outcome.value = command.value;
             return;
         case Decoder::kIdentification: {
             const auto lookup = [](const std::map<uint8_t, std::string>& table, uint8_t id) {

@@ -160,6 +160,7 @@ void parse_gpio(BoardCommand& command) {
     const std::string_view pin_digits = leading_digits(rest);
     const std::string_view operation = rest.substr(pin_digits.size());
     command.pin_text = pin_digits;
+    command.pin = decimal(pin_digits);
     command.operation = operation;
 
     // No whole word begins with "wd", so the prefix may be tried first.
@@ -171,6 +172,7 @@ void parse_gpio(BoardCommand& command) {
         spec = find_word(kGpio, kPwmPrefix, false);
         take_layout(command, *spec);
         command.value_text = leading_digits(operation.substr(kPwmPrefix.size()));
+        command.value = decimal(command.value_text);
         return refuse(command, Refusal::kNop, CommandStatus::kUnknownWord);
     }
     if (spec == nullptr) {
@@ -178,11 +180,11 @@ void parse_gpio(BoardCommand& command) {
         return refuse(command, Refusal::kNop, CommandStatus::kUnknownWord);
     }
     take_layout(command, *spec);
-    if (spec->decoder == kPwmWrite) {
-        command.value_text = leading_digits(operation.substr(kPwmPrefix.size()));
+    if (spec->decoder == kPwmWrite || write) {
+        command.value_text = leading_digits(operation.substr(2));  // after "wp" or "wd"
+        command.value = decimal(command.value_text);
     }
     if (write) {
-        command.value_text = leading_digits(operation.substr(kWritePrefix.size()));
         if (command.value_text.empty()) {
             return;
         }

@@ -116,9 +116,13 @@ struct BoardCommand {
     // Why nothing is sent when the frame is empty: kUnknownWord,
     // kOutOfRange or kNotImplemented.
     CommandStatus unsent = CommandStatus::kUnknownWord;
-    // GPIO lines: the pin and the value as typed, and what follows the pin.
+    // GPIO lines: the pin and the value as typed (the console tells them
+    // so, leading zeros included), as numbers when they fit in 32 bits, and
+    // what follows the pin.
     std::string pin_text;
     std::string value_text;
+    std::optional<uint32_t> pin;
+    std::optional<uint32_t> value;
     std::string operation;
     uint32_t reply_length = 0;  // 0: none known
     EchoRule echo = EchoRule::kUnchecked;
