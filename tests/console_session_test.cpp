@@ -197,6 +197,18 @@ TEST_F(ConsoleSession, ConnectingAgainClosesTheOpenPortFirst) {
 
 // The console as a user drives it: board words refused before co, then every
 // command family (the scheduler words short, then long), di, quit.
+// A board of a maker the host does not know ends the connection: the port
+// stays open, but no board word is let through.
+TEST_F(ConsoleSession, AnUnknownMakerEndsTheConnection) {
+    quirn_sim::PtyBoard board({.maker_id = 0x12});
+    ASSERT_TRUE(board.ok()) << board.error();
+    const std::string out = run("co " + board.path() + " sta");
+    EXPECT_NE(out.find("Error unknown hardware: 0x12:0x9\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n" + kRefused), std::string::npos) << out;
+    EXPECT_EQ(connected.load(), 0);
+    EXPECT_EQ(serial_port().get_state().status, 1);
+}
+
 TEST_F(ConsoleSession, TypingEveryBoardFamily) {
     quirn_sim::PtyBoard board_;
     ASSERT_TRUE(board_.ok()) << board_.error();
