@@ -200,7 +200,9 @@ TEST_F(ConsoleSession, ConnectingAgainClosesTheOpenPortFirst) {
 // A board of a maker the host does not know ends the connection: the port
 // stays open, but no board word is let through.
 TEST_F(ConsoleSession, AnUnknownMakerEndsTheConnection) {
-    quirn_sim::PtyBoard board({.maker_id = 0x12});
+    quirn_sim::BoardConfig config;
+    config.maker_id = 0x12;
+    quirn_sim::PtyBoard board(config);
     ASSERT_TRUE(board.ok()) << board.error();
     const std::string out = run("co " + board.path() + " sta");
     EXPECT_NE(out.find("Error unknown hardware: 0x12:0x9\n"), std::string::npos) << out;
