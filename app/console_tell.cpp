@@ -121,8 +121,7 @@ std::string unconfirmed_text(const CommandOutcome& outcome, const Note& note) {
 
 }  // namespace
 
-std::string report_transmission_error(const std::string& word, uint8_t expected,
-                                      uint8_t received) {
+std::string report_transmission_error(const std::string& word, uint8_t expected, uint8_t received) {
     return "Error on transmission. The Request was: " + word + " (0x" + hex(expected) + ")" +
            " but reaback from server was 0x" + hex(received);
 }
@@ -180,18 +179,20 @@ std::vector<Saying> reply_sayings(const CommandOutcome& outcome, bool name_the_b
             said.push_back(line(std::string(command.decoder == Decoder::kStatistics
                                                 ? "Error status response length: "
                                                 : "Error response length: ") +
-                                std::to_string(outcome.length) + " != " +
-                                std::to_string(outcome.expected_length)));
+                                std::to_string(outcome.length) +
+                                " != " + std::to_string(outcome.expected_length)));
             return said;
         case CommandStatus::kUndecoded:
             said.push_back(line("Unhandled Decoding: " + outcome.word));
-            said.push_back(line("A response was received from server, but Server::decode_response:"));
+            said.push_back(
+                line("A response was received from server, but Server::decode_response:"));
             said.push_back(line("does not know how to interpret it ..."));
             said.push_back(line("Reply: " + wire_trace::hex_bytes(outcome.reply.bytes)));
             return said;
         case CommandStatus::kUnknownHardware:
-            said.push_back(line("Error unknown hardware: 0x" + hex(outcome.identification->maker_id) +
-                                ":0x" + hex(outcome.identification->board_id)));
+            said.push_back(line("Error unknown hardware: 0x" +
+                                hex(outcome.identification->maker_id) + ":0x" +
+                                hex(outcome.identification->board_id)));
             return said;
         case CommandStatus::kOk:
             break;
@@ -209,8 +210,8 @@ std::vector<Saying> reply_sayings(const CommandOutcome& outcome, bool name_the_b
                                                                 : command.spec->confirmation)));
     } else if (outcome.identification) {
         if (name_the_board) {
-            said.push_back(
-                line("Board: " + outcome.identification->maker + ":" + outcome.identification->board));
+            said.push_back(line("Board: " + outcome.identification->maker + ":" +
+                                outcome.identification->board));
         }
     } else {
         tell_pin(said, outcome);

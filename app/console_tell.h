@@ -48,5 +48,4 @@ void identify_board();
 
 // "Error on transmission. The Request was: <word> (0x<expected>) but
 // reaback from server was 0x<received>", the two values in hexadecimal.
-std::string report_transmission_error(const std::string& word, uint8_t expected,
-                                      uint8_t received);
+std::string report_transmission_error(const std::string& word, uint8_t expected, uint8_t received);

@@ -16,8 +16,8 @@
 #include "base/console_output.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
-#include "protocol/outcome_json.h"
 #include "protocol/command_table.h"
+#include "protocol/outcome_json.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
@@ -243,8 +243,8 @@ CommandOutcome general_outcome(const std::string& word, bool worked,
 // line that makes a frame.
 bool is_board_word(const std::string& word) {
     const BoardCommand command = parse_command(word);
-    return command.pair != nullptr || (command.spec != nullptr && command.family != Family::kGpio) ||
-           !command.frame.empty();
+    return command.pair != nullptr ||
+           (command.spec != nullptr && command.family != Family::kGpio) || !command.frame.empty();
 }
 
 // Runs one word that is not a quit word: a general word, a board word in

@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     serial_port();  // discovers the ports, and says so when there are none
     quirn_server();
     set_console_echo(tell_command);  // what an API request's command says on the console
-    start_link_watcher();  // silent until a connected board goes away
+    start_link_watcher();            // silent until a connected board goes away
     out_chatter(std::string("Starting Console UI thread.") + "\n");
     int status = 0;
     std::thread console_thread([&start, &status] { status = console_ui_thread(start); });

@@ -48,11 +48,7 @@ const Workload kWorkloads[] = {
      REQ_GPIO_READ,
      R"({"pin":5,"value":1})",
      4},
-    {"/api/systat",
-     {REQ_SYSTAT},
-     REQ_SYSTAT,
-     R"({"word":"sys","ok":true,"load":{)",
-     12},
+    {"/api/systat", {REQ_SYSTAT}, REQ_SYSTAT, R"({"word":"sys","ok":true,"load":{)", 12},
 };
 
 double ms_since(Clock::time_point start) {

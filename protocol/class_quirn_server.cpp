@@ -29,8 +29,8 @@ bool echoes(const BoardCommand& command, uint8_t byte) {
 bool layout_holds(CommandOutcome& outcome) {
     const BoardCommand& command = outcome.command;
     const std::vector<uint8_t>& bytes = outcome.reply.bytes;
-    const bool code_echo = command.echo == EchoRule::kCodeBeforeLength ||
-                           command.echo == EchoRule::kCodeAfterLength;
+    const bool code_echo =
+        command.echo == EchoRule::kCodeBeforeLength || command.echo == EchoRule::kCodeAfterLength;
     if (command.echo == EchoRule::kCodeBeforeLength && !echoes(command, bytes[0])) {
         bad_echo(outcome, command.echo_code, bytes[0]);
         return false;
@@ -119,8 +119,9 @@ void Server::decode_response(CommandOutcome& outcome) const {
             outcome.words = BoardWords{bytes[1], bytes[2], bytes[3]};
             return;
         case Decoder::kStatistics:
-            outcome.statistics = Statistics{bytes[1], bytes[2], bytes[3], bytes[4],  bytes[5], bytes[6],
-                                            bytes[7], bytes[8], bytes[9], bytes[10], bytes[11]};
+            outcome.statistics =
+                Statistics{bytes[1], bytes[2], bytes[3], bytes[4],  bytes[5], bytes[6],
+                           bytes[7], bytes[8], bytes[9], bytes[10], bytes[11]};
             return;
         case Decoder::kDigitalRead:
             outcome.value = bytes[2];
@@ -161,8 +162,8 @@ CommandOutcome Server::decode_response(std::string line, CommandReply reply) con
 }
 
 bool Server::apply_identification(const Identification& identification) {
-    const bool known = identification.maker_id == kMakerArduino ||
-                       identification.maker_id == kMakerMicrochip;
+    const bool known =
+        identification.maker_id == kMakerArduino || identification.maker_id == kMakerMicrochip;
     std::lock_guard lock(names_mutex_);
     maker_name = identification.maker;
     if (known) {

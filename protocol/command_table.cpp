@@ -309,8 +309,7 @@ BoardCommand parse_command(std::string line) {
         if (spec->code == 0) {
             command.unsent = CommandStatus::kNotImplemented;
         } else {
-            command.frame = {spec->code,
-                             spec->code == REQ_INFO_HW_MCU ? FRAME_END_HW : FRAME_END};
+            command.frame = {spec->code, spec->code == REQ_INFO_HW_MCU ? FRAME_END_HW : FRAME_END};
         }
     }
     return command;

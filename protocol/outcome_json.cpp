@@ -85,11 +85,14 @@ bool valid_utf8(std::string_view text) {
 
 std::vector<JsonRecord> json_records() {
     return {
-        {"Outcome",
-         {f::kWord, f::kOk, f::kPin, f::kValue, f::kStatus, f::kAlarm, f::kFault, f::kLoad,
-          f::kPeriod, f::kKernelStack, f::kUserStack, f::kMaker, f::kBoard, f::kMakerId,
-          f::kBoardId, f::kError, f::kLength, f::kExpectedLength, f::kExpected, f::kReceived,
-          f::kUnconfirmed, f::kReply, f::kMessage, f::kInvalidUtf8}},
+        {"Outcome", {f::kWord,        f::kOk,        f::kPin,
+                     f::kValue,       f::kStatus,    f::kAlarm,
+                     f::kFault,       f::kLoad,      f::kPeriod,
+                     f::kKernelStack, f::kUserStack, f::kMaker,
+                     f::kBoard,       f::kMakerId,   f::kBoardId,
+                     f::kError,       f::kLength,    f::kExpectedLength,
+                     f::kExpected,    f::kReceived,  f::kUnconfirmed,
+                     f::kReply,       f::kMessage,   f::kInvalidUtf8}},
         {"StatusWord", bit_record(status_bits())},
         {"AlarmWord", bit_record(alarm_bits())},
         {"FaultWord", bit_record(fault_bits())},
@@ -128,7 +131,8 @@ nlohmann::ordered_json outcome_json(const CommandOutcome& outcome, std::string_v
                             {f::kMinPercent, percent(s.load_min, period)},
                             {f::kMaxPercent, percent(s.load_max, period)},
                             {f::kAveragePercent, percent(s.load_avg, period)}};
-        object[f::kPeriod] = {{f::kLow, s.period_low}, {f::kHigh, s.period_high}, {f::kLength, period}};
+        object[f::kPeriod] = {
+            {f::kLow, s.period_low}, {f::kHigh, s.period_high}, {f::kLength, period}};
         object[f::kKernelStack] =
             stack(s.kernel_stack_min, s.kernel_stack_max, s.kernel_stack_size);
         object[f::kUserStack] = stack(s.user_stack_min, s.user_stack_max, s.user_stack_size);

@@ -290,7 +290,7 @@ TEST_F(ConsoleSession, TypingEveryBoardFamily) {
             "File:\nNot implemented\n" +
             kNoReply + kNoReply +
             "Pin number out of range: 64 (0 to 63)\nValue out of range: 100 (0 to 63)\n" +
-                  "Board: Arduino:Uno_R4_Minima\n" +
+            "Board: Arduino:Uno_R4_Minima\n" +
             "Unhandled Decoding: csleep\nA response was received from server, but "
             "Server::decode_response:\ndoes not know how to interpret it ...\nReply: F0 00\n" +
             kNoReply + kNoReply + "Disconnect ...\nClosed " + board_.path() + " port\n");

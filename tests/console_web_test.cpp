@@ -148,9 +148,12 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
     httplib::Client web("localhost", 8088);
     const size_t before_web = tessaro.output().size();
     const std::tuple<std::string, int, std::string> rows[] = {
-        {"/", 200, "<p>pages</p>\n"},        {"/help/", 200, "<p>help</p>\n"},
-        {"/help", 301, ""},                  {"/api/gpio/grd/3", 200, R"({"pin":3,"value":0})"},
-        {"/../secret.txt", 404, ""},         {"/%2e%2e/secret.txt", 404, ""},
+        {"/", 200, "<p>pages</p>\n"},
+        {"/help/", 200, "<p>help</p>\n"},
+        {"/help", 301, ""},
+        {"/api/gpio/grd/3", 200, R"({"pin":3,"value":0})"},
+        {"/../secret.txt", 404, ""},
+        {"/%2e%2e/secret.txt", 404, ""},
         {"/help/../../secret.txt", 404, ""},
     };
     for (const auto& [path, status, body] : rows) {

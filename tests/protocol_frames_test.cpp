@@ -84,8 +84,8 @@ TEST(ProtocolFrames, LinesBecomeTheirFrameOrNothingAndOneReport) {
     // clang-format on
     for (const Row& row : rows) {
         // A line of no family reaches only transcode_gpio, which sends nothing.
-        const BoardCommand command = row.line.starts_with('x') ? transcode_gpio(row.line).command
-                                                               : parse_command(row.line);
+        const BoardCommand command =
+            row.line.starts_with('x') ? transcode_gpio(row.line).command : parse_command(row.line);
         EXPECT_EQ(command.frame, row.frame) << row.line;
         const auto [text, kind] = refusal(command);
         EXPECT_EQ(text, row.text) << row.line;
@@ -105,9 +105,8 @@ TEST(ProtocolFrames, WhatSendsNothingIsStillReported) {
         const CommandOutcome outcome =
             line.starts_with('m') ? transcode_memory(line) : transcode_gpio(line);
         EXPECT_TRUE(outcome.reply.bytes.empty()) << line;
-        EXPECT_EQ(outcome.status, line == "mhead" || line == "g3ca"
-                                      ? CommandStatus::kNotImplemented
-                                      : CommandStatus::kUnknownWord)
+        EXPECT_EQ(outcome.status, line == "mhead" || line == "g3ca" ? CommandStatus::kNotImplemented
+                                                                    : CommandStatus::kUnknownWord)
             << line;
         for (const Note& note : outcome.notes) {
             EXPECT_NE(note.kind, Note::Kind::kFrameSent) << line;
@@ -254,11 +253,16 @@ TEST(ProtocolJson, RecordsNameEachBitAndEachFault) {
         int bit;
         const char* name;
     } bits[] = {
-        {"status", 1, 7, "user_fault"},       {"status", 1, 6, "user_alarm"},
-        {"status", 1, 4, "user_scheduler_running"}, {"status", 1, 3, "kernel_fault"},
-        {"status", 1, 2, "kernel_alarm"},     {"status", 1, 0, "kernel_scheduler_running"},
-        {"alarm", 2, 4, "user_stack_high"},   {"alarm", 2, 0, "kernel_stack_high"},
-        {"fault", 3, 4, "user_stack_full"},   {"fault", 3, 3, "watchdog"},
+        {"status", 1, 7, "user_fault"},
+        {"status", 1, 6, "user_alarm"},
+        {"status", 1, 4, "user_scheduler_running"},
+        {"status", 1, 3, "kernel_fault"},
+        {"status", 1, 2, "kernel_alarm"},
+        {"status", 1, 0, "kernel_scheduler_running"},
+        {"alarm", 2, 4, "user_stack_high"},
+        {"alarm", 2, 0, "kernel_stack_high"},
+        {"fault", 3, 4, "user_stack_full"},
+        {"fault", 3, 3, "watchdog"},
         {"fault", 3, 0, "kernel_stack_full"},
     };
     for (const auto& row : bits) {
@@ -277,8 +281,7 @@ TEST(ProtocolJson, RecordsNameEachBitAndEachFault) {
     }
     const auto failed = [](const std::string& line, std::vector<uint8_t> bytes) {
         const auto count = static_cast<uint32_t>(bytes.size());
-        return outcome_json(quirn_server().decode_response(line, {std::move(bytes), count}))
-            .dump();
+        return outcome_json(quirn_server().decode_response(line, {std::move(bytes), count})).dump();
     };
     EXPECT_EQ(failed("sta", {0x40}),
               R"({"word":"sta","ok":false,"error":"bad_length","length":1,"expected_length":4,)"
@@ -298,7 +301,7 @@ TEST(ProtocolJson, InvalidUtf8IsReplacedAndSaid) {
         {"\xc3", "Nop", {"word"}},
         {"g2\xff", "Nop: g2\xff", {"word", "message"}},
         {"\xed\xa0\x80", "", {"word"}},  // an encoded surrogate
-        {"\xf0\x9f\x98\x80", "", {}},       // a whole four-byte character
+        {"\xf0\x9f\x98\x80", "", {}},    // a whole four-byte character
     };
     for (const auto& row : rows) {
         CommandOutcome outcome;
