@@ -48,7 +48,11 @@ const Workload kWorkloads[] = {
      REQ_GPIO_READ,
      R"({"pin":5,"value":1})",
      4},
-    {"/api/systat", {REQ_SYSTAT}, REQ_SYSTAT, R"({"word":"sys","ok":true,"load":{)", 12},
+    {"/api/systat",
+     {REQ_SYSTAT},
+     REQ_SYSTAT,
+     R"({"word":"sys","ok":true,"load":{)",
+     reply_length(REQ_SYSTAT)},
 };
 
 double ms_since(Clock::time_point start) {
