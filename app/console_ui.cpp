@@ -10,13 +10,14 @@
 #include <string_view>
 #include <system_error>
 
+#include "app/console_tell.h"
 #include "app/line_editor.h"
 #include "app/link_watcher.h"
 #include "base/console_output.h"
 #include "base/session.h"
 #include "protocol/class_quirn_server.h"
+#include "protocol/command_table.h"
 #include "protocol/outcome_json.h"
-#include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
@@ -102,10 +103,8 @@ bool connect_to(const std::string& name) {
     if (opened) {
         session().opened(port.get_state().port_name);
     }
-    const std::string identify = "ihwmcu";
     const wire_trace::SourceScope identifying("identify");
-    CommandReply reply = run_server_command(identify);
-    quirn_server().decode_response(identify, std::move(reply));
+    identify_board();
     session().set_mode(ConsoleMode::kServer);
     return opened;
 }
@@ -259,6 +258,14 @@ CommandOutcome general_outcome(const std::string& word, bool worked,
     return outcome;
 }
 
+// Whether the board would take the word: one of the table's, or a GPIO
+// line that makes a frame.
+bool is_board_word(const std::string& word) {
+    const BoardCommand command = parse_command(word);
+    return command.pair != nullptr ||
+           (command.spec != nullptr && command.family != Family::kGpio) || !command.frame.empty();
+}
+
 // Runs one word that is not a quit word: a general word, a board word in
 // server mode, or a client word.
 CommandOutcome run_word(const std::string& word, std::istream& input) {
@@ -273,7 +280,7 @@ CommandOutcome run_word(const std::string& word, std::istream& input) {
     if (mode == ConsoleMode::kServer) {
         const wire_trace::SourceScope source("console " + word);
         CommandOutcome outcome = run_board_command(word);
-        quirn_server().tell(outcome);
+        tell_outcome(outcome);
         return outcome;
     }
     if (mode == ConsoleMode::kClient && word == "http_run") {
@@ -283,6 +290,13 @@ CommandOutcome run_word(const std::string& word, std::istream& input) {
     if (mode == ConsoleMode::kClient && word == "http_stop") {
         session().set_web_allowed(false);
         return general_outcome(word, true);
+    }
+    // For a script, a board word before any connection is refused as the
+    // server mode refuses it, so that its record says why.
+    if (output_mode() == OutputMode::kJson && !session().state().connected() &&
+        is_board_word(word)) {
+        out_line("Cannot run a server command while not connected.");
+        return general_outcome(word, false, CommandStatus::kNotConnected);
     }
     out_line("Nop");
     return general_outcome(word, false);
@@ -302,7 +316,7 @@ CommandOutcome as_one_word(Action action) {
         while (!said.empty() && (said.back() == '\n' || said.front() == '\n')) {
             said.erase(said.back() == '\n' ? said.size() - 1 : 0, 1);
         }
-        out_record(outcome_json(outcome, said).dump());
+        out_record(record_text(outcome_json(outcome, said)));
     }
     return outcome;
 }

@@ -5,10 +5,10 @@
 #include <thread>
 #include <utility>
 
+#include "app/console_tell.h"
 #include "base/console_output.h"
 #include "base/session.h"
 #include "protocol/class_quirn_server.h"
-#include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
 
@@ -57,8 +57,7 @@ void try_return(const std::string& name) {
     }
     session().opened(name);
     session().set_mode(ConsoleMode::kServer);
-    const std::string identify = "ihwmcu";
-    quirn_server().decode_response(identify, run_server_command(identify));
+    identify_board();
     const SessionState now = session().state();
     tell("Port " + name + " is back; board " + now.maker + ":" + now.board + ".");
 }

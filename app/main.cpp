@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/console_tell.h"
 #include "app/console_ui.h"
 #include "app/link_watcher.h"
 #include "app/options.h"
@@ -13,6 +14,7 @@
 #include "protocol/quirn_transcoder.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
+#include "web/api_support.h"
 #include "web/main_webserver.h"
 
 namespace {
@@ -32,7 +34,8 @@ int list_ports_and_end(bool json) {
         for (const PortEntry& port : *ports) {
             array.push_back({{"port", port.port_name}, {"name", port.friendly_name}});
         }
-        out_line(array.dump());
+        // A device's name need not be UTF-8: a bad byte becomes U+FFFD.
+        out_line(array.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
         return 0;
     }
     print_ports(*ports);
@@ -76,7 +79,8 @@ int main(int argc, char** argv) {
     say_discovered(serial_port());  // discovered when built; says so when there are none
     hand_resync_probe_to_port();
     quirn_server();
-    start_link_watcher();  // silent until a connected board goes away
+    set_console_echo(tell_command);  // what an API request's command says on the console
+    start_link_watcher();            // silent until a connected board goes away
     out_chatter(std::string("Starting Console UI thread.") + "\n");
     int status = 0;
     std::thread console_thread([&start, &status] { status = console_ui_thread(start); });

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/console_tell.h"
 #include "app/console_ui.h"
 #include "base/console_output.h"
 #include "base/session.h"
@@ -63,10 +64,10 @@ void type_word(const Word& word) {
     if (general_command(command_line, no_input) == 0) {
         CommandOutcome outcome = run_board_command(command_line);
         cut_replies += outcome.reply.count != word.reply_length;
-        quirn_server().tell(outcome);
+        tell_outcome(outcome);
         if (json) {
             const std::string said = end_capture();
-            out_record(outcome_json(outcome, said).dump());
+            out_record(record_text(outcome_json(outcome, said)));
         }
     }
     print_prompt();

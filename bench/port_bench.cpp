@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     int short_replies = 0;
     for (int i = 0; i < kWarmUp + transactions; ++i) {
         const auto start = std::chrono::steady_clock::now();
-        const CommandReply reply = send_server_code(REQ_STATUS);
+        const CommandReply reply = send_server_code(REQ_STATUS).value_or(CommandReply{});
         const auto end = std::chrono::steady_clock::now();
         if (i < kWarmUp) {
             continue;

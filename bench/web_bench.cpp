@@ -56,7 +56,7 @@ const Workload kWorkloads[] = {
      {REQ_SYSTAT},
      REQ_SYSTAT,
      R"({"word":"sys","ok":true,"load":{)",
-     kSystatReplyLength},
+     reply_length(REQ_SYSTAT)},
 };
 
 double ms_since(Clock::time_point start) {

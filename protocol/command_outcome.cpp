@@ -27,3 +27,17 @@ std::string_view status_name(CommandStatus status) {
     }
     return "unknown";
 }
+
+float percent_of(uint32_t numerator, uint32_t denominator) {
+    return static_cast<float>(numerator) / static_cast<float>(denominator) * 100.0f;
+}
+
+Note transaction_note(const Transaction& transaction, Note::Kind kind) {
+    Note note{kind};
+    note.refused_size = transaction.refused_size.value_or(0);
+    note.discarded = transaction.discarded;
+    note.port = transaction.port_name;
+    note.write_failed = transaction.write_failed;
+    note.read_failed = !transaction.read.ok;
+    return note;
+}

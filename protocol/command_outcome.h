@@ -1,28 +1,50 @@
 #pragma once
-// What became of one board word: a status, and on success the board's reply
-// decoded into values. The command layer and the decoder fill it in; the
-// console prints it as text, --json writes it as an object, and the web
-// handlers answer from it, all from the same value.
+// What became of one board command: a status, what the command layer did
+// on the way (in order), and on success the board's reply decoded into
+// values. Nothing below the console prints: the console tells an outcome
+// as text, --json writes it as an object, and the web handlers answer from
+// it, all from the same value.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "protocol/command_table.h"
+#include "serial/class_serial.h"
 #include "serial/command_reply.h"
 
-enum class CommandStatus {
-    kOk,
-    kNotConnected,     // refused: no session open (or it closed while waiting)
-    kUnknownWord,      // no board word, or one missing its pin or value
-    kOutOfRange,       // a pin or value past what a parameter byte carries
-    kNotImplemented,   // a word the firmware does not have; nothing sent
-    kNoReply,          // the board stayed silent
-    kBadLength,        // the reply's length is not the layout's
-    kBadEcho,          // the reply does not echo its request
-    kUnconfirmed,      // run or stop: a half the board did not confirm
-    kUndecoded,        // a reply the host does not interpret
-    kUnknownHardware,  // the board names a maker the host does not know
+// Where in the program a fault was found, for the console's error trace.
+struct Place {
+    const char* file = "";
+    int line = 0;
+};
+
+// One step of the command layer worth telling, in the order it happened.
+struct Note {
+    enum class Kind {
+        kNotConnected,  // refused before anything else: no session open
+        kRefused,       // the line's refusal (BoardCommand::refusal)
+        kAnnounced,     // a scheduler word's announcement
+        kByteSent,      // a one-byte request's transaction ended
+        kFrameSent,     // a frame's transaction ended (the prompt is renewed)
+        kUnconfirmed,   // one half of run or stop went unconfirmed
+        kNotDecoded,    // nothing came back to decode
+    };
+    Kind kind;
+    Place place{};  // kRefused (the empty line) and kNotDecoded
+    // kUnconfirmed: which half, and what came back instead of the echo.
+    bool kernel_half = false;
+    size_t length = 0;
+    uint8_t expected = 0;
+    uint8_t received = 0;
+    // kByteSent and kFrameSent: what the transaction says besides its reply.
+    size_t refused_size = 0;  // a frame too long to send; nothing went out
+    uint32_t discarded = 0;   // stale bytes thrown away around it
+    std::string port{};       // the port they came from
+    bool write_failed = false;
+    bool read_failed = false;
 };
 
 // The status, alarm and fault words of the status reply.
@@ -43,6 +65,10 @@ struct Statistics {
     uint32_t period() const { return uint32_t{period_high} - uint32_t{period_low}; }
 };
 
+// numerator / denominator * 100 in single precision, as the board's own
+// tools show it; a zero denominator gives inf or nan.
+float percent_of(uint32_t numerator, uint32_t denominator);
+
 struct Identification {
     uint8_t maker_id = 0;
     uint8_t board_id = 0;
@@ -53,7 +79,9 @@ struct Identification {
 struct CommandOutcome {
     std::string word;  // the line as given to the command layer
     CommandStatus status = CommandStatus::kOk;
-    CommandReply reply;  // the bytes the board sent, as read
+    CommandReply reply;    // the bytes the board sent, as read
+    BoardCommand command;  // the line, parsed once
+    std::vector<Note> notes;
 
     // kBadLength: the reply's length and the one expected; kBadEcho: the
     // byte the request wanted back and the one that came.
@@ -63,16 +91,23 @@ struct CommandOutcome {
     uint8_t received = 0;
     // kUnconfirmed: "user", "kernel" or "both".
     std::string unconfirmed;
+    // A GPIO operation without a decoder: where the decoder found it.
+    Place unhandled_at{};
 
     // Decoded on success, each for the words that carry it.
     std::optional<uint32_t> pin;
     std::optional<uint32_t> value;  // read from the board, or written to it
     std::optional<BoardWords> words;
     std::optional<Statistics> statistics;
+    // Also for kUnknownHardware: the caller applies it (quirn_server().
+    // apply_identification), and an unknown maker ends the connection.
     std::optional<Identification> identification;
 
     bool ok() const { return status == CommandStatus::kOk; }
 };
+
+// The note of a transaction: what it says besides its reply.
+Note transaction_note(const Transaction& transaction, Note::Kind kind);
 
 // The stable name of a status for scripts: "ok", "not_connected",
 // "unknown_word", "out_of_range", "not_implemented", "no_reply",

@@ -1,6 +1,6 @@
 #pragma once
-// Request frames for the board, and the operations that build them out of
-// command lines and send them.
+// Request frames for the board, and the operations that send the frame a
+// command line makes (the line parsed by the command table).
 //
 // A frame is either one code byte with bit 7 clear (scheduler, status,
 // clear and statistics requests), or a code byte with bit 7 set followed by
@@ -9,12 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "protocol/command_outcome.h"
 #include "serial/command_reply.h"
 
 // Single-byte requests (no terminator).
@@ -54,19 +51,9 @@ inline constexpr uint8_t REQ_MEM_HEAD = 0xF8;
 inline constexpr uint8_t FRAME_END = 0xFE;
 inline constexpr uint8_t FRAME_END_HW = 0xFD;
 
-// How long the board's replies are. The decoder checks these lengths, and
-// the port ends a read as soon as a reply of known length is in.
-inline constexpr uint32_t kEchoReplyLength = 1;  // the five scheduler codes and REQ_CLEAR
-inline constexpr uint32_t kStatusReplyLength = 4;
-inline constexpr uint32_t kSystatReplyLength = 12;
-inline constexpr uint32_t kIdentificationReplyLength = 4;  // REQ_INFO_HW_MCU
-inline constexpr uint32_t kPinConfigReplyLength = 3;       // input or output
-inline constexpr uint32_t kDigitalReadReplyLength = 4;
-inline constexpr uint32_t kAnalogReadReplyLength = 5;
-inline constexpr uint32_t kDigitalWriteReplyLength = 4;
-
 // The length of the reply to a request, by its code (a frame's first byte);
-// 0 for the requests whose replies the host does not interpret.
+// 0 for the requests whose replies the host does not interpret. Read from
+// the command table.
 uint32_t reply_length(uint8_t code);
 
 // 0x80 | (n & 0x3F): six bits of n. The GPIO lines refuse pins and values
@@ -75,80 +62,25 @@ constexpr uint8_t parameter_byte(uint32_t n) {
     return static_cast<uint8_t>(0x80u | (n & 0x3Fu));
 }
 
-// The reply length of a GPIO operation (what follows "g" and the pin), 0
-// when the host does not interpret its reply: "ci", "co", "ca", "cp" 3,
-// "rd" 4, "ra" 5, "wd..." and "wp..." 4.
-size_t gpio_reply_length(std::string_view operation);
-
 // The run of decimal digits ("0" to "9" only) that text begins with; the
-// pin and value fields of GPIO lines are read this way on both sides.
+// pin and value fields of GPIO lines are read this way.
 std::string_view leading_digits(std::string_view text);
 
-// What one command line comes to, before anything is sent: the frame (empty
-// when nothing is to be sent) and the one report to make about the line.
-struct FramePlan {
-    enum class Report {
-        kNone,     // nothing is printed
-        kLine,     // text is printed as one line
-        kTrace,    // text is reported through error_trace
-        kRefusal,  // text is printed as one line, and says all there is to say
-    };
-    std::vector<uint8_t> frame;
-    Report report = Report::kNone;
-    std::string text;
-    // Why nothing is sent, when the frame is empty: kUnknownWord,
-    // kOutOfRange or kNotImplemented.
-    CommandStatus failure = CommandStatus::kUnknownWord;
-};
+struct CommandOutcome;
+struct BoardCommand;
 
-// Pure: the plans for a GPIO line ("g" pin subcommand), and for the
-// information ("i..."), power ("c...") and memory ("m...") words.
-// A pin number or value of 64 or more, which a parameter byte cannot carry,
-// is refused with a one-line message and no frame.
-FramePlan plan_gpio(const std::string& line);
-FramePlan plan_info(const std::string& line);
-FramePlan plan_power(const std::string& line);
-FramePlan plan_memory(const std::string& line);
-
-// A reply to a GPIO line checked against the request the line makes: its
-// first byte must echo the request's code, its second the pin's parameter
-// byte, and its length must be the layout's. Anything else answered some
-// other request (a late reply, say) and carries no value of this one.
-struct GpioReply {
-    enum class Status {
-        kOk,
-        kNoReply,    // empty: the board was silent, or nothing was sent
-        kBadEcho,    // expected and received say which byte differed
-        kBadLength,  // length and expected_length
-    };
-    Status status = Status::kNoReply;
-    uint8_t expected = 0;
-    uint8_t received = 0;
-    size_t length = 0;
-    size_t expected_length = 0;
-    // The pin's value, for a digital (0 to 255) or analog (0 to 65535) read.
-    std::optional<uint32_t> value;
-};
-// Pure. Lines whose operation has no known reply layout, and lines that
-// send nothing, are checked for their length only where one is known.
-GpioReply check_gpio_reply(const std::string& line, const CommandReply& reply);
-
-// Makes the plan's report, then, when the plan has a frame, exactly one
-// transact_frame on the open port, and returns its reply unchanged. When
-// nothing is sent the reply is empty and no read is made.
-CommandReply carry_out(FramePlan plan);
+// Sends the command's frame, when it has one, with exactly one
+// transact_frame on the open port, into the outcome's reply; notes first
+// why nothing is sent (the refusal, if it says anything), or that a frame
+// went out. When nothing is sent the reply is empty and no read is made.
+void carry_out(const BoardCommand& command, CommandOutcome& outcome);
 // Gives the port the identification request as its resync probe: its answer
 // (the code, then version, maker and board) is no other request's.
 void hand_resync_probe_to_port();
-// The same for the line of each family.
-// transcode_gpio also puts the port out of step (SerialPort::resync) when
-// the reply does not answer the request (check_gpio_reply).
-CommandReply transcode_gpio(std::string line);
-CommandReply transcode_info(std::string line);
-CommandReply transcode_power(std::string line);
-CommandReply transcode_memory(std::string line);
-
-// For completion at the console: what may follow "g" and a pin ("wd" takes
-// a value after it), and the information, power and memory words.
-std::vector<std::string> gpio_subcommands();
-std::vector<std::string> plain_words();
+// The same for a line of each family, parsed here, with no connection
+// check and no decoding (the command layer does both). transcode_gpio
+// refuses a line that does not begin with "g" ("Nop: " and the line).
+CommandOutcome transcode_gpio(std::string line);
+CommandOutcome transcode_info(std::string line);
+CommandOutcome transcode_power(std::string line);
+CommandOutcome transcode_memory(std::string line);

@@ -113,6 +113,17 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
          "",
          {"Starting Console UI thread.\n", kFirstPrompt, "\nConsole UI thread closed\n",
           "\nWeb UI thread closed\n"}},
+        // --json without a port: a board word is refused as not connected,
+        // and a byte that is not UTF-8 is replaced, said, and ends nothing.
+        {{"--json"},
+         "sta\n\xc3\n",
+         1,
+         "",
+         {R"({"word":"sta","ok":false,"error":"not_connected",)"
+          R"("message":"Cannot run a server command while not connected."})"
+          "\n",
+          "{\"word\":\"\xef\xbf\xbd\",\"ok\":false,\"error\":\"unknown_word\",\"message\":\"Nop\","
+          "\"invalid_utf8\":[\"word\"]}\n"}},
         // A port that cannot be opened, input not a terminal: the reason,
         // as "co" gives it, and status 1 before any piped word runs.
         {{"--", "no_such_port"},

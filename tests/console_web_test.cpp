@@ -124,6 +124,7 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
     ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
 
     httplib::Client web("localhost", 8088);
+    const size_t before_web = tessaro.output().size();
     const std::tuple<std::string, int, std::string> rows[] = {
         {"/", 200, "<p>pages</p>\n"},
         {"/help/", 200, "<p>help</p>\n"},
@@ -139,6 +140,10 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
         EXPECT_EQ(result->status, status) << path;
         EXPECT_EQ(result->body, body) << path;
     }
+    // The frame an API request sent renews the console's prompt.
+    EXPECT_TRUE(tessaro.wait_for_output(
+        "\r[" + board.path() + "] [Arduino:Uno_R4_Minima] [Server] [", kDeadline, before_web))
+        << tessaro.output();
 
     tessaro.write("di\n");
     ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline)) << tessaro.output();

@@ -1,6 +1,6 @@
 // The command layer and the decoder against the simulated board on a
 // pseudo-terminal: the exact bytes the board received, and the exact text
-// the user read.
+// the console makes of the outcome.
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/console_ui.h"
+#include "app/console_tell.h"
 #include "base/session.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
@@ -45,21 +45,28 @@ std::string transcript(const std::string& text) {
     return kept;
 }
 
+// What the console says of an outcome, prompts left out.
+std::string told(const CommandOutcome& outcome) {
+    std::vector<Saying> said = command_sayings(outcome);
+    for (Saying& saying : reply_sayings(outcome, true)) {
+        said.push_back(std::move(saying));
+    }
+    std::string text;
+    for (const Saying& saying : said) {
+        if (saying.kind == Saying::Kind::kLine) {
+            text += saying.text + "\n";
+        } else if (saying.kind == Saying::Kind::kTrace) {
+            text += saying.text + "\nBuild: \nFile: \n";
+        }
+    }
+    return text;
+}
+
 const std::string kNoReply = "Not able to decode.\nBuild:\nFile:\n";
 const std::string kTx = "Error on transmission. The Request was: ";
 const std::string kRun = "quirn: Run U-ST User + Kernel scheduled tasks\n";
 const std::string kStop = "quirn: Stop U-ST User + Kernel scheduled tasks\n";
 const std::string kRust = "quirn: Run U-ST User scheduled tasks\nServer operation ok: runust\n";
-const std::string kStatusAllClear =
-    "quirn: Status\n\nbs_status: 00000000\nb7 == 0 : No Fault for User space\n"
-    "b6 == 0 : No Alarm for User space\nb4 == 0 : U-ST (User Space scheduler) stopped\n"
-    "b3 == 0 : No Fault for Kernel\nb2 == 0 : No Alarm for Kernel\n"
-    "b0 == 0 : K-ST (Kernel Space scheduler) stopped\n\nbs_alarm: 00000000\n"
-    "b4 == 0 : U-ST (User Space) Stack load is good\n"
-    "b0 == 0 : K-ST (Kernel Space) Stack load is good\n\nbs_fault: 00000000\n"
-    "b4 == 0 : U-ST (User Space) stack good\nb3 == 0 : Wadtchdog timer good TODO\n"
-    "b0 == 0 : K-ST (Kernel Space) stack good\n";
-
 // A simulated board, with the program's port open on it and connected.
 class ProtocolBoard : public testing::Test {
   protected:
@@ -89,15 +96,15 @@ class ProtocolBoard : public testing::Test {
         return text;
     }
 
-    // Types the line as the console does in server mode: the frames the board
-    // received and the text printed must be the expected ones.
+    // Runs the line as the console does in server mode: the frames the board
+    // received and the text the console makes of the outcome must be the
+    // expected ones.
     void expect_typed(const std::string& line, const std::string& frames,
                       const std::string& printed) {
         board_.clear_received();
-        testing::internal::CaptureStdout();
-        quirn_server().decode_response(line, run_server_command(line));
+        const CommandOutcome outcome = run_board_command(line);
         EXPECT_EQ(received(), frames) << line;
-        EXPECT_EQ(transcript(testing::internal::GetCapturedStdout()), printed) << line;
+        EXPECT_EQ(transcript(told(outcome)), printed) << line;
     }
 
     quirn_sim::PtyBoard board_;
@@ -172,60 +179,6 @@ TEST_F(ProtocolBoard, FaultsAreReportedAndTheNextCommandWorks) {
     }
 }
 
-// The console as a user drives it: board words refused before co, then every
-// command family (the scheduler words short, then long), di, quit.
-TEST_F(ProtocolBoard, ConsoleSessionTypingEveryFamily) {
-    serial_port().close();
-    session().closed();
-    board_.clear_received();
-    board_.set_analog(8, 700);
-    std::istringstream input("s sta g1rd co " + board_.path() +
-                             " Sta run stop RUST sust rkst skst clr sys status run stop runust"
-                             " stopust runkst stopkst clear systat g2co g2wd1 g2rd g8ra g13cod"
-                             " g3ca gca g64rd g2wd100 ihwmcu csleep mhead f1r di quit");
-    testing::internal::CaptureStdout();
-    // A loop that never ends fails within seconds, not at ctest's time-out.
-    auto console = std::async(std::launch::async, [&] { return run_console(input); });
-    if (console.wait_for(kDeadline * 2) != std::future_status::ready) {
-        std::fprintf(stderr, "The console loop did not end\n");
-        std::abort();
-    }
-    const std::string output = testing::internal::GetCapturedStdout();
-    const std::string schedulers = "40, 20, 02, 10, 01, 20, 10, 02, 01, 08, 04, ";
-    EXPECT_EQ(received(), "E0 FD, " + schedulers + schedulers +
-                              "81 82 FE, A4 82 81 FE, 98 82 FE, A0 88 FE, 88 8D FE, E0 FD, "
-                              "F0 FE");
-    EXPECT_NE(output.find("] [Arduino:Uno_R4_Minima] [Server] ["), std::string::npos);
-    const std::string scheduler_text =
-        kStatusAllClear + kRun + "Server operation ok: run\n" + kStop +
-        "Server operation ok: stop\n" + kRust +
-        "quirn: Stop U-ST User scheduled tasks\nServer operation ok: stopust\n"
-        "quirn: Run K-ST Kernel scheduled tasks\nServer operation ok: runkst\n"
-        "quirn: Stop K-ST Kernel scheduled tasks\nServer operation ok: stopkst\n"
-        "quirn: Clear Fault and Warning words\nServer operation ok: clear fault and alarm words\n"
-        "quirn: Server systat readback and reset\n\nSystats:\nRT load min:\nRT load max:\n"
-        "RT load avg:\nKernel stack load min:\nKernel stack load max:\nUser stack load min:\n"
-        "User stack load max:\n";
-    const std::string text = transcript(output);
-    EXPECT_NE(text.find("Server Mode.\nCannot run a server command while not connected.\n"
-                        "Cannot run a server command while not connected.\nConnect ...\n"),
-              std::string::npos);
-    EXPECT_EQ(
-        text.substr(std::min(text.find("quirn: Status"), text.size())),
-        scheduler_text + scheduler_text +
-            "Pin 2 set as Digital Output.\nPin 2 value: 1 written on port.\n"
-            "Pin 2 value: 1\nPin 8 value: 700\nUnhandled command decoder: cod\nBuild:\n"
-            "File:\nNot implemented\n" +
-            kNoReply + kNoReply +
-            "Pin number out of range: 64 (0 to 63)\nValue out of range: 100 (0 to 63)\n" +
-            "Board: Arduino:Uno_R4_Minima\n" +
-            "Unhandled Decoding: csleep\nA response was received from server, but "
-            "Server::decode_response:\ndoes not know how to interpret it ...\nReply: F0 00\n" +
-            kNoReply + kNoReply + "Disconnect ...\nClosed " + board_.path() + " port\n");
-    EXPECT_EQ(quirn_server().names(), std::make_pair(std::string("-"), std::string("-")));
-    EXPECT_FALSE(session().state().connected());
-}
-
 // A reply of known length ends a guard's silence after its last byte, which
 // the interval rule (no end before 5 ms of silence) never allows; the other
 // replies, and every reply under interval_reads, wait out the interval.
@@ -248,7 +201,6 @@ TEST_F(ProtocolBoard, KnownLengthRepliesEndBeforeTheIntervalRuleCould) {
         }
         return best;
     };
-    testing::internal::CaptureStdout();
     for (const auto& [line, known] : rows) {
         interval_reads.store(false);
         const auto guarded = quickest(line);
@@ -260,7 +212,6 @@ TEST_F(ProtocolBoard, KnownLengthRepliesEndBeforeTheIntervalRuleCould) {
             << " ms, under the interval rule "
             << std::chrono::duration<double, std::milli>(interval).count() << " ms";
     }
-    testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

@@ -1,20 +1,51 @@
 // Frames and replies as data: a command line in, the bytes and the one report
-// out; a line and its reply bytes in, the exact text and the board state out.
+// out; a line and its reply bytes in, the decoded values, the exact text the
+// console makes of them, the JSON record and the board state out.
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/console_tell.h"
 #include "base/session.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
+#include "protocol/json_fields.h"
+#include "protocol/outcome_json.h"
 #include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 
 namespace {
 
-using Report = FramePlan::Report;
+// The console's text for what was said: lines, and a trace as its message
+// with the stamp's lines cut after their colon; prompts are left out.
+std::string as_text(const std::vector<Saying>& said) {
+    std::string text;
+    for (const Saying& saying : said) {
+        if (saying.kind == Saying::Kind::kLine) {
+            text += saying.text + "\n";
+        } else if (saying.kind == Saying::Kind::kTrace) {
+            text += saying.text + "\nBuild:\nFile:\n";
+        }
+    }
+    return text;
+}
+
+// The one thing a line's refusal says, as the console says it.
+std::pair<std::string, Saying::Kind> refusal(const BoardCommand& command) {
+    CommandOutcome outcome;
+    outcome.command = command;
+    outcome.notes.push_back({Note::Kind::kRefused});
+    const std::vector<Saying> said = command_sayings(outcome);
+    return said.empty() ? std::pair{std::string(), Saying::Kind::kLine}
+                        : std::pair{said[0].text, said[0].kind};
+}
 
 TEST(ProtocolFrames, LinesBecomeTheirFrameOrNothingAndOneReport) {
     struct Row {
@@ -54,46 +85,56 @@ TEST(ProtocolFrames, LinesBecomeTheirFrameOrNothingAndOneReport) {
         {"g2wd100x", {}, "Value out of range: 100 (0 to 63)"}};
     // clang-format on
     for (const Row& row : rows) {
-        const auto family = row.line.starts_with('i')   ? plan_info
-                            : row.line.starts_with('c') ? plan_power
-                            : row.line.starts_with('m') ? plan_memory
-                                                        : plan_gpio;
-        const FramePlan plan = family(row.line);
-        EXPECT_EQ(plan.frame, row.frame) << row.line;
-        EXPECT_EQ(plan.report, row.text.empty()                              ? Report::kNone
-                               : row.line.empty()                            ? Report::kTrace
-                               : row.text.find("range") != std::string::npos ? Report::kRefusal
-                                                                             : Report::kLine)
-            << row.line;
-        EXPECT_EQ(plan.text, row.text) << row.line;
+        // A line of no family reaches only transcode_gpio, which sends nothing.
+        const BoardCommand command =
+            row.line.starts_with('x') ? transcode_gpio(row.line).command : parse_command(row.line);
+        EXPECT_EQ(command.frame, row.frame) << row.line;
+        const auto [text, kind] = refusal(command);
+        EXPECT_EQ(text, row.text) << row.line;
+        EXPECT_EQ(kind == Saying::Kind::kTrace, row.line.empty()) << row.line;
+        // A known length is the one the reply will be read and checked by.
+        if (!row.frame.empty()) {
+            EXPECT_EQ(command.reply_length, reply_length(row.frame[0])) << row.line;
+        }
     }
 }
 
-// What sends nothing is reported all the same, with no port open. Only the
-// seven single-byte codes are sent: 0x140 must not be cut down to 0x40.
+// What sends nothing is reported all the same, with no port open, and
+// reads nothing. Only the seven single-byte codes are sent: 0x140 must not
+// be cut down to 0x40.
 TEST(ProtocolFrames, WhatSendsNothingIsStillReported) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(transcode_gpio("").count + transcode_gpio("x2rd").count, 0u);
-    for (const uint32_t code : {0u, 3u, 0x80u, 0x140u}) {
-        EXPECT_TRUE(send_server_code(code).bytes.empty()) << code;
+    for (const std::string line : {"", "x2rd", "g2wd", "mhead", "g3ca"}) {
+        const CommandOutcome outcome =
+            line.starts_with('m') ? transcode_memory(line) : transcode_gpio(line);
+        EXPECT_TRUE(outcome.reply.bytes.empty()) << line;
+        EXPECT_EQ(outcome.status, line == "mhead" || line == "g3ca" ? CommandStatus::kNotImplemented
+                                                                    : CommandStatus::kUnknownWord)
+            << line;
+        for (const Note& note : outcome.notes) {
+            EXPECT_NE(note.kind, Note::Kind::kFrameSent) << line;
+        }
     }
-    const std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(printed.starts_with("Error, no string in.\nBuild: ")) << printed;
-    EXPECT_TRUE(
-        printed.ends_with("\nNop: x2rd\nQUIRN Command Nop: 0\nQUIRN Command Nop: 3\n"
-                          "QUIRN Command Nop: 128\nQUIRN Command Nop: 320\n"))
-        << printed;
+    for (const uint32_t code : {0u, 3u, 0x80u, 0x140u}) {
+        EXPECT_FALSE(send_server_code(code)) << code;
+    }
 }
 
 using Names = std::pair<std::string, std::string>;
 
-// What decoding the reply to line prints, with the board connected.
-std::string decode(const std::string& line, std::vector<uint8_t> bytes) {
-    session().opened("ttyTEST");
+// What the console says of the reply to line, the board connected; an
+// identification is applied as the console applies it.
+std::string decode(const std::string& line, std::vector<uint8_t> bytes, bool* known = nullptr) {
     const auto count = static_cast<uint32_t>(bytes.size());
-    testing::internal::CaptureStdout();
-    quirn_server().decode_response(line, CommandReply{std::move(bytes), count});
-    return testing::internal::GetCapturedStdout();
+    const CommandOutcome outcome =
+        quirn_server().decode_response(line, CommandReply{std::move(bytes), count});
+    if (outcome.identification) {
+        const bool applied = quirn_server().apply_identification(*outcome.identification);
+        EXPECT_EQ(applied, outcome.status != CommandStatus::kUnknownHardware) << line;
+        if (known != nullptr) {
+            *known = applied;
+        }
+    }
+    return as_text(reply_sayings(outcome, false));
 }
 
 TEST(ProtocolDecoder, RepliesBecomeTheirText) {
@@ -174,10 +215,11 @@ TEST(ProtocolDecoder, RepliesBecomeTheirText) {
     };
     for (const auto& row : rows) {
         quirn_server().set_names("-", "-");
-        EXPECT_EQ(decode(row.line, row.reply), row.printed)
+        bool known = true;
+        EXPECT_EQ(decode(row.line, row.reply, &known), row.printed)
             << row.line << " (" << row.reply.size() << " bytes)";
         EXPECT_EQ(quirn_server().names(), row.names) << row.line;
-        EXPECT_EQ(session().state().connected(), !row.names.first.empty()) << row.line;
+        EXPECT_EQ(known, !row.names.first.empty()) << row.line;
     }
     session().reset();
 }
@@ -193,12 +235,124 @@ TEST(ProtocolDecoder, SystatWrappedPeriodAndZeroStackSize) {
 }
 
 TEST(ProtocolDecoder, UnknownGpioOperationsAreTraced) {
+    // Whatever the echo: a wrong one is traced the same way.
     for (const std::string operation : {"cpu", "cr", "rd8", "x"}) {
-        const std::string printed = decode("g2" + operation, {1, 2, 3});
-        EXPECT_TRUE(printed.starts_with("Unhandled command decoder: " + operation + "\nBuild: "))
-            << printed;
-        EXPECT_NE(printed.find("\nFile: protocol/class_quirn_server.cpp:"), std::string::npos);
+        const std::vector<Saying> said =
+            reply_sayings(quirn_server().decode_response("g2" + operation, {{1, 2, 3}, 3}), false);
+        ASSERT_EQ(said.size(), 1u) << operation;
+        EXPECT_EQ(said[0].kind, Saying::Kind::kTrace);
+        EXPECT_EQ(said[0].text, "Unhandled command decoder: " + operation);
+        EXPECT_EQ(std::string(said[0].place.file), "protocol/class_quirn_server.cpp");
     }
+}
+
+// Each named bit of a state word, set alone, is the one flag its record
+// calls true; a decode that fails says how in the record's fields.
+TEST(ProtocolJson, RecordsNameEachBitAndEachFault) {
+    const struct {
+        const char* field;
+        size_t byte;
+        int bit;
+        const char* name;
+    } bits[] = {
+        {"status", 1, 7, "user_fault"},
+        {"status", 1, 6, "user_alarm"},
+        {"status", 1, 4, "user_scheduler_running"},
+        {"status", 1, 3, "kernel_fault"},
+        {"status", 1, 2, "kernel_alarm"},
+        {"status", 1, 0, "kernel_scheduler_running"},
+        {"alarm", 2, 4, "user_stack_high"},
+        {"alarm", 2, 0, "kernel_stack_high"},
+        {"fault", 3, 4, "user_stack_full"},
+        {"fault", 3, 3, "watchdog"},
+        {"fault", 3, 0, "kernel_stack_full"},
+    };
+    for (const auto& row : bits) {
+        std::vector<uint8_t> reply{0x40, 0, 0, 0};
+        reply[row.byte] = static_cast<uint8_t>(1u << row.bit);
+        const nlohmann::ordered_json record =
+            outcome_json(quirn_server().decode_response("sta", {reply, 4}));
+        int set = 0;
+        for (const char* word : {"status", "alarm", "fault"}) {
+            for (const auto& [name, flag] : record[word].items()) {
+                set += flag.is_boolean() && flag.get<bool>() ? 1 : 0;
+            }
+        }
+        EXPECT_EQ(set, 1) << row.name << ": " << record.dump();
+        EXPECT_EQ(record[row.field][row.name], true) << record.dump();
+    }
+    const auto failed = [](const std::string& line, std::vector<uint8_t> bytes) {
+        const auto count = static_cast<uint32_t>(bytes.size());
+        return outcome_json(quirn_server().decode_response(line, {std::move(bytes), count})).dump();
+    };
+    EXPECT_EQ(failed("sta", {0x40}),
+              R"({"word":"sta","ok":false,"error":"bad_length","length":1,"expected_length":4,)"
+              R"("reply":"40","message":""})");
+    EXPECT_EQ(failed("g5rd", {0x98, 0x86, 1, 0}),
+              R"({"word":"g5rd","ok":false,"pin":5,"error":"bad_echo","expected":133,)"
+              R"("received":134,"reply":"98 86 01 00","message":""})");
+}
+
+// Bytes that are not UTF-8 never end a record: they become U+FFFD and the
+// record names the fields they were in.
+TEST(ProtocolJson, InvalidUtf8IsReplacedAndSaid) {
+    const struct {
+        std::string word, message;
+        std::vector<std::string> replaced;
+    } rows[] = {
+        {"\xc3", "Nop", {"word"}},
+        {"g2\xff", "Nop: g2\xff", {"word", "message"}},
+        {"\xed\xa0\x80", "", {"word"}},  // an encoded surrogate
+        {"\xf0\x9f\x98\x80", "", {}},    // a whole four-byte character
+    };
+    for (const auto& row : rows) {
+        CommandOutcome outcome;
+        outcome.word = row.word;
+        outcome.status = CommandStatus::kUnknownWord;
+        const nlohmann::json record =
+            nlohmann::json::parse(record_text(outcome_json(outcome, row.message)), nullptr, false);
+        ASSERT_TRUE(record.is_object()) << row.message;
+        EXPECT_EQ(record.value("invalid_utf8", std::vector<std::string>{}), row.replaced);
+        EXPECT_EQ(record["word"].get<std::string>().find("\xef\xbf\xbd") != std::string::npos,
+                  !row.replaced.empty());
+    }
+}
+
+// The field names are a contract: the table the records are written from,
+// the API description and the console reference name the same fields for
+// every record, so a rename in any one of them fails here.
+TEST(ProtocolJson, FieldNamesMatchTheApiDescriptionAndTheReference) {
+#ifndef TESSARO_SOURCE_DIR
+    GTEST_SKIP() << "no source tree";
+#else
+    const auto read = [](const std::string& path) {
+        std::ifstream file(std::string(TESSARO_SOURCE_DIR) + "/" + path);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    const nlohmann::json api = nlohmann::json::parse(read("web/openapi.json"), nullptr, false);
+    const std::string help = read("help/index.html");
+    ASSERT_TRUE(api.is_object());
+    for (const JsonRecord& record : json_records()) {
+        const std::set<std::string> fields(record.fields.begin(), record.fields.end());
+        std::set<std::string> described;
+        for (const auto& [name, value] :
+             api["components"]["schemas"][std::string(record.schema)]["properties"].items()) {
+            described.insert(name);
+        }
+        EXPECT_EQ(described, fields) << record.schema;
+        const std::string start = "<tr id=\"json-" + std::string(record.schema) + "\">";
+        const size_t row = help.find(start);
+        ASSERT_NE(row, std::string::npos) << start;
+        const std::string cells = help.substr(row, help.find("</tr>", row) - row);
+        std::set<std::string> referenced;
+        const std::string td = cells.substr(cells.find("<td>"));
+        for (size_t at = td.find("<code>"); at != std::string::npos; at = td.find("<code>", at)) {
+            at += 6;
+            referenced.insert(td.substr(at, td.find("</code>", at) - at));
+        }
+        EXPECT_EQ(referenced, fields) << record.schema;
+    }
+#endif
 }
 
 }  // namespace

@@ -365,11 +365,10 @@ TEST_F(WebApi, BoardRoutesAnswerWithTheDecodedOutcome) {
 // /api/board sends nothing: the link as the console and the link watcher
 // left it, the board as identified, and a session that grows.
 TEST_F(WebApi, BoardTellsTheLinkWithoutSendingAnything) {
-    testing::internal::CaptureStdout();
     session().opened(board_.path());
-    CommandOutcome identified = run_board_command("ihwmcu");
-    quirn_server().tell(identified, false);
-    testing::internal::GetCapturedStdout();
+    const CommandOutcome identified = run_board_command("ihwmcu");
+    ASSERT_TRUE(identified.identification);
+    quirn_server().apply_identification(*identified.identification);
     const uint64_t number = session().state().number;
     const auto answer = [&](const char* link, const char* port, bool named) {
         nlohmann::ordered_json body = {

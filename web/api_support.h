@@ -29,6 +29,16 @@ struct ApiRoute {
     WebServer::Runs runs = WebServer::Runs::kOnBoardQueue;
 };
 
+// What a request's board command says on the console: the command layer's
+// part of its outcome (the announcement, a prompt after each frame, "Not
+// able to decode." and the rest), as the console layer tells it. The
+// console sits beside web/, not below it, so the program installs it at
+// start-up; without one nothing is echoed. Safe to call from any thread.
+using ConsoleEcho = void (*)(const CommandOutcome&);
+void set_console_echo(ConsoleEcho echo);
+// Runs the line through the command layer and echoes it on the console.
+CommandOutcome run_and_echo(const std::string& line, const Wanted& wanted);
+
 void answer(HttpResponse& response, int status, const std::string& body);
 void answer_error(HttpResponse& response, int status, std::string_view error);
 // 503: {"error":"Board not connected"}, with "waiting_for":PORT while a

@@ -35,7 +35,7 @@ using json = nlohmann::ordered_json;
 constexpr int kMaxPin = 63;
 
 void answer_outcome(HttpResponse& response, const CommandOutcome& outcome) {
-    answer(response, 200, outcome_json(outcome).dump());
+    answer(response, 200, record_text(outcome_json(outcome)));
 }
 
 // Runs one board word and answers with its outcome, or with why it failed.
@@ -162,9 +162,8 @@ void read_pins(const HttpRequest& request, HttpResponse& response, const Wanted&
     }
     json values = json::array();
     for (const int pin : *pins) {
-        CommandOutcome outcome =
-            run_board_command("g" + std::to_string(pin) + (read == "analog" ? "ra" : "rd"), wanted);
-        quirn_server().decode(outcome);
+        const CommandOutcome outcome =
+            run_and_echo("g" + std::to_string(pin) + (read == "analog" ? "ra" : "rd"), wanted);
         if (outcome.status == CommandStatus::kNotConnected) {
             answer_not_connected(response);
             return;

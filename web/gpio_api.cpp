@@ -1,6 +1,7 @@
 #include "web/gpio_api.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -10,8 +11,6 @@
 
 #include "base/console_output.h"
 #include "base/session.h"
-#include "protocol/class_quirn_server.h"
-#include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 #include "serial/wire_trace.h"
 #include "web/api_support.h"
@@ -319,6 +318,23 @@ const std::vector<ApiRoute> kGpioRoutes = {
 
 }  // namespace
 
+namespace {
+// Installed once by main before the web thread starts; read by the workers.
+std::atomic<ConsoleEcho> console_echo{nullptr};
+}  // namespace
+
+void set_console_echo(ConsoleEcho echo) {
+    console_echo.store(echo);
+}
+
+CommandOutcome run_and_echo(const std::string& line, const Wanted& wanted) {
+    CommandOutcome outcome = run_board_command(line, wanted);
+    if (const ConsoleEcho echo = console_echo.load()) {
+        echo(outcome);
+    }
+    return outcome;
+}
+
 void answer(HttpResponse& response, int status, const std::string& body) {
     response.status = status;
     response.set_content(body, kJson);
@@ -349,8 +365,7 @@ std::pair<int, std::string_view> failure_status(const CommandOutcome& outcome) {
 
 std::optional<CommandOutcome> run_checked(const std::string& line, HttpResponse& response,
                                           const Wanted& wanted, bool detail) {
-    CommandOutcome outcome = run_board_command(line, wanted);
-    quirn_server().decode(outcome);
+    CommandOutcome outcome = run_and_echo(line, wanted);
     if (outcome.status == CommandStatus::kOk || outcome.status == CommandStatus::kUndecoded) {
         return outcome;
     }
