@@ -1,7 +1,6 @@
 #include "protocol/server_commands.h"
 
 #include <array>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -17,14 +16,12 @@ namespace {
 constexpr std::array<uint8_t, 7> kSingleByteCodes{REQ_STATUS, REQ_RUN_UST, REQ_STOP_UST, REQ_CLEAR,
                                                   REQ_SYSTAT, REQ_RUN_KST, REQ_STOP_KST};
 
-// How often a command waiting for its turn asks whether it is still wanted.
-constexpr auto kTurnCheck = std::chrono::milliseconds(10);
-
 // The order of requests on the port: one command has the turn from its
 // first request to its last reply, so the console's run/stop and the web
 // workers' GPIO requests never interleave. The port's own transaction lock
 // still makes each single write-and-read exclusive underneath. A command
-// waiting for the turn can give up (a plain mutex could not be left).
+// waiting for the turn can give up (a plain mutex could not be left): it
+// asks again whenever the turn moves or wake() says something changed.
 class CommandTurn {
   public:
     // Waits for the turn, which comes in the order asked; false, without
@@ -40,7 +37,7 @@ class CommandTurn {
                 taken_ = true;
                 return true;
             }
-            free_.wait_for(lock, kTurnCheck);
+            free_.wait(lock);
             if ((taken_ || waiting_.front() != me) && given_up()) {
                 std::erase(waiting_, me);
                 free_.notify_all();
@@ -55,6 +52,12 @@ class CommandTurn {
         }
         free_.notify_all();
     }
+    // What a waiter's given_up() reads may have changed. Taking the lock
+    // first means a waiter is either still to look or already waiting.
+    void wake() {
+        { std::lock_guard lock(mutex_); }
+        free_.notify_all();
+    }
 
   private:
     std::mutex mutex_;              // guards the fields below
@@ -65,6 +68,13 @@ class CommandTurn {
 };
 
 CommandTurn command_turn;
+
+// A session that closes ends the wait of every command queued behind it.
+void wake_on_session_changes() {
+    static const uint64_t listener =
+        session().subscribe([](const SessionState&) { command_turn.wake(); });
+    (void)listener;
+}
 
 // A session closing takes no new request, and those waiting for their turn
 // give up.
@@ -136,6 +146,7 @@ CommandOutcome run_board_command(std::string line, const std::function<bool()>& 
         return outcome;
     }
     outcome.command = parse_command(std::move(line));
+    wake_on_session_changes();
     if (!session_usable()) {
         outcome.notes.push_back({Note::Kind::kNotConnected});
         outcome.status = CommandStatus::kNotConnected;
@@ -184,4 +195,8 @@ std::optional<CommandReply> send_server_code(uint32_t code) {
         }
     }
     return std::nullopt;
+}
+
+void wake_command_waiters() {
+    command_turn.wake();
 }

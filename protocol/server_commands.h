@@ -33,6 +33,9 @@
 CommandOutcome run_board_command(std::string line, const std::function<bool()>& wanted = {});
 // The reply of run_board_command alone.
 CommandReply run_server_command(std::string line, const std::function<bool()>& wanted = {});
+// Whatever a waiting command's wanted() reads has changed (a web server
+// stopping): every command waiting for its turn asks it again at once.
+void wake_command_waiters();
 // Sends one of the seven single-byte codes and returns its reply; nothing
 // for any other code, which is not sent.
 std::optional<CommandReply> send_server_code(uint32_t code);

@@ -246,29 +246,44 @@ TEST(ConsoleWeb, StopsCloseIdleKeepAliveConnectionsAtOnce) {
     EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
 }
 
-// Quitting while web clients queue for a silent board ends the program
+// di and quit while web clients queue for a silent board end the session
 // after the one transaction in flight, not after one per client.
-TEST(ConsoleWebConcurrency, QuitIsNotHeldUpByRequestsQueuedForASilentBoard) {
-    quirn_sim::PtyBoard board;
-    ASSERT_TRUE(board.ok()) << board.error();
-    Site site;
-    ChildProcess tessaro = start_tessaro(site.dir);
-    tessaro.write("co " + board.path() + "\n");
-    ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
-    board.set_faults({.silent_every = 1});
-    board.clear_received();
-    std::vector<std::thread> clients;
-    for (int i = 0; i < 8; ++i) {
-        clients.emplace_back([] { httplib::Client("localhost", 8088).Get("/api/gpio/grd/3"); });
-    }
-    ASSERT_TRUE(board.wait_for_frames(1, kDeadline));
-    const auto quit_at = std::chrono::steady_clock::now();
-    tessaro.write("quit\n");
-    EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
-    // One silent transaction (2.07 s) and the stops; eight would be 16 s.
-    EXPECT_LT(std::chrono::steady_clock::now() - quit_at, 5s);
-    for (std::thread& client : clients) {
-        client.join();
+TEST(ConsoleWebConcurrency, DiAndQuitAreNotHeldUpByRequestsQueuedForASilentBoard) {
+    for (const std::string word : {"di", "quit"}) {
+        quirn_sim::PtyBoard board;
+        ASSERT_TRUE(board.ok()) << board.error();
+        Site site;
+        ChildProcess tessaro = start_tessaro(site.dir);
+        tessaro.write("co " + board.path() + "\n");
+        ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
+        board.set_faults({.silent_every = 1});
+        board.clear_received();
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 8; ++i) {
+            clients.emplace_back([] { httplib::Client("localhost", 8088).Get("/api/gpio/grd/3"); });
+        }
+        ASSERT_TRUE(board.wait_for_frames(1, kDeadline));
+        const size_t mark = tessaro.output().size();
+        const auto asked_at = std::chrono::steady_clock::now();
+        tessaro.write(word + "\n");
+        if (word == "di") {
+            ASSERT_TRUE(
+                tessaro.wait_for_output("Closed " + board.path() + " port\n", kDeadline, mark))
+                << tessaro.output();
+        } else {
+            EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
+        }
+        // One silent transaction (2.07 s) and the stops; eight would be 16 s.
+        EXPECT_LT(std::chrono::steady_clock::now() - asked_at, 5s) << word;
+        for (std::thread& client : clients) {
+            client.join();
+        }
+        // Nothing queued was sent after the word.
+        EXPECT_EQ(board.received_frames().size(), 1u) << word;
+        if (word == "di") {
+            tessaro.write("quit\n");
+            EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
+        }
     }
 }
 

@@ -32,6 +32,8 @@
 #include <sys/resource.h>
 #endif
 
+#include "protocol/server_commands.h"
+
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
@@ -875,6 +877,8 @@ void WebServer::stop_serving() {
         serving = serving_;
     }
     if (serving && !serving->stopping.exchange(true)) {
+        // Board requests waiting for their turn give up now.
+        wake_command_waiters();
         // Held weakly: a serving never served must not keep itself alive.
         asio::post(serving->loop, [weak = std::weak_ptr<Serving>(serving)] {
             if (const std::shared_ptr<Serving> still = weak.lock()) {
