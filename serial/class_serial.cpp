@@ -299,21 +299,32 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
     std::vector<uint8_t> late;
     uint32_t matched = 0;
     size_t matched_up_to = 0;
+    size_t answer_at = 0;
     // Whether what came ends with an answer to a request like the probe
     // (the answer ends what the board sends), not counted before. It may
-    // come in one burst or several, as a reply cut by a gap does.
+    // come in one burst or several, as a reply cut by a gap does, and a
+    // board that adds a byte or two to every reply still answers.
     const auto ends_with_answer = [&] {
-        if (late.size() < length || late.size() - length < matched_up_to ||
-            late[late.size() - length] != probe_.front()) {
+        if (late.size() < length) {
             return false;
         }
-        if (!probe_answer_.empty() && !std::equal(late.end() - length, late.end(),
-                                                  probe_answer_.begin(), probe_answer_.end())) {
-            return false;
+        for (size_t extra = 0; extra <= kProbeAnswerSlack && late.size() >= length + extra;
+             ++extra) {
+            const size_t at = late.size() - length - extra;
+            if (at < matched_up_to || late[at] != probe_.front()) {
+                continue;
+            }
+            const auto begin = late.begin() + static_cast<std::ptrdiff_t>(at);
+            if (!probe_answer_.empty() &&
+                !std::equal(begin, begin + length, probe_answer_.begin(), probe_answer_.end())) {
+                continue;
+            }
+            answer_at = at;
+            matched_up_to = late.size();
+            ++matched;
+            return true;
         }
-        matched_up_to = late.size();
-        ++matched;
-        return true;
+        return false;
     };
     uint32_t stale = transport_->discard_input(&late);
     ends_with_answer();
@@ -363,8 +374,9 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
         if (!ends_with_answer() || matched < probes_pending_) {
             continue;  // none yet, or the answer to an earlier request like it
         }
-        const std::vector<uint8_t> tail(late.end() - length, late.end());
-        stale = static_cast<uint32_t>(late.size() - length);
+        const auto begin = late.begin() + static_cast<std::ptrdiff_t>(answer_at);
+        const std::vector<uint8_t> tail(begin, begin + length);
+        stale = static_cast<uint32_t>(answer_at);
         transaction.discarded = stale;
         probe_answer_ = tail;
         probes_pending_ = 0;

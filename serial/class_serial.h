@@ -172,6 +172,9 @@ class SerialPort {
     // request's answer can be taken for. Set once, before transactions.
     void set_resync_probe(std::vector<uint8_t> frame, uint32_t reply_length);
 
+    // How many bytes past its length the probe's answer may run and still
+    // be taken as the answer (a board that makes every reply too long).
+    static constexpr size_t kProbeAnswerSlack = 2;
     static constexpr uint32_t kResyncQuietMs = 100;
     static constexpr uint32_t kResyncLimitMs = 1000;
 

@@ -105,6 +105,15 @@ TEST(SerialMemory, EveryFailedTransactionIsFollowedByTheProbeBeforeTheNextReques
         link.port->transact_byte(REQ_STATUS, 4);
         EXPECT_EQ(link.board->received_frames(), frames({{REQ_STATUS}})) << row.what;
     }
+    // A board that makes every reply too long still answers the probe: the
+    // request goes out, and its own reply shows the fault.
+    MemoryLink overlong;
+    overlong.board->set_faults({.wrong_length = true});
+    overlong.port->transact_byte(REQ_STATUS, 4);
+    overlong.board->clear_received();
+    const Transaction again = overlong.port->transact_byte(REQ_STATUS, 4);
+    EXPECT_EQ(overlong.board->received_frames(), frames({kProbe, {REQ_STATUS}}));
+    EXPECT_EQ(again.reply.bytes.size(), 5u);
     // The caller's own finding (an echoed parameter that is wrong) counts
     // too; the trace shows the probe for what it is.
     const std::string path = testing::TempDir() + "resync_trace_test.log";
