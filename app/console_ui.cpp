@@ -223,7 +223,7 @@ std::vector<std::string> complete_console_word(const std::string& before, const 
     return words;
 }
 
-int general_command(std::string word, std::istream& input) {
+int general_command(const std::string& word, std::istream& input) {
     if (word == "?" || word == "h") {
         print_help();
     } else if (word == "l" || word == "ls") {

@@ -32,7 +32,7 @@ int console_ui_thread(const ConsoleStart& start);
 int run_console(std::istream& input, const ConsoleStart& start = {});
 // Takes the help, list, connect, disconnect and mode words. Returns 1 if it
 // handled the word, 0 if not. Reads the port name for "co" from input.
-int general_command(std::string word, std::istream& input);
+int general_command(const std::string& word, std::istream& input);
 // Tab completion at a terminal: the words of the current mode that begin
 // with word (ignoring case), a pin's GPIO words after g and its number, and
 // after "co" the discovered ports and the devices and folders of a path.

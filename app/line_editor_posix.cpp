@@ -21,6 +21,7 @@
 
 #include "app/line_editor.h"
 #include "base/console_output.h"
+#include "base/os_error.h"
 
 namespace {
 
@@ -182,7 +183,7 @@ char** complete(const char* text, int, int) {
     // A folder is completed to its slash, without the blank after a word.
     const bool one_folder =
         matches != nullptr && matches[1] == nullptr && std::string_view(matches[0]).ends_with('/');
-    rl_completion_append_character = one_folder ? '\0' : ' ';
+    rl_completion_append_character = one_folder ? 0 : int{' '};
     return matches;
 }
 
@@ -204,7 +205,7 @@ int open_history(int flags) {
         if (errno == ELOOP) {
             warn_history("a symbolic link, which is not followed");
         } else if (errno != ENOENT || (flags & O_CREAT) != 0) {
-            warn_history(std::strerror(errno));
+            warn_history(os_error_text(errno));
         }
         return -1;
     }
@@ -241,14 +242,14 @@ void rewrite_history(const std::deque<std::string>& lines) {
     std::string temporary = history_file + ".XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
-        warn_history(std::strerror(errno));
+        warn_history(os_error_text(errno));
         return;
     }
     const bool written = write_all(fd, text);
     const int error = errno;
     ::close(fd);
     if (!written || ::rename(temporary.c_str(), history_file.c_str()) != 0) {
-        warn_history(std::strerror(written ? errno : error));
+        warn_history(os_error_text(written ? errno : error));
         ::unlink(temporary.c_str());
     }
 }
@@ -267,7 +268,7 @@ void load_history() {
             continue;
         }
         if (n < 0) {
-            warn_history(std::strerror(errno));
+            warn_history(os_error_text(errno));
             break;
         }
         text.append(buffer, static_cast<size_t>(n));
@@ -306,7 +307,7 @@ void remember(const std::string& line) {
     const int fd = open_history(O_WRONLY | O_APPEND | O_CREAT);
     if (fd >= 0) {
         if (!write_all(fd, line + "\n")) {
-            warn_history(std::strerror(errno));
+            warn_history(os_error_text(errno));
         }
         ::close(fd);
     }
@@ -443,7 +444,9 @@ std::unique_ptr<std::streambuf> make_line_editor(Completer words) {
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGWINCH, &action, nullptr);
 
-    history_file = history_path(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+    // Nothing in the program changes its environment.
+    history_file = history_path(std::getenv("XDG_STATE_HOME"),  // NOLINT(concurrency-mt-unsafe)
+                                std::getenv("HOME"));           // NOLINT(concurrency-mt-unsafe)
     if (history_file.empty()) {
         warn_history("no home folder");
     } else {

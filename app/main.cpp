@@ -1,3 +1,5 @@
+#include <cstdio>
+#include <exception>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -42,10 +44,8 @@ int list_ports_and_end(bool json) {
     return 0;
 }
 
-}  // namespace
-
 // An open port is closed, with its line, after the threads have ended.
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     const Options options = parse_options(std::vector<std::string>(argv + 1, argv + argc));
     switch (options.action) {
         case Options::Action::kHelp:
@@ -95,4 +95,21 @@ int main(int argc, char** argv) {
     out_chatter(std::string("\nWeb UI thread closed") + "\n");
     say_closed(serial_port().close());
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Nothing of ours throws; what the libraries may (no memory left, no
+    // thread to be had) ends the program with a line instead of an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fputs("tessaro: ", stderr);
+        std::fputs(e.what(), stderr);
+        std::fputs("\n", stderr);
+    } catch (...) {
+        std::fputs("tessaro: an unexpected failure\n", stderr);
+    }
+    return 1;
 }

@@ -110,8 +110,6 @@ void Server::decode_response(CommandOutcome& outcome) const {
     }
     switch (command.decoder) {
         case Decoder::kUndecoded:
-            outcome.status = CommandStatus::kUndecoded;
-            return;
         case Decoder::kUnknownGpio:
             outcome.status = CommandStatus::kUndecoded;
             return;

@@ -24,6 +24,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/os_error.h"
 #include "serial/serial_platform.h"
 
 namespace serial_platform {
@@ -56,7 +57,8 @@ std::vector<std::string> directory_entries(const std::string& dir) {
     if (stream == nullptr) {
         return names;
     }
-    while (const dirent* entry = ::readdir(stream)) {
+    // Each stream is read by one thread only.
+    while (const dirent* entry = ::readdir(stream)) {  // NOLINT(concurrency-mt-unsafe)
         const std::string name = entry->d_name;
         if (name != "." && name != "..") {
             names.push_back(name);
@@ -146,7 +148,7 @@ std::string describe_device(const std::string& device_link) {
     std::free(real);
     for (int depth = 0; depth < kUsbSearchDepth && dir != "/"; ++depth) {
         if (exists(dir + "/idVendor")) {
-            const std::string product = read_first_line(dir + "/product");
+            std::string product = read_first_line(dir + "/product");
             if (!product.empty()) {
                 return product;
             }
@@ -241,18 +243,6 @@ std::optional<std::string> group_name(gid_t gid) {
     }
 }
 
-// strerror's text, from a buffer of our own rather than a shared one.
-std::string error_text(int error) {
-    char buffer[256] = {};
-    // The GNU strerror_r returns the text, which may or may not be in buffer.
-    const auto text = ::strerror_r(error, buffer, sizeof buffer);
-    if constexpr (std::is_same_v<decltype(text), const int>) {
-        return text == 0 ? std::string(buffer) : "error " + std::to_string(error);
-    } else {
-        return text != nullptr ? std::string(text) : "error " + std::to_string(error);
-    }
-}
-
 // The reason an existing device would not open, in the user's words.
 std::string open_failure(int error, const struct stat& info) {
     switch (error) {
@@ -276,7 +266,7 @@ std::string open_failure(int error, const struct stat& info) {
         case ENODEV:
             return "no such device";
         default:
-            return error_text(error);
+            return os_error_text(error);
     }
 }
 

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "base/console_output.h"
+#include "base/os_error.h"
 
 namespace wire_trace {
 
@@ -35,26 +36,6 @@ namespace {
 thread_local const std::string* current = nullptr;
 
 std::atomic<bool> recording{true};
-
-// The OS's message for an error number; strerror's buffer is shared
-// between threads, and the writer runs on one of its own.
-std::string os_error_text(int error) {
-    char buffer[256] = {};
-#ifdef _WIN32
-    strerror_s(buffer, sizeof buffer, error);
-    return buffer;
-#else
-    // The GNU form returns its text, the POSIX form fills the buffer.
-    const auto text = [&buffer, error](auto result) -> std::string {
-        if constexpr (std::is_same_v<decltype(result), char*>) {
-            return result;
-        } else {
-            return result == 0 ? std::string(buffer) : "error " + std::to_string(error);
-        }
-    };
-    return text(strerror_r(error, buffer, sizeof buffer));
-#endif
-}
 
 // One trace file and the thread that writes it.
 struct FileWriter {
@@ -412,7 +393,7 @@ std::string format_line(const Event& event) {
     return line;
 }
 
-SourceScope::SourceScope(std::string source) : outer_(current) {
+SourceScope::SourceScope(const std::string& source) : outer_(current) {
     // A source comes from outside (a request's path, decoded): a line
     // break or an escape in it would forge or garble trace lines.
     constexpr size_t kMaxSource = 200;

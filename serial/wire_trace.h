@@ -51,7 +51,7 @@ const char* direction_mark(Direction direction);
 // scope lives; scopes nest, the innermost wins. Without one, "-".
 class SourceScope {
   public:
-    explicit SourceScope(std::string source);
+    explicit SourceScope(const std::string& source);
     ~SourceScope();
     SourceScope(const SourceScope&) = delete;
     SourceScope& operator=(const SourceScope&) = delete;

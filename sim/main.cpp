@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/os_error.h"
 #include "sim/quirn_board.h"
 #include "sim/sim_options.h"
 
@@ -70,7 +71,7 @@ bool make_link(const std::string& link_path, const std::string& target, std::str
     ::unlink(temporary.c_str());
     if (symlink(target.c_str(), temporary.c_str()) != 0 ||
         rename(temporary.c_str(), link_path.c_str()) != 0) {
-        error = link_path + ": " + std::strerror(errno);
+        error = link_path + ": " + os_error_text(errno);
         ::unlink(temporary.c_str());
         return false;
     }

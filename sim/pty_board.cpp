@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/os_error.h"
 #include "sim/quirn_board.h"
 
 namespace quirn_sim {
@@ -25,7 +26,7 @@ constexpr std::chrono::nanoseconds kByteTime{10'000'000'000 / 19200};
 constexpr std::size_t kReadChunk = 4096;
 
 std::string os_error(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
+    return std::string(what) + ": " + os_error_text(errno);
 }
 
 void close_fd(int& fd) {

@@ -97,7 +97,7 @@ void BoardModel::Window::add(uint8_t sample) {
 }
 
 uint8_t BoardModel::Window::avg() const {
-    return count == 0 ? 0 : static_cast<uint8_t>(sum / count);
+    return count == 0 ? uint8_t{0} : static_cast<uint8_t>(sum / count);
 }
 
 BoardModel::BoardModel(BoardConfig config) : config_(config) {

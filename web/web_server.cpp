@@ -375,13 +375,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // A failed read: a request that breaks the limits or the syntax is
     // answered, a client that went away or took too long is not.
     void refuse_or_close(ErrorCode error) {
-        if (state_ != State::kReading) {
-            close();
-        } else if (error == http::error::header_limit || error == http::error::body_limit ||
-                   error == http::error::buffer_overflow) {
+        const bool reading = state_ == State::kReading;
+        const bool too_large = error == http::error::header_limit ||
+                               error == http::error::body_limit ||
+                               error == http::error::buffer_overflow;
+        const bool malformed =
+            error.category() == http::make_error_code(http::error::bad_method).category() &&
+            error != http::error::end_of_stream && error != http::error::partial_message;
+        if (reading && too_large) {
             answer_error(413);
-        } else if (error.category() == http::make_error_code(http::error::bad_method).category() &&
-                   error != http::error::end_of_stream && error != http::error::partial_message) {
+        } else if (reading && malformed) {
             answer_error(400);
         } else {
             close();
