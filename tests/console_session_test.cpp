@@ -21,6 +21,7 @@
 #include "serial/class_serial.h"
 #ifndef _WIN32
 #include "sim/quirn_board.h"
+#include "tests/support/transcript.h"
 #endif
 
 namespace {
@@ -219,22 +220,6 @@ TEST_F(ConsoleSession, TypingEveryBoardFamily) {
         }
         return text;
     };
-    // Without the prompts, and with the trace stamps and the board's
-    // statistics, which vary from run to run, cut after their first colon.
-    const auto transcript = [](const std::string& text) {
-        std::string kept;
-        std::istringstream stream(text);
-        for (std::string line; std::getline(stream, line);) {
-            const size_t prompt_end = line.rfind("] > ");
-            line.erase(0, prompt_end == std::string::npos ? 0 : prompt_end + 4);
-            if (line.starts_with("Build: ") || line.starts_with("File: ") ||
-                line.find(" % (") != std::string::npos) {
-                line.erase(line.find(':') + 1);
-            }
-            kept += line.empty() && stream.eof() ? "" : line + "\n";
-        }
-        return kept;
-    };
     const std::string kNoReply = "Not able to decode.\nBuild:\nFile:\n";
     const std::string kRun = "quirn: Run U-ST User + Kernel scheduled tasks\n";
     const std::string kStop = "quirn: Stop U-ST User + Kernel scheduled tasks\n";
@@ -276,7 +261,7 @@ TEST_F(ConsoleSession, TypingEveryBoardFamily) {
         "quirn: Server systat readback and reset\n\nSystats:\nRT load min:\nRT load max:\n"
         "RT load avg:\nKernel stack load min:\nKernel stack load max:\nUser stack load min:\n"
         "User stack load max:\n";
-    const std::string text = transcript(output);
+    const std::string text = test_support::transcript(output);
     EXPECT_NE(text.find("Server Mode.\nCannot run a server command while not connected.\n"
                         "Cannot run a server command while not connected.\nConnect ...\n"),
               std::string::npos);

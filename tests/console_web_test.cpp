@@ -65,6 +65,12 @@ ChildProcess start_tessaro(const fs::path& dir) {
     return ChildProcess("/bin/sh", {"-c", "cd \"$1\" && exec \"$0\"", TESSARO_BINARY, dir});
 }
 
+// Connects the console to the board and waits for the web server to start.
+bool connect_and_serve(ChildProcess& tessaro, const std::string& port) {
+    tessaro.write("co " + port + "\n");
+    return tessaro.wait_for_output(kStart, kStartDeadline);
+}
+
 constexpr int kPort = 8088;
 
 // Clients that would hold a stop up: idle connections, clients that
@@ -120,8 +126,7 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
     board.set_analog(3, 0);
     Site site;
     ChildProcess tessaro = start_tessaro(site.dir);
-    tessaro.write("co " + board.path() + "\n");
-    ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
+    ASSERT_TRUE(connect_and_serve(tessaro, board.path())) << tessaro.output();
 
     httplib::Client web("localhost", 8088);
     const size_t before_web = tessaro.output().size();
@@ -183,8 +188,7 @@ TEST(ConsoleWebConcurrency, MisbehavingClientsNeitherStarveTheApiNorHoldUpDi) {
     board.set_analog(3, 0);
     Site site;
     ChildProcess tessaro = start_tessaro(site.dir);
-    tessaro.write("co " + board.path() + "\n");
-    ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
+    ASSERT_TRUE(connect_and_serve(tessaro, board.path())) << tessaro.output();
     {
         Nuisances nuisances;
         const auto asked_at = std::chrono::steady_clock::now();
@@ -208,8 +212,7 @@ TEST(ConsoleWeb, StopsCloseIdleKeepAliveConnectionsAtOnce) {
     ASSERT_TRUE(board.ok()) << board.error();
     Site site;
     ChildProcess tessaro = start_tessaro(site.dir);
-    tessaro.write("co " + board.path() + "\n");
-    ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
+    ASSERT_TRUE(connect_and_serve(tessaro, board.path())) << tessaro.output();
     test_support::allow_descriptors(1024);
     const struct {
         std::string stop, restart;
@@ -254,8 +257,7 @@ TEST(ConsoleWebConcurrency, DiAndQuitAreNotHeldUpByRequestsQueuedForASilentBoard
         ASSERT_TRUE(board.ok()) << board.error();
         Site site;
         ChildProcess tessaro = start_tessaro(site.dir);
-        tessaro.write("co " + board.path() + "\n");
-        ASSERT_TRUE(tessaro.wait_for_output(kStart, kStartDeadline)) << tessaro.output();
+        ASSERT_TRUE(connect_and_serve(tessaro, board.path())) << tessaro.output();
         board.set_faults({.silent_every = 1});
         board.clear_received();
         std::vector<std::thread> clients;
