@@ -22,8 +22,8 @@
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
 #include "sim/quirn_board.h"
-#include "tests/support/memory_board.h"
 #include "tests/support/child_process.h"
+#include "tests/support/memory_board.h"
 
 namespace {
 
