@@ -160,7 +160,9 @@ else
     for path in ./usr/bin/tessaro ./usr/bin/quirn-sim ./usr/share/tessaro/pages/index.html \
         ./usr/share/tessaro/help/index.html ./usr/share/man/man1/tessaro.1.gz \
         ./usr/share/man/man1/quirn-sim.1.gz ./usr/share/doc/tessaro/copyright \
-        ./usr/share/doc/tessaro/README.md ./usr/lib/systemd/system/tessaro@.service; do
+        ./usr/share/doc/tessaro/README.md ./usr/lib/systemd/system/tessaro@.service \
+        ./usr/share/bash-completion/completions/tessaro \
+        ./usr/share/bash-completion/completions/quirn-sim; do
         grep -qxF "$path" <<<"$contents" || fail "$path not in the package"
     done
     dpkg -x "$deb" "$tmp/root" || fail "dpkg -x failed"
