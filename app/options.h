@@ -20,7 +20,7 @@ struct Options {
     std::string listen;                // --listen ADDRESS; empty: localhost only
     std::optional<std::string> token_file;  // --token-file FILE: the web token's file
     std::vector<std::string> allow_hosts;   // --allow-host NAME, each time given
-    std::string error;                 // kError: one line saying what is wrong
+    std::string error;                      // kError: one line saying what is wrong
 };
 
 // The arguments after the program's name. Any error wins over --help,

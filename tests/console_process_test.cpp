@@ -8,12 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <cstring>
-
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -709,11 +708,11 @@ TEST(ConsoleProgram, ServesWithoutAConsoleUntilASignal) {
     EXPECT_EQ(tessaro.wait_exit(kSignalDeadline), 0) << tessaro.errors();
     EXPECT_EQ(tessaro.output(), "");
     EXPECT_EQ(tessaro.errors(),
-              "tessaro " + std::string(kVersion) + " started for " + link + ".\n" +
-                  "cannot open " + link + ": no such device; waiting for it to appear.\n" +
-                  "Web server running on http://localhost:" + http_port + "\n" + "Port " +
-                  link + " has appeared; board Arduino:Uno_R4_Minima.\n" +
-                  "Web server stopped.\n" + "Stopped; closed " + link + ".\n");
+              "tessaro " + std::string(kVersion) + " started for " + link + ".\n" + "cannot open " +
+                  link + ": no such device; waiting for it to appear.\n" +
+                  "Web server running on http://localhost:" + http_port + "\n" + "Port " + link +
+                  " has appeared; board Arduino:Uno_R4_Minima.\n" + "Web server stopped.\n" +
+                  "Stopped; closed " + link + ".\n");
     EXPECT_FALSE(web.Get("/api/board"));
 
     for (const int signo : {SIGINT, SIGHUP}) {

@@ -299,15 +299,16 @@ bool check_request(const HttpRequest& request, HttpResponse& response, int port,
             response.set_header("Set-Cookie", token_cookie_name(port) + "=" + access.token +
                                                   "; Path=/; HttpOnly; SameSite=Strict");
             response.set_header("Cache-Control", "no-store");
-            const bool plain_path =
-                request.path.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                                               "0123456789/._-~") == std::string::npos;
+            const bool plain_path = request.path.find_first_not_of(
+                                        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                        "0123456789/._-~") == std::string::npos;
             response.set_redirect(plain_path ? request.path : "/", 303);
             return true;
         }
         response.set_header("WWW-Authenticate", "Bearer");
-        return refuse(401, "Unauthorized: send the token (Authorization: Bearer TOKEN), or "
-                           "open the address with ?token= that tessaro printed");
+        return refuse(401,
+                      "Unauthorized: send the token (Authorization: Bearer TOKEN), or "
+                      "open the address with ?token= that tessaro printed");
     }
     if (api) {
         const std::string site = lower_case(request.header("Sec-Fetch-Site"));

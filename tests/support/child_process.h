@@ -54,8 +54,8 @@ class ChildProcess {
     const std::string& errors() const { return err_; }
 
   private:
-    bool wait_for(const std::string& text, const std::string& in, std::chrono::milliseconds deadline,
-                  std::size_t from);
+    bool wait_for(const std::string& text, const std::string& in,
+                  std::chrono::milliseconds deadline, std::size_t from);
     // Moves whatever the pipes hold into out_ and err_, waiting at most ms.
     void pump(int timeout_ms);
 
