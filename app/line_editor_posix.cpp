@@ -363,6 +363,9 @@ Input terminal_input(const pollfd& terminal) {
 std::optional<std::string> read_line() {
     entered.reset();
     line_done = false;
+    // A Ctrl-C from before this line (while connecting at start, say) is
+    // no Ctrl-C for the words it will hold.
+    interrupted.store(false);
     prompt = begin_edited_line(wake_for_output);
     line_open.store(true);
     rl_callback_handler_install(prompt.c_str(), on_line);

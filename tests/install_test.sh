@@ -166,6 +166,18 @@ else
         grep -qxF "$path" <<<"$contents" || fail "$path not in the package"
     done
     dpkg -x "$deb" "$tmp/root" || fail "dpkg -x failed"
+    # Hardened: full RELRO with every symbol bound at start, and the stack
+    # protector (the checked functions too, in a build that optimises).
+    for program in tessaro quirn-sim; do
+        dynamic=$(readelf -d "$tmp/root/usr/bin/$program")
+        grep -q 'BIND_NOW' <<<"$dynamic" || fail "$program: no BIND_NOW"
+        readelf -lW "$tmp/root/usr/bin/$program" | grep -q GNU_RELRO || fail "$program: no RELRO"
+        symbols=$(readelf --dyn-syms -W "$tmp/root/usr/bin/$program")
+        grep -q '__stack_chk_fail' <<<"$symbols" || fail "$program: no stack protector"
+        if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Debug$' "$build/CMakeCache.txt"; then
+            grep -qE '__[a-z_]+_chk@' <<<"$symbols" || fail "$program: no checked functions"
+        fi
+    done
     session "$tmp/root/usr/bin" yes
     lintian --fail-on error "$deb" >"$tmp/lintian" 2>&1 || fail "lintian: $(cat "$tmp/lintian")"
 fi

@@ -7,6 +7,7 @@
 # it. Exit 77 (skipped) where no namespace can be made.
 set -uo pipefail
 build=$(cd "$1" && pwd)
+cd "$(dirname "$0")/.." # where pages/ is, for the page's own request
 
 if [ "${IN_LISTEN_NAMESPACE:-}" != 1 ]; then
     if ! unshare -n true 2>/dev/null; then
