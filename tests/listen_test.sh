@@ -76,6 +76,10 @@ grep -qi "^location: /\s*$" "$tmp/head" || fail "no redirect to the page: $(cat 
 cookie=$(sed -n 's/^set-cookie: \([^;]*\);.*/\1/ip' "$tmp/head")
 grep -i '^set-cookie:' "$tmp/head" | grep -q 'HttpOnly; SameSite=Strict' ||
     fail "cookie without HttpOnly and SameSite=Strict"
+# A path that would not go back safely into a header sends to / instead.
+curl -s -D "$tmp/head" -o /dev/null "http://192.0.2.1:8088/a%0d%0aX-Evil:%201?token=$token"
+grep -qi "^location: /\s*$" "$tmp/head" || fail "redirect of an unsafe path: $(cat "$tmp/head")"
+! grep -qi "^x-evil" "$tmp/head" || fail "a header made from the path"
 expect_status 200 "cookie" -b "$cookie" "$api"
 expect_status 200 "the page with the cookie" -b "$cookie" http://192.0.2.1:8088/
 expect_status 401 "the page without it" http://192.0.2.1:8088/
