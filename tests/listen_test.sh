@@ -33,7 +33,7 @@ expect_status() {
 }
 
 link=$tmp/quirn0
-"$build/quirn-sim" --link "$link" --no-stdin --log >"$tmp/sim.out" 2>"$tmp/sim.log" &
+"$build/quirn-sim" --link "$link" --no-stdin >"$tmp/sim.out" 2>&1 &
 sim=$!
 # Starts tessaro --serve on the simulated board with the given options,
 # and reads its lines until the web server's, whose address is kept in url.
@@ -62,12 +62,14 @@ file=$tmp/state/tessaro/token
 [ "$(stat -c %a "$file")" = 600 ] || fail "token file mode $(stat -c %a "$file")"
 [ "$(cat "$file")" = "$token" ] || fail "token file holds another token"
 api=http://192.0.2.1:8088/api/gpio/grd/3
-requests=$(wc -l <"$tmp/sim.log")
 expect_status 401 "no token" "$api"
 grep -q '"error"' "$tmp/body" || fail "401 without a JSON error"
 expect_status 401 "a wrong token" -H "Authorization: Bearer ${token%?}0" "$api"
 expect_status 401 "the token in the query of an API request" "$api?token=$token"
-[ "$(wc -l <"$tmp/sim.log")" = "$requests" ] || fail "a refused request reached the board"
+# The wire trace records every request before it goes to the board.
+curl -s -H "Authorization: Bearer $token" "http://192.0.2.1:8088/api/trace?after=0" >"$tmp/trace"
+grep -q '"source":"identify"' "$tmp/trace" || fail "no trace: $(cat "$tmp/trace")"
+! grep -q '"source":"api' "$tmp/trace" || fail "a refused request reached the board"
 expect_status 200 "bearer token" -H "Authorization: Bearer $token" "$api"
 expect_status 403 "foreign Host" -H "Authorization: Bearer $token" -H "Host: evil.example:8088" "$api"
 # The page opened with the token: a cookie, and the address without it.
