@@ -493,7 +493,10 @@ void end_input() {
 }
 
 void interrupt_console() {
-    if (line_open.load()) {
+    // A question asked but its line not yet open (the terminal still sends
+    // signals for its keys): the byte waits in the pipe for the line, which
+    // is then cancelled as soon as it opens.
+    if (line_open.load() || question_open.load()) {
         wake_with(kWakeInterrupt);
     } else {
         interrupted.store(true);
