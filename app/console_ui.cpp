@@ -5,6 +5,7 @@
 #include <cctype>
 #include <filesystem>
 #include <iostream>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "app/console_tell.h"
 #include "app/line_editor.h"
 #include "app/link_watcher.h"
+#include "app/signals.h"
 #include "base/console_output.h"
 #include "base/session.h"
 #include "protocol/class_quirn_server.h"
@@ -119,11 +121,18 @@ void ask_for_port() {
     out("Connect to port (eg. COM1): ");
 }
 
-// Returns false when the input ended before the port name was given.
+// Returns false when the input ended before the port name was given; a
+// question cancelled with Ctrl-C leaves the session as it was.
 bool connect(std::istream& input) {
     ask_for_port();
     std::string name;
+    const QuestionScope question;
     const bool answered = static_cast<bool>(input >> name);
+    if (!answered && question.cancelled()) {
+        input.clear();
+        out_line("Not connected: the question was cancelled.");
+        return true;
+    }
     out_line("");
     if (answered) {
         connect_to(name);
@@ -366,7 +375,13 @@ int run_console(std::istream& input, const ConsoleStart& start) {
             return status();
         }
         const CommandOutcome outcome = as_one_word([&] { return run_word(command_line, input); });
-        if (!outcome.ok()) {
+        // Ctrl-C while the word ran: the rest of its line is not run.
+        if (take_interrupt()) {
+            input.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        }
+        // A word cut short by a signal that ends the program is no failure
+        // of the script.
+        if (!outcome.ok() && !ended_by_signal()) {
             failed = true;
             if (start.bail) {
                 session().set_mode(ConsoleMode::kQuit);
@@ -391,6 +406,10 @@ int console_ui_thread(const ConsoleStart& start) {
         set_line_editing(true);
         std::istream typed(editor.get());
         return run_console(typed, start);
+    }
+    if (const std::unique_ptr<std::streambuf> piped = make_piped_input()) {
+        std::istream input(piped.get());
+        return run_console(input, start);
     }
     return run_console(std::cin, start);
 }

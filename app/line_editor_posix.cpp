@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,32 +30,52 @@ namespace {
 constexpr char kWakeOutput = 'o';
 constexpr char kWakeInterrupt = 'i';
 constexpr char kWakeResize = 'r';
+constexpr char kWakeEnd = 'e';
 // Keys of libedit's emacs map, and the terminal's interrupt key.
 constexpr char kLineStartKey = 0x01;  // Ctrl-A, ed-move-to-beg
 constexpr char kKillToEndKey = 0x0b;  // Ctrl-K, ed-kill-line
 constexpr unsigned char kInterruptKey = 0x03;
-int wake_read_fd = -1;
-int wake_write_fd = -1;
-// A line is being edited: Ctrl-C discards it. Otherwise Ctrl-C does what it
-// always did, and ends the program.
+// Made once by whichever input buffer is made (the console has one), before
+// the signal handling may write to it.
+std::atomic<int> wake_read_fd{-1};
+std::atomic<int> wake_write_fd{-1};
+// A line is being edited: Ctrl-C discards it (or cancels the question).
 std::atomic<bool> line_open{false};
+// Ctrl-C came while no line was edited.
+std::atomic<bool> interrupted{false};
+// The input has ended for good (end_input).
+std::atomic<bool> input_ended{false};
+// A question's answer is being read; and whether Ctrl-C cancelled it.
+std::atomic<bool> question_open{false};
+std::atomic<bool> question_cancelled{false};
+// The terminal as it was before the editor changed it.
+termios saved_terminal{};
+std::atomic<bool> terminal_saved{false};
+
+bool make_wake_pipe() {
+    if (wake_read_fd.load() >= 0) {
+        return true;
+    }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return false;
+    }
+    wake_write_fd.store(fds[1]);
+    wake_read_fd.store(fds[0]);
+    return true;
+}
 
 void wake_with(char why) {
-    [[maybe_unused]] const ssize_t n = ::write(wake_write_fd, &why, 1);
+    [[maybe_unused]] const ssize_t n = ::write(wake_write_fd.load(), &why, 1);
 }
 
 void wake_for_output() {
     wake_with(kWakeOutput);
 }
 
-void on_signal(int signo) {
-    if (signo == SIGINT && !line_open.load()) {
-        std::signal(SIGINT, SIG_DFL);
-        std::raise(SIGINT);
-        return;
-    }
+void on_resize(int) {
     const int saved = errno;
-    wake_with(signo == SIGINT ? kWakeInterrupt : kWakeResize);
+    wake_with(kWakeResize);
     errno = saved;
 }
 
@@ -105,6 +126,19 @@ void redraw(const std::string& new_prompt) {
     prompt = new_prompt;
     rl_set_prompt(prompt.c_str());
     rl_forced_update_display();
+}
+
+// Ctrl-C at a question: the line stays on screen as typed, marked ^C, and
+// the read ends without an answer.
+void cancel_line() {
+    const std::string typed(rl_line_buffer, static_cast<size_t>(rl_end));
+    erase_line();
+    const std::string shown = prompt + typed + "^C\n";
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
+    std::fflush(stdout);
+    rl_callback_handler_remove();
+    line_done = true;
+    question_cancelled.store(true);
 }
 
 // Keys for libedit that the editor makes itself, before the terminal's.
@@ -329,18 +363,21 @@ Input terminal_input(const pollfd& terminal) {
 std::optional<std::string> read_line() {
     entered.reset();
     line_done = false;
+    // A Ctrl-C from before this line (while connecting at start, say) is
+    // no Ctrl-C for the words it will hold.
+    interrupted.store(false);
     prompt = begin_edited_line(wake_for_output);
     line_open.store(true);
     rl_callback_handler_install(prompt.c_str(), on_line);
-    bool ended = false;
+    bool ended = input_ended.load();
     while (!line_done && !ended) {
-        pollfd fds[2] = {{wake_read_fd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        pollfd fds[2] = {{wake_read_fd.load(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             continue;  // EINTR: a signal, which the pipe tells about
         }
         if (fds[0].revents != 0) {
             char reasons[64];
-            const ssize_t n = ::read(wake_read_fd, reasons, sizeof reasons);
+            const ssize_t n = ::read(wake_read_fd.load(), reasons, sizeof reasons);
             const std::string_view why(reasons, n > 0 ? static_cast<size_t>(n) : 0);
             if (why.find(kWakeResize) != std::string_view::npos) {
                 rl_resize_terminal();
@@ -349,7 +386,15 @@ std::optional<std::string> read_line() {
             if (write_held_output(erase_line, new_prompt)) {
                 redraw(new_prompt);
             }
+            if (why.find(kWakeEnd) != std::string_view::npos) {
+                ended = true;
+                break;
+            }
             if (why.find(kWakeInterrupt) != std::string_view::npos) {
+                if (question_open.load()) {
+                    cancel_line();
+                    break;
+                }
                 discard_line();
             }
         }
@@ -380,6 +425,9 @@ class LineEditorBuffer : public std::streambuf {
         if (gptr() < egptr()) {
             return traits_type::to_int_type(*gptr());
         }
+        if (input_ended.load()) {
+            return traits_type::eof();
+        }
         const std::optional<std::string> line = read_line();
         if (!line) {
             return traits_type::eof();
@@ -393,7 +441,90 @@ class LineEditorBuffer : public std::streambuf {
     std::string line_;
 };
 
+// Standard input read as it comes, in pieces, beside the wake-up pipe, so
+// that end_input() ends a read that waits for a pipe's writer.
+class PipedInputBuffer : public std::streambuf {
+  protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) {
+            return traits_type::to_int_type(*gptr());
+        }
+        while (!input_ended.load()) {
+            pollfd fds[2] = {{wake_read_fd.load(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                continue;
+            }
+            if (fds[1].revents == 0) {
+                char drained[64];
+                while (::read(wake_read_fd.load(), drained, sizeof drained) > 0) {
+                }
+                continue;
+            }
+            const ssize_t n = ::read(STDIN_FILENO, buffer_, sizeof buffer_);
+            if (n > 0) {
+                setg(buffer_, buffer_, buffer_ + n);
+                return traits_type::to_int_type(*gptr());
+            }
+            if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                break;
+            }
+        }
+        return traits_type::eof();
+    }
+
+  private:
+    char buffer_[4096] = {};
+};
+
 }  // namespace
+
+std::unique_ptr<std::streambuf> make_piped_input() {
+    if (!make_wake_pipe()) {
+        return nullptr;
+    }
+    return std::make_unique<PipedInputBuffer>();
+}
+
+void end_input() {
+    input_ended.store(true);
+    if (wake_write_fd.load() >= 0) {
+        wake_with(kWakeEnd);
+    }
+}
+
+void interrupt_console() {
+    // A question asked but its line not yet open (the terminal still sends
+    // signals for its keys): the byte waits in the pipe for the line, which
+    // is then cancelled as soon as it opens.
+    if (line_open.load() || question_open.load()) {
+        wake_with(kWakeInterrupt);
+    } else {
+        interrupted.store(true);
+    }
+}
+
+bool take_interrupt() {
+    return interrupted.exchange(false);
+}
+
+QuestionScope::QuestionScope() {
+    question_cancelled.store(false);
+    question_open.store(true);
+}
+
+QuestionScope::~QuestionScope() {
+    question_open.store(false);
+}
+
+bool QuestionScope::cancelled() const {
+    return question_cancelled.load();
+}
+
+void restore_terminal() {
+    if (terminal_saved.load()) {
+        ::tcsetattr(STDIN_FILENO, TCSADRAIN, &saved_terminal);
+    }
+}
 
 std::string history_path(const char* xdg_state_home, const char* home) {
     // Relative values are to be ignored, as the base directory rules say.
@@ -410,16 +541,17 @@ std::unique_ptr<std::streambuf> make_line_editor(Completer words) {
     if (::isatty(STDIN_FILENO) == 0 || ::isatty(STDOUT_FILENO) == 0) {
         return nullptr;
     }
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (!make_wake_pipe()) {
         return nullptr;
     }
-    wake_read_fd = fds[0];
-    wake_write_fd = fds[1];
+    if (::tcgetattr(STDIN_FILENO, &saved_terminal) == 0) {
+        terminal_saved.store(true);
+    }
     completer = words;
 
     // libedit's own signal handling would send the signal on to the whole
-    // process group; ours only wakes the loop above.
+    // process group; ours only wakes the loop above (SIGINT reaches it
+    // through interrupt_console, from the program's signal handling).
     rl_catch_signals = 0;
     rl_catch_sigwinch = 0;
     rl_readline_name = "tessaro";
@@ -439,9 +571,8 @@ std::unique_ptr<std::streambuf> make_line_editor(Completer words) {
     stifle_history(kHistoryLines);
 
     struct sigaction action {};
-    action.sa_handler = on_signal;
+    action.sa_handler = on_resize;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGWINCH, &action, nullptr);
 
     // Nothing in the program changes its environment.

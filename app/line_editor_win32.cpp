@@ -10,3 +10,24 @@ std::unique_ptr<std::streambuf> make_line_editor(Completer) {
 std::string history_path(const char*, const char*) {
     return {};
 }
+
+std::unique_ptr<std::streambuf> make_piped_input() {
+    return nullptr;
+}
+
+void end_input() {}
+
+void interrupt_console() {}
+
+bool take_interrupt() {
+    return false;
+}
+
+QuestionScope::QuestionScope() = default;
+QuestionScope::~QuestionScope() = default;
+
+bool QuestionScope::cancelled() const {
+    return false;
+}
+
+void restore_terminal() {}

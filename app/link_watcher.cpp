@@ -24,9 +24,12 @@ std::mutex session_mutex;
 std::thread watcher;
 
 // The console thread sits in a read after its prompt: the news goes on a
-// line of its own, followed by a fresh prompt.
-void tell(const std::string& line) {
-    out(output_mode() == OutputMode::kText ? "\n" + line + "\n" : line + "\n");
+// line of its own, followed by a fresh prompt. A service's journal is told
+// without the console's advice.
+void tell(const std::string& line, const std::string& advice = "") {
+    const std::string said = line + advice + ".";
+    out(output_mode() == OutputMode::kText ? "\n" + said + "\n" : said + "\n");
+    service_line(line + ".");
     print_prompt();
 }
 
@@ -42,7 +45,7 @@ void on_gone(uint64_t number) {
         return;
     }
     session().waiting(name);
-    tell("Port " + name + " has gone away; waiting for it to come back (di stops waiting).");
+    tell("Port " + name + " has gone away; waiting for it to come back", " (di stops waiting)");
 }
 
 void try_return(const std::string& name) {
@@ -59,7 +62,10 @@ void try_return(const std::string& name) {
     session().set_mode(ConsoleMode::kServer);
     identify_board();
     const SessionState now = session().state();
-    tell("Port " + name + " is back; board " + now.maker + ":" + now.board + ".");
+    // The first connection of all made here: a service's port that was
+    // absent at start.
+    const std::string came = now.number == 1 ? " has appeared" : " is back";
+    tell("Port " + name + came + "; board " + now.maker + ":" + now.board);
 }
 
 void watch_link() {

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -8,8 +9,11 @@
 
 #include "app/console_tell.h"
 #include "app/console_ui.h"
+#include "app/line_editor.h"
 #include "app/link_watcher.h"
 #include "app/options.h"
+#include "app/service.h"
+#include "app/signals.h"
 #include "base/console_output.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
@@ -18,6 +22,7 @@
 #include "serial/wire_trace.h"
 #include "web/api_support.h"
 #include "web/main_webserver.h"
+#include "web/web_access.h"
 
 namespace {
 
@@ -44,6 +49,36 @@ int list_ports_and_end(bool json) {
     return 0;
 }
 
+// Where the web front end listens and whom it answers: a token is needed
+// off loopback, or whenever a token file is named. False, with the reason
+// said, when the token cannot be had.
+bool web_access_from(const Options& options, WebAccess& access) {
+    if (!options.listen.empty()) {
+        access.listen = options.listen;
+    }
+    access.allowed_hosts = options.allow_hosts;
+    if (is_loopback_address(access.listen) && !options.token_file) {
+        return true;
+    }
+    // Nothing in the program changes its environment.
+    const std::string path =
+        options.token_file.value_or(default_token_path(std::getenv("XDG_STATE_HOME"),  // NOLINT
+                                                       std::getenv("HOME")));          // NOLINT
+    if (path.empty()) {
+        err("tessaro: no folder for the web token: set XDG_STATE_HOME or HOME, or give "
+            "--token-file\n");
+        return false;
+    }
+    std::string why;
+    const std::optional<std::string> token = load_token(path, !options.token_file, why);
+    if (!token) {
+        err("tessaro: the web token in " + path + ": " + why + "\n");
+        return false;
+    }
+    access.token = *token;
+    return true;
+}
+
 // An open port is closed, with its line, after the threads have ended.
 int run(int argc, char** argv) {
     const Options options = parse_options(std::vector<std::string>(argv + 1, argv + argc));
@@ -62,6 +97,7 @@ int run(int argc, char** argv) {
         case Options::Action::kRun:
             break;
     }
+    handle_signals();  // before any thread starts (the trace's writer too), so each inherits it
     if (options.trace) {
         std::string why;
         if (!wire_trace::open_file(*options.trace, why)) {
@@ -69,31 +105,47 @@ int run(int argc, char** argv) {
             return kExitUsage;
         }
     }
+    WebAccess access;
+    if (!web_access_from(options, access)) {
+        return kExitUsage;
+    }
     interval_reads.store(options.interval_reads);
-    set_output_mode(options.json    ? OutputMode::kJson
+    set_output_mode(options.serve   ? OutputMode::kService
+                    : options.json  ? OutputMode::kJson
                     : options.quiet ? OutputMode::kQuiet
                                     : OutputMode::kText);
     const bool script = !input_is_terminal() || options.words.has_value();
     const ConsoleStart start{options.port, script, script, options.bail, options.words};
 
+    service_line(std::string("tessaro ") + kVersion + " started for " + options.port + ".");
     say_discovered(serial_port());  // discovered when built; says so when there are none
     hand_resync_probe_to_port();
     quirn_server();
     set_console_echo(tell_command);  // what an API request's command says on the console
     start_link_watcher();            // silent until a connected board goes away
-    out_chatter(std::string("Starting Console UI thread.") + "\n");
     int status = 0;
-    std::thread console_thread([&start, &status] { status = console_ui_thread(start); });
+    std::thread console_thread;
+    if (!options.serve) {
+        out_chatter(std::string("Starting Console UI thread.") + "\n");
+        console_thread = std::thread([&start, &status] { status = console_ui_thread(start); });
+    }
     out_chatter(std::string("Starting Web UI thread.") + "\n");
-    std::thread web_thread(main_webserver, options.http_port);
+    std::thread web_thread(main_webserver, options.http_port, access);
     out_chatter(std::string("All Threads started ...") + "\n");
 
-    console_thread.join();
+    if (options.serve) {
+        status = run_service(options.port);
+    } else {
+        console_thread.join();
+    }
     stop_link_watcher();
     out_chatter(std::string("\nConsole UI thread closed") + "\n");
     web_thread.join();
     out_chatter(std::string("\nWeb UI thread closed") + "\n");
-    say_closed(serial_port().close());
+    const std::optional<std::string> closed = serial_port().close();
+    say_closed(closed);
+    restore_terminal();
+    service_line(closed ? "Stopped; closed " + *closed + "." : std::string("Stopped."));
     return status;
 }
 

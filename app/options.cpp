@@ -1,6 +1,7 @@
 #include "app/options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <exception>
 #include <optional>
@@ -21,6 +22,9 @@ constexpr ValueOption kValueOptions[] = {
     {"-c", "-c needs the words to run"},
     {"--trace", "--trace needs a file (- for standard error)"},
     {"--http-port", "--http-port needs a port number from 1 to 65535"},
+    {"--listen", "--listen needs an address (0.0.0.0 for all)"},
+    {"--token-file", "--token-file needs a file"},
+    {"--allow-host", "--allow-host needs a host name"},
 };
 
 // CLI11's own words for a parse error, turned into ours where we have
@@ -73,6 +77,7 @@ Options parse_options(const std::vector<std::string>& args) {
     flag("--json", options.json);
     flag("--quiet", options.quiet);
     flag("--bail", options.bail);
+    flag("--serve", options.serve);
     // A value option given twice takes its last value, as a flag repeated is one.
     const auto value = [&app](const char* name, std::string& text) {
         return app.add_option(name, text)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -80,6 +85,10 @@ Options parse_options(const std::vector<std::string>& args) {
     const CLI::Option* words_option = value("-c", words);
     const CLI::Option* trace_option = value("--trace", trace);
     const CLI::Option* http_port_option = value("--http-port", http_port);
+    std::string token_file;
+    const CLI::Option* listen_option = value("--listen", options.listen);
+    const CLI::Option* token_file_option = value("--token-file", token_file);
+    app.add_option("--allow-host", options.allow_hosts)->allow_extra_args(false);
     const CLI::Option* port_option = app.add_option("PORT", port);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -114,6 +123,18 @@ Options parse_options(const std::vector<std::string>& args) {
             error = "an empty port name";
         } else if (options.json && options.quiet) {
             error = "--json and --quiet do not go together: --json prints JSON records only";
+        } else if (listen_option->count() > 0 && options.listen.empty()) {
+            error = "--listen needs an address (0.0.0.0 for all)";
+        } else if (token_file_option->count() > 0 && token_file.empty()) {
+            error = "--token-file needs a file";
+        } else if (std::find(options.allow_hosts.begin(), options.allow_hosts.end(), "") !=
+                   options.allow_hosts.end()) {
+            error = "--allow-host needs a host name";
+        } else if (options.serve && port.empty() && !help && !version && !list) {
+            error = "--serve needs the PORT to serve";
+        } else if (options.serve &&
+                   (words_option->count() > 0 || options.json || options.quiet || options.bail)) {
+            error = "--serve reads no words: -c, --json, --quiet and --bail do not go with it";
         }
     }
     if (words_option->count() > 0) {
@@ -126,6 +147,9 @@ Options parse_options(const std::vector<std::string>& args) {
         options.http_port = *number;
     }
     options.port = port;
+    if (token_file_option->count() > 0) {
+        options.token_file = token_file;
+    }
 
     if (!error.empty()) {
         options.action = Options::Action::kError;
@@ -142,6 +166,7 @@ Options parse_options(const std::vector<std::string>& args) {
 
 std::string usage_text() {
     return "Usage: tessaro [options] [PORT]\n"
+           "       tessaro --serve [--listen ADDRESS] [--http-port N] PORT\n"
            "A console for boards that run the Quirn firmware: type short words, read the\n"
            "board's replies in plain words.\n"
            "\n"
@@ -162,6 +187,17 @@ std::string usage_text() {
            "  --list            list the serial ports and end (--json: as a JSON array)\n"
            "  --http-port N     serve the web front end on http://localhost:N instead of\n"
            "                    8088 (a second board's tessaro needs its own port)\n"
+           "  --serve           no console: connect to PORT (waiting for it when it is\n"
+           "                    absent) and serve the web front end until SIGTERM or\n"
+           "                    SIGINT; events are told on standard error\n"
+           "  --listen ADDRESS  serve the web front end on ADDRESS instead of\n"
+           "                    localhost (0.0.0.0: every address); on an address\n"
+           "                    other than loopback every request needs the token\n"
+           "  --token-file FILE\n"
+           "                    the web token, on the file's first line (default:\n"
+           "                    $XDG_STATE_HOME/tessaro/token, made on first use)\n"
+           "  --allow-host NAME\n"
+           "                    answer requests addressed to NAME too (repeatable)\n"
            "  -h, --help        show this text\n"
            "  --version         show the version and build stamp\n"
            "\n"

@@ -16,7 +16,11 @@ struct Options {
     std::optional<std::string> words;  // -c WORDS: run these instead of reading input
     std::optional<std::string> trace;  // --trace FILE: the wire trace there ("-": standard error)
     int http_port = 8088;              // --http-port N: the web front end's port
-    std::string error;                 // kError: one line saying what is wrong
+    bool serve = false;                // --serve: no console; serve PORT until a signal
+    std::string listen;                // --listen ADDRESS; empty: localhost only
+    std::optional<std::string> token_file;  // --token-file FILE: the web token's file
+    std::vector<std::string> allow_hosts;   // --allow-host NAME, each time given
+    std::string error;                      // kError: one line saying what is wrong
 };
 
 // The arguments after the program's name. Any error wins over --help,

@@ -211,7 +211,7 @@ OutputMode output_mode() {
 void out(std::string_view text) {
     if (capture != nullptr) {
         capture->append(text);
-    } else {
+    } else if (current_mode.load() != OutputMode::kService) {
         write_whole(current_mode.load() == OutputMode::kJson ? stderr : stdout, text);
     }
 }
@@ -225,6 +225,14 @@ void out_line(std::string_view text) {
 void out_chatter(std::string_view text) {
     if (current_mode.load() == OutputMode::kText) {
         out(text);
+    }
+}
+
+void service_line(std::string_view line) {
+    if (current_mode.load() == OutputMode::kService) {
+        std::string text(line);
+        text += '\n';
+        write_whole(stderr, text);
     }
 }
 

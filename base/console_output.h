@@ -23,8 +23,9 @@ void set_next_prompt_number(uint32_t number);
 // reports only, without the chatter (banner, port list, thread lines,
 // prompts). kJson: nothing on standard output but what out_record writes;
 // the texts of a word are collected (begin_capture) into its record, and
-// other threads' lines go to standard error.
-enum class OutputMode { kText, kQuiet, kJson };
+// other threads' lines go to standard error. kService: no console at all;
+// nothing but service_line and err is written, both on standard error.
+enum class OutputMode { kText, kQuiet, kJson, kService };
 void set_output_mode(OutputMode mode);
 OutputMode output_mode();
 
@@ -33,6 +34,10 @@ void out_line(std::string_view text);  // standard output, text and a line end
 void err(std::string_view text);       // standard error, as given
 // The console's chatter: printed as out() does in kText mode only.
 void out_chatter(std::string_view text);
+// In kService mode only: one line for a service manager's journal on
+// standard error (an event that matters: started, connected, board gone or
+// back, web server up, stopped), plain text, no colour or redraw.
+void service_line(std::string_view line);
 // One machine-readable line (a JSON record) on standard output, any mode.
 void out_record(std::string_view line);
 // From begin_capture to end_capture, what the calling thread prints

@@ -12,6 +12,8 @@ packages+=(clang-format clang-tidy)
 packages+=(chromium fonts-dejavu-core)
 # The manual pages, the Debian package and their checks.
 packages+=(help2man man-db groff-base dpkg-dev lintian curl git)
+# The service unit's check (systemd-analyze verify; nothing is started).
+packages+=(systemd)
 
 missing=()
 # Node.js and npm for the browser test. Some machines carry a Node.js

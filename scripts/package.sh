@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package tessaro_VERSION_ARCH.deb in a build folder
-# (default build/, configured and built when needed): the two
+# (default build/, configured with dpkg-buildflags' hardened flags when it
+# is not there yet, and built): the two
 # programs stripped, the pages, the manual pages and the README, with the
 # Depends line worked out from the shared libraries the programs use.
 #   scripts/package.sh [BUILD_DIR]
@@ -12,7 +13,12 @@ build=${1:-build}
 scripts/install-deps.sh
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    # Debian's build flags with every hardening feature. -Wdate-time is left
+    # out: --version names the build's date on purpose, and SOURCE_DATE_EPOCH
+    # (set below from the commit) makes it the same at every build.
+    flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1" | sed 's/-Wdate-time//'; }
+    CXXFLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" LDFLAGS=$(flags LDFLAGS) \
+        cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 if grep -q '^TESSARO_SANITIZE:STRING=.' "$build/CMakeCache.txt"; then
     echo "scripts/package.sh: $build is a sanitizer build; package a plain one" >&2

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, starts a simulated board in the
-# background and runs tessaro in the foreground; the board stops with it.
+# Installs what is missing, builds the two programs, starts a simulated
+# board in the background under a fixed name ($build/quirn0) and runs
+# tessaro in the foreground, connected to it; the board stops with it.
 #   scripts/run.sh                 tessaro beside a simulated Arduino Uno R4 Minima
 #   scripts/run.sh --pic --pace    any quirn-sim options are passed to the board
 #   scripts/run.sh --log           the board's log of requests and replies in build/quirn-sim.log
@@ -13,13 +14,15 @@ cd "$(dirname "$0")/.."
 
 build=${TESSARO_BUILD_DIR:-build}
 # A build says so and shows its progress; an up-to-date tree stays quiet
-# (ninja's check of the source globs and its "no work to do" are not a build).
+# (ninja's check of the source globs, the look at the git commit that every
+# build makes, and its "no work to do" are not a build). Only the two
+# programs are built, not the tests and benchmarks.
 building_line="Building tessaro and quirn-sim (the first build takes a few minutes)…"
 build_saying_so() {
     local said=$1 line
-    cmake --build "$build" | while IFS= read -r line; do
+    cmake --build "$build" --target tessaro quirn-sim | while IFS= read -r line; do
         case $line in
-        *"Re-checking globbed directories"* | "ninja: no work to do.") continue ;;
+        *"Re-checking globbed directories"* | *build_commit.cmake* | "ninja: no work to do.") continue ;;
         esac
         if [ -z "$said" ]; then
             echo "$building_line"
@@ -66,6 +69,9 @@ done
 sim_pid=""
 path=""
 sim_out=""
+# The same name across runs, as a USB board's: tessaro's history of "co"
+# lines, and any other program, find it again.
+link=$build/quirn0
 
 # Runs however the script ends; nothing in it may fail, so that every step
 # runs under set -e.
@@ -82,7 +88,7 @@ clean_up() {
     elif [ -n "$log_file" ]; then
         echo "The simulated board's log is in $log_file"
     else
-        tail -n +2 "$sim_out" >&2
+        tail -n +3 "$sim_out" >&2
         rm -f "$sim_out"
     fi
     exit "$status"
@@ -92,9 +98,9 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-# The board's output: its first line names the terminal to connect to; the
-# rest (a hang-up notice, its log) is shown when tessaro ends, or kept in
-# the log file.
+# The board's output: its first line names the terminal, the second the
+# link to it; the rest (a hang-up notice, its log) is shown when tessaro
+# ends, or kept in the log file.
 if [ -n "$log_file" ]; then
     sim_out=$log_file
     : >"$sim_out"
@@ -102,12 +108,11 @@ else
     sim_out=$(mktemp)
 fi
 
-"$build/quirn-sim" "$@" </dev/null >"$sim_out" 2>&1 &
+"$build/quirn-sim" --link "$link" "$@" </dev/null >"$sim_out" 2>&1 &
 sim_pid=$!
 
 for _ in $(seq 200); do
-    path=$(sed -n 's|^Simulated Quirn board .* on \(/dev/.*\)$|\1|p' "$sim_out")
-    [ -n "$path" ] && break
+    grep -qxF "Linked at $link" "$sim_out" && path=$link && break
     if ! kill -0 "$sim_pid" 2>/dev/null; then
         # It ended at once (a bad option, or --help): its own words and status.
         status=0
@@ -130,6 +135,6 @@ fi
 
 head -n 1 "$sim_out"
 [ -n "$log_file" ] && echo "Its log of requests and replies goes to $log_file"
-echo "To connect to it, type:  co $path"
+echo "tessaro connects to it as $link."
 echo
-"$build/tessaro"
+"$build/tessaro" "$link"

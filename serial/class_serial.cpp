@@ -367,6 +367,9 @@ bool SerialPort::prove_in_step(Transaction& transaction) {
             break;
         }
         if (read.count == 0) {
+            if (serial_platform::reads_aborted()) {
+                break;  // the program is ending: no answer is waited for
+            }
             continue;
         }
         anything = true;

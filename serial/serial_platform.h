@@ -155,6 +155,13 @@ static_assert(kReplyGuardMicroseconds == 1042);
 // this with a read of expected bytes under the time-outs (total as for
 // size), then a guard read of one byte, then, if that byte came, a read of
 // the rest under the time-outs.
+// Makes the read in progress on any thread, and every read after it, end
+// at once with what it holds, as a time-out would: the program is ending
+// and nobody waits for a board's answer any more. Safe from any thread and
+// for good. Windows: does nothing; a read there runs to its time-out.
+void abort_reads();
+// Whether abort_reads() has been called.
+bool reads_aborted();
 Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts,
                    uint32_t expected = 0);
 void close_port(Handle handle);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -463,6 +464,36 @@ Transfer write_port(Handle handle, const uint8_t* data, uint32_t size, uint32_t 
     return Transfer{true, done};
 }
 
+namespace {
+
+// A pipe that every read polls beside its device; abort_reads writes one
+// byte and nobody drains it, so it stays readable for good.
+struct ReadAbort {
+    std::atomic<bool> aborted{false};
+    int fds[2] = {-1, -1};
+    ReadAbort() {
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            fds[0] = fds[1] = -1;  // poll() passes over a negative descriptor
+        }
+    }
+};
+
+ReadAbort& read_abort() {
+    static ReadAbort abort;
+    return abort;
+}
+
+}  // namespace
+
+void abort_reads() {
+    read_abort().aborted.store(true);
+    [[maybe_unused]] const ssize_t n = ::write(read_abort().fds[1], "q", 1);
+}
+
+bool reads_aborted() {
+    return read_abort().aborted.load();
+}
+
 // The wait and the read are split: poll says when bytes are there or a
 // deadline has come, read takes what is there without blocking. The total
 // deadline runs from the start; the interval deadline from the last byte.
@@ -504,13 +535,17 @@ Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts
             }
             wait = to_timespec(*deadline - now);
         }
-        pollfd waiter{handle, POLLIN, 0};
-        const int ready = ::ppoll(&waiter, 1, deadline ? &wait : nullptr, nullptr);
+        pollfd fds[2] = {{handle, POLLIN, 0}, {read_abort().fds[0], POLLIN, 0}};
+        const pollfd& waiter = fds[0];
+        const int ready = ::ppoll(fds, 2, deadline ? &wait : nullptr, nullptr);
         if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
             return Transfer{false, 0};
+        }
+        if (fds[1].revents != 0) {
+            break;
         }
         if (ready == 0) {
             continue;

@@ -290,6 +290,12 @@ Transfer write_port(Handle handle, const uint8_t* data, uint32_t size, uint32_t 
     return Transfer{true, written};
 }
 
+void abort_reads() {}
+
+bool reads_aborted() {
+    return false;
+}
+
 Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts& timeouts,
                    uint32_t expected) {
     // A device that is gone (a USB adapter pulled) fails every call on its

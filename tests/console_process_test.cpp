@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -101,6 +104,14 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
          2,
          "tessaro: --trace needs a file (- for standard error)" + help_hint,
          {}},
+        {{"--serve"}, "", 2, "tessaro: --serve needs the PORT to serve" + help_hint, {}},
+        {{"--serve", "--json", "ttyACM0"},
+         "",
+         2,
+         "tessaro: --serve reads no words: -c, --json, --quiet and --bail do not go with it" +
+             help_hint,
+         {}},
+        {{"--allow-host"}, "", 2, "tessaro: --allow-host needs a host name" + help_hint, {}},
         {{"ttyACM0", "ttyACM1"},
          "",
          2,
@@ -673,6 +684,121 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
         ASSERT_NE(at, std::string::npos) << "no\n" << piece << "\nin\n" << text;
     }
     std::filesystem::remove(trace);
+}
+
+// A signal ends the program as quit does, within half a second: here within
+// three times that, a silent board's 2.07 s read included.
+constexpr auto kSignalDeadline = 1500ms;
+
+// --serve: nothing on standard output, one line per event on standard
+// error; the port, absent at start, is waited for. SIGTERM ends it as quit
+// does. Piped input that never ends is no obstacle to SIGINT or SIGHUP.
+TEST(ConsoleProgram, ServesWithoutAConsoleUntilASignal) {
+    const std::string link = testing::TempDir() + "quirn_serve_" + std::to_string(getpid());
+    const std::string http_port = std::to_string(19000 + getpid() % 1000);
+    ChildProcess tessaro(TESSARO_BINARY, {"--serve", link, "--http-port", http_port});
+    ASSERT_TRUE(tessaro.started());
+    tessaro.close_input();
+    ASSERT_TRUE(tessaro.wait_for_errors("Web server running on", 20s)) << tessaro.errors();
+    httplib::Client web("localhost", std::stoi(http_port));
+    const httplib::Result away = web.Get("/api/board");
+    ASSERT_TRUE(away);
+    EXPECT_EQ(nlohmann::json::parse(away->body).value("link", ""), "waiting");
+
+    ChildProcess sim(QUIRN_SIM_BINARY, {"--link", link});
+    ASSERT_TRUE(sim.wait_for_output("Linked at " + link + "\n", 20s)) << sim.errors();
+    ASSERT_TRUE(tessaro.wait_for_errors("has appeared", 20s)) << tessaro.errors();
+    const httplib::Result read = web.Get("/api/gpio/grd/3");
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->status, 200);
+    tessaro.send_signal(SIGTERM);
+    EXPECT_EQ(tessaro.wait_exit(kSignalDeadline), 0) << tessaro.errors();
+    EXPECT_EQ(tessaro.output(), "");
+    EXPECT_EQ(tessaro.errors(),
+              "tessaro " + std::string(kVersion) + " started for " + link + ".\n" + "cannot open " +
+                  link + ": no such device; waiting for it to appear.\n" +
+                  "Web server running on http://localhost:" + http_port + "\n" + "Port " + link +
+                  " has appeared; board Arduino:Uno_R4_Minima.\n" + "Web server stopped.\n" +
+                  "Stopped; closed " + link + ".\n");
+    EXPECT_FALSE(web.Get("/api/board"));
+
+    for (const int signo : {SIGINT, SIGHUP}) {
+        ChildProcess piped(TESSARO_BINARY, {link, "--http-port", http_port});
+        ASSERT_TRUE(piped.wait_for_output("[" + link + "] [Arduino:Uno_R4_Minima] [Server] [", 20s))
+            << piped.output();
+        piped.send_signal(signo);
+        EXPECT_EQ(piped.wait_exit(kSignalDeadline), 0) << strsignal(signo);
+        EXPECT_NE(piped.output().find("\nConsole UI thread closed\n"), std::string::npos);
+        EXPECT_NE(piped.output().find("Closed " + link + " port\n"), std::string::npos)
+            << piped.output();
+    }
+}
+
+// At a terminal: Ctrl-C cancels the "Connect to port" question; Ctrl-C
+// while a word waits for the board gives the prompt back when that word
+// ends, without the rest of its line; SIGTERM mid-word ends the program as
+// quit does and leaves the terminal as it found it.
+TEST(ConsoleProgram, CtrlCAndSignalsAtATerminal) {
+    // The settings of a new pseudo-terminal, which the child's starts with.
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    ::close(master);
+    ::close(slave);
+
+    quirn_sim::PtyBoard board;
+    ASSERT_TRUE(board.ok()) << board.error();
+    const std::string state = testing::TempDir() + "tessaro_sig_" + std::to_string(getpid());
+    ChildProcess tessaro(TESSARO_BINARY, {board.path()},
+                         ChildProcess::OnTerminal{{"XDG_STATE_HOME=" + state, "TERM=xterm"}});
+    const std::string on_board = "[" + board.path() + "] [Arduino:Uno_R4_Minima] [Server] [";
+    size_t at = 0;
+    const auto expect = [&](const std::string& text) {
+        ASSERT_TRUE(tessaro.wait_for_output(text, 20s, at)) << "no " << text << " in\n"
+                                                            << tessaro.output().substr(at);
+        at = tessaro.output().find(text, at) + text.size();
+    };
+    expect(on_board);
+    tessaro.write("co\r");
+    expect("Connect to port (eg. COM1): ");
+    tessaro.write("tty\x03");
+    expect("Not connected: the question was cancelled.");
+    expect(on_board);
+
+    quirn_sim::Faults silent;
+    silent.silent_every = 1;
+    board.set_faults(silent);
+    board.clear_received();
+    tessaro.write("sta g2rd\r");
+    ASSERT_TRUE(board.wait_for_frames(1, 20s));
+    tessaro.write("\x03");
+    board.set_faults({});
+    expect("Not able to decode.");
+    expect(on_board);
+    tessaro.write("ls\r");
+    expect("sta clr sys run stop");
+    for (const std::vector<uint8_t>& frame : board.received_frames()) {
+        EXPECT_NE(frame.front(), 0x98) << "g2rd ran after Ctrl-C";
+    }
+
+    board.set_faults(silent);
+    board.clear_received();
+    tessaro.write("sta\r");
+    ASSERT_TRUE(board.wait_for_frames(1, 20s));
+    tessaro.send_signal(SIGTERM);
+    EXPECT_EQ(tessaro.wait_exit(kSignalDeadline), 0) << tessaro.output();
+    expect("[Tessaro] Webserver quit.");
+    expect("Closed " + board.path() + " port");
+    const std::optional<termios> after = tessaro.terminal_settings();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->c_iflag, before.c_iflag);
+    EXPECT_EQ(after->c_oflag, before.c_oflag);
+    EXPECT_EQ(after->c_cflag, before.c_cflag);
+    EXPECT_EQ(after->c_lflag, before.c_lflag);
+    EXPECT_EQ(std::memcmp(after->c_cc, before.c_cc, sizeof before.c_cc), 0);
+    std::filesystem::remove_all(state);
 }
 
 }  // namespace

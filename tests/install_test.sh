@@ -4,7 +4,8 @@
 # scripts/package.sh, unpacked with dpkg -x. Each installed tessaro is
 # started from an empty working directory against its own quirn-sim and
 # must serve /, /help/ and the API; without any pages it says so in one
-# line and the API still works. The manual pages render without warnings,
+# line and the API still works. systemd-analyze verify finds nothing to say
+# of the service unit. The manual pages render without warnings,
 # lintian finds no error, and every place shows the one version number.
 set -uo pipefail
 build=$(cd "$1" && pwd)
@@ -114,6 +115,18 @@ has_files "$prefix" bin/tessaro bin/quirn-sim share/tessaro/pages/index.html \
     fail "--version: $("$prefix/bin/tessaro" --version)"
 session "$prefix/bin" yes
 
+name="service unit"
+units=$prefix/lib/systemd/system
+has_files "$prefix" lib/systemd/system/tessaro@.service
+grep -qxF "ExecStart=$prefix/bin/tessaro --serve /dev/%I" "$units/tessaro@.service" ||
+    fail "the unit does not start the installed tessaro"
+# A template is verified through an instance; nothing is started.
+ln -s tessaro@.service "$units/tessaro@ttyACM0.service"
+MANPATH=$prefix/share/man systemd-analyze verify "$units/tessaro@ttyACM0.service" >"$tmp/verify" 2>&1 ||
+    fail "systemd-analyze verify failed: $(cat "$tmp/verify")"
+[ ! -s "$tmp/verify" ] || fail "systemd-analyze verify: $(cat "$tmp/verify")"
+rm "$units/tessaro@ttyACM0.service"
+
 name="manual pages"
 for page in tessaro quirn-sim; do
     MANWIDTH=80 man -l --warnings "$prefix/share/man/man1/$page.1" >"$tmp/man" 2>"$tmp/man.err" ||
@@ -147,10 +160,24 @@ else
     for path in ./usr/bin/tessaro ./usr/bin/quirn-sim ./usr/share/tessaro/pages/index.html \
         ./usr/share/tessaro/help/index.html ./usr/share/man/man1/tessaro.1.gz \
         ./usr/share/man/man1/quirn-sim.1.gz ./usr/share/doc/tessaro/copyright \
-        ./usr/share/doc/tessaro/README.md; do
+        ./usr/share/doc/tessaro/README.md ./usr/lib/systemd/system/tessaro@.service \
+        ./usr/share/bash-completion/completions/tessaro \
+        ./usr/share/bash-completion/completions/quirn-sim; do
         grep -qxF "$path" <<<"$contents" || fail "$path not in the package"
     done
     dpkg -x "$deb" "$tmp/root" || fail "dpkg -x failed"
+    # Hardened: full RELRO with every symbol bound at start, and the stack
+    # protector (the checked functions too, in a build that optimises).
+    for program in tessaro quirn-sim; do
+        dynamic=$(readelf -d "$tmp/root/usr/bin/$program")
+        grep -q 'BIND_NOW' <<<"$dynamic" || fail "$program: no BIND_NOW"
+        readelf -lW "$tmp/root/usr/bin/$program" | grep -q GNU_RELRO || fail "$program: no RELRO"
+        symbols=$(readelf --dyn-syms -W "$tmp/root/usr/bin/$program")
+        grep -q '__stack_chk_fail' <<<"$symbols" || fail "$program: no stack protector"
+        if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Debug$' "$build/CMakeCache.txt"; then
+            grep -qE '__[a-z_]+_chk@' <<<"$symbols" || fail "$program: no checked functions"
+        fi
+    done
     session "$tmp/root/usr/bin" yes
     lintian --fail-on error "$deb" >"$tmp/lintian" 2>&1 || fail "lintian: $(cat "$tmp/lintian")"
 fi

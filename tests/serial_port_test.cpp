@@ -221,7 +221,7 @@ TEST(SerialPort, TheLongestFrameIsSentAndAStalledBoardEndsInAWriteFailure) {
             got.insert(got.end(), chunk, chunk + n);
         }
         EXPECT_EQ(got, Bytes(511, 0x80));
-        ::write(pty.master, "\x01", 1);
+        EXPECT_EQ(::write(pty.master, "\x01", 1), 1);
     });
     const Transaction sent = port.transact_frame(Bytes(511, 0x80));
     board.join();

@@ -226,19 +226,89 @@ bool is_own_host(std::string_view host, int port) {
            (name == "localhost" || name == "[::1]" || is_loopback_ipv4(name));
 }
 
+// A Host header naming the listen address or a name the user allowed,
+// with our port when it has one.
+bool is_allowed_host(std::string_view host, int port, const WebAccess& access) {
+    if (is_own_host(host, port)) {
+        return true;
+    }
+    const size_t name_end = host.starts_with('[') ? host.find(']') + 1 : host.rfind(':');
+    const std::string name = lower_case(host.substr(0, name_end));
+    const std::string_view rest = name_end >= host.size() ? "" : host.substr(name_end);
+    if (!rest.empty() && rest != ":" + std::to_string(port)) {
+        return false;
+    }
+    const auto as_host = [](const std::string& address) {
+        const bool ipv6 = address.find(':') != std::string::npos && !address.starts_with('[');
+        return lower_case(ipv6 ? "[" + address + "]" : address);
+    };
+    if (access.listen != "0.0.0.0" && access.listen != "::" && name == as_host(access.listen)) {
+        return true;
+    }
+    return std::any_of(access.allowed_hosts.begin(), access.allowed_hosts.end(),
+                       [&](const std::string& allowed) { return name == as_host(allowed); });
+}
+
+// The cookie's value in a Cookie header ("a=1; name=value"); empty when absent.
+std::string cookie_value(std::string_view cookies, std::string_view name) {
+    for (size_t start = 0; start < cookies.size();) {
+        const size_t end = std::min(cookies.find(';', start), cookies.size());
+        std::string_view pair = cookies.substr(start, end - start);
+        pair.remove_prefix(std::min(pair.find_first_not_of(' '), pair.size()));
+        if (pair.size() > name.size() && pair.starts_with(name) && pair[name.size()] == '=') {
+            return std::string(pair.substr(name.size() + 1));
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+// Whether the request carries the token: as a bearer token, or as the
+// cookie the page was given.
+bool has_token(const HttpRequest& request, int port, const WebAccess& access) {
+    const std::string authorization = request.header("Authorization");
+    constexpr std::string_view kBearer = "Bearer ";
+    if (authorization.size() > kBearer.size() &&
+        lower_case(authorization.substr(0, kBearer.size())) == lower_case(kBearer)) {
+        return same_token(std::string_view(authorization).substr(kBearer.size()), access.token);
+    }
+    return same_token(cookie_value(request.header("Cookie"), token_cookie_name(port)),
+                      access.token);
+}
+
 // Before any file or route, and before a body is read: requests for
-// another host, API requests that a page of another site makes (a browser
-// says so in Origin or Sec-Fetch-Site; an image or a no-cors fetch sends
-// no Origin), and requests the program will not take on.
-bool check_request(const HttpRequest& request, HttpResponse& response, int port) {
+// another host, requests without the token when one is needed, API
+// requests that a page of another site makes (a browser says so in Origin
+// or Sec-Fetch-Site; an image or a no-cors fetch sends no Origin), and
+// requests the program will not take on.
+bool check_request(const HttpRequest& request, HttpResponse& response, int port,
+                   const WebAccess& access) {
     const auto refuse = [&](int status, std::string_view error) {
         answer_error(response, status, error);
         return true;
     };
     const std::string host = request.header("Host");
     const bool api = request.path.starts_with("/api/");
-    if (!is_own_host(host, port)) {
+    if (!is_allowed_host(host, port, access)) {
         return refuse(403, "Forbidden");
+    }
+    if (!access.token.empty() && !has_token(request, port, access)) {
+        // A page opened as /?token=TOKEN: the token goes into a cookie and
+        // out of the address bar, and the page is asked for again.
+        if (!api && request.method == "GET" && same_token(request.param("token"), access.token)) {
+            response.set_header("Set-Cookie", token_cookie_name(port) + "=" + access.token +
+                                                  "; Path=/; HttpOnly; SameSite=Strict");
+            response.set_header("Cache-Control", "no-store");
+            const bool plain_path = request.path.find_first_not_of(
+                                        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                        "0123456789/._-~") == std::string::npos;
+            response.set_redirect(plain_path ? request.path : "/", 303);
+            return true;
+        }
+        response.set_header("WWW-Authenticate", "Bearer");
+        return refuse(401,
+                      "Unauthorized: send the token (Authorization: Bearer TOKEN), or "
+                      "open the address with ?token= that tessaro printed");
     }
     if (api) {
         const std::string site = lower_case(request.header("Sec-Fetch-Site"));
@@ -412,9 +482,9 @@ std::vector<ApiRoute> api_routes() {
     return routes;
 }
 
-void set_up_http_server(WebServer& server, int port) {
-    server.set_check([port](const HttpRequest& request, HttpResponse& response) {
-        return check_request(request, response, port);
+void set_up_http_server(WebServer& server, int port, const WebAccess& access) {
+    server.set_check([port, access](const HttpRequest& request, HttpResponse& response) {
+        return check_request(request, response, port, access);
     });
     server.set_error_body(answer_server_error);
     for (const ApiRoute& api_route : api_routes()) {

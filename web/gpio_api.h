@@ -21,12 +21,14 @@
 // waited for), 504 No reply from board. Nothing reaches the board for a
 // refused request.
 
+#include "web/web_access.h"
 #include "web/web_server.h"
 
 // Makes server serve as the program does on the given port: its socket
-// options, the request checks (Host, Origin, Sec-Fetch-Site, method, body
-// size and encoding, ranges), every route of api_routes() and JSON errors
-// under /api/.
+// options, the request checks (Host, the token when access has one,
+// Origin, Sec-Fetch-Site, method, body size and encoding, ranges), every
+// route of api_routes() and JSON errors under /api/. Every request, a
+// route's or a file's, passes the checks first.
 // The static directories are mounted after them by the web thread
 // (web/static_dirs.h says where they are found).
-void set_up_http_server(WebServer& server, int port);
+void set_up_http_server(WebServer& server, int port, const WebAccess& access = {});

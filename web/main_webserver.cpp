@@ -20,7 +20,6 @@ using Clock = std::chrono::steady_clock;
 // While another program holds the port, binding is tried again this often.
 constexpr auto kBindRetryInterval = std::chrono::seconds(1);
 constexpr auto kStartDelay = std::chrono::milliseconds(100);
-constexpr const char* kHost = "localhost";
 
 // Guards serving_server; wake (with it) tells the web thread that the
 // session changed. Taken before the session's own lock, never after it.
@@ -72,9 +71,9 @@ void mount_static_dirs(WebServer& server, const StaticDirs& dirs) {
 
 }  // namespace
 
-int main_webserver(int port) {
+int main_webserver(int port, const WebAccess& access) {
     WebServer server;
-    set_up_http_server(server, port);
+    set_up_http_server(server, port, access);
     const StaticDirs static_dirs = find_static_dirs();
     mount_static_dirs(server, static_dirs);
     const std::string static_notice = static_dirs_notice(static_dirs);
@@ -105,11 +104,13 @@ int main_webserver(int port) {
                 continue;
             }
         }
-        if (!server.bind(kHost, port)) {
+        if (!server.bind(access.listen, port)) {
             const uint64_t number = session().state().number;
             if (told_port_taken != number) {
-                out_chatter("\n[Tessaro] Port " + std::to_string(port) +
-                            " is in use; the web server will start once it is free.\n");
+                const std::string taken = "Port " + std::to_string(port) +
+                                          " is in use; the web server will start once it is free.";
+                out_chatter("\n[Tessaro] " + taken + "\n");
+                service_line(taken);
                 print_prompt();
                 told_port_taken = number;
             }
@@ -122,14 +123,20 @@ int main_webserver(int port) {
             server.stop_serving();
         }
         told_port_taken = 0;
-        out_chatter("\n[Tessaro] Server running on http://" + std::string(kHost) + ":" +
-                    std::to_string(port) + "\n");
+        // The loopback default keeps the line it always had.
+        const std::string url = access.listen == "localhost" && access.token.empty()
+                                    ? "http://localhost:" + std::to_string(port)
+                                    : web_url(access, port);
+        out_chatter("\n[Tessaro] Server running on " + url + "\n");
+        service_line("Web server running on " + url);
         if (!static_notice.empty()) {
             out_line(static_notice);
+            service_line(static_notice);
         }
         print_prompt();
         server.serve();
         out_chatter("\n[Tessaro] Webserver quit.\n");
+        service_line("Web server stopped.");
         print_prompt();
     }
     session().unsubscribe(listener);

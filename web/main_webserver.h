@@ -8,7 +8,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "web/web_access.h"
+
 // Entry of the web thread. Returns 0 once the console has quit and the
 // server, if it ran, has stopped.
 inline constexpr int kDefaultHttpPort = 8088;
-int main_webserver(int port = kDefaultHttpPort);
+// access says where it listens and who it answers (web/web_access.h).
+int main_webserver(int port = kDefaultHttpPort, const WebAccess& access = {});

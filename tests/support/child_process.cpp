@@ -168,9 +168,32 @@ void ChildProcess::pump(int timeout_ms) {
 
 bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds deadline,
                                    std::size_t from) {
+    return wait_for(text, out_, deadline, from);
+}
+
+bool ChildProcess::wait_for_errors(const std::string& text, std::chrono::milliseconds deadline) {
+    return wait_for(text, err_, deadline, 0);
+}
+
+void ChildProcess::send_signal(int signo) {
+    if (pid_ > 0) {
+        kill(pid_, signo);
+    }
+}
+
+std::optional<termios> ChildProcess::terminal_settings() const {
+    termios settings{};
+    if (in_fd_ < 0 || tcgetattr(in_fd_, &settings) != 0) {
+        return std::nullopt;
+    }
+    return settings;
+}
+
+bool ChildProcess::wait_for(const std::string& text, const std::string& in,
+                            std::chrono::milliseconds deadline, std::size_t from) {
     const auto end = Clock::now() + deadline;
     for (;;) {
-        if (out_.find(text, from) != std::string::npos) {
+        if (in.find(text, from) != std::string::npos) {
             return true;
         }
         if (Clock::now() >= end || (out_fd_ < 0 && err_fd_ < 0)) {

@@ -3,6 +3,7 @@
 // end-to-end tests. The child is killed and reaped when the object goes.
 
 #include <sys/types.h>
+#include <termios.h>
 
 #include <chrono>
 #include <functional>
@@ -39,6 +40,11 @@ class ChildProcess {
     // deadline passes. Returns whether it was found.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds deadline,
                          std::size_t from = 0);
+    // The same on standard error.
+    bool wait_for_errors(const std::string& text, std::chrono::milliseconds deadline);
+    void send_signal(int signo);
+    // OnTerminal: the terminal's settings now (also after the child ended).
+    std::optional<termios> terminal_settings() const;
     // Waits for the exit and reads both streams to their end. Returns the
     // exit code, or nothing when the child did not exit in time or died by
     // a signal.
@@ -48,6 +54,8 @@ class ChildProcess {
     const std::string& errors() const { return err_; }
 
   private:
+    bool wait_for(const std::string& text, const std::string& in,
+                  std::chrono::milliseconds deadline, std::size_t from);
     // Moves whatever the pipes hold into out_ and err_, waiting at most ms.
     void pump(int timeout_ms);
 
