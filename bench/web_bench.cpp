@@ -20,12 +20,12 @@
 
 #include <algorithm>
 #include <array>
-#include <functional>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -366,9 +366,10 @@ int main(int argc, char** argv) {
         errors += run.errors;
     };
     const auto limit_line = [&errors](const char* how, const Run& limit) {
-        std::printf("  serial limit%s: %.1f transactions/s (median %.2f ms, 99th percentile %.2f ms)\n",
-                    how, limit.per_second, percentile(limit.times_ms, 0.5),
-                    percentile(limit.times_ms, 0.99));
+        std::printf(
+            "  serial limit%s: %.1f transactions/s (median %.2f ms, 99th percentile %.2f ms)\n",
+            how, limit.per_second, percentile(limit.times_ms, 0.5),
+            percentile(limit.times_ms, 0.99));
         errors += limit.errors;
     };
     for (size_t w = 0; w < results.size(); ++w) {

@@ -21,6 +21,7 @@
 #include "serial/class_serial.h"
 #include "sim/quirn_board.h"
 #include "tests/support/child_process.h"
+#include "tests/support/memory_board.h"
 
 namespace {
 

@@ -710,6 +710,7 @@ TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
             EXPECT_TRUE(client->wait_closed(stop + 600ms, &answer));
             if (load == Load::kSilentBoardReads) {
                 EXPECT_TRUE(answer.starts_with("HTTP/1.1 503")) << answer;
+                EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
                 EXPECT_NE(answer.find(R"({"error":"Web server stopping"})"), std::string::npos);
             }
         }
