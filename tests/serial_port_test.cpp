@@ -21,7 +21,6 @@
 #include "serial/class_serial.h"
 #include "sim/quirn_board.h"
 #include "tests/support/child_process.h"
-#include "tests/support/memory_board.h"
 
 namespace {
 
