@@ -356,19 +356,4 @@ TEST(SerialConcurrency, TheWatcherSeesTheDeviceGoAndNothingElse) {
     });
 }
 
-TEST(SerialConcurrency, ASilentBoardCostsTheTotalTimeoutAndNeverBlocksStateReaders) {
-    Link link({.faults = {.silent_every = 1}});
-    CommandReply reply;
-    const Clock::time_point start = Clock::now();
-    std::thread client([&] { reply = link.port.transact_byte(REQ_STATUS, 4).reply; });
-    EXPECT_TRUE(link.board.wait_for_frames(1, 10s));  // the read is under way and holds the port
-    const Clock::time_point asked = Clock::now();
-    EXPECT_EQ(link.port.get_state().status, 1);
-    EXPECT_LT(Clock::now() - asked, 500ms);
-    test_support::finish_within(20s, "A read from a silent board", [&] { client.join(); });
-    EXPECT_TRUE(reply.bytes.empty());
-    EXPECT_GE(Clock::now() - start, 2s);
-    EXPECT_LT(Clock::now() - start, 4s);
-}
-
 }  // namespace
