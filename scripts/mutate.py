@@ -8,15 +8,18 @@ exactly once (in the whole file, or on the line given), and what replaces it:
     serial/class_serial.cpp: reply.bytes[0] == data[0] && ==> true &&  ## the echo is not compared
     serial/serial_posix.cpp:275: EIO ==> EINVAL  ## a hang-up is not gone
 
-"#" begins a comment line. For each row the file is changed, the test programs
-are built again (only they and what they link), run, and the file is put back
-from a private copy, whatever happens; a mutant caught is one that
-made a test fail, or made a test program end by a signal or time-out; a
-row that does not apply or does not build is counted apart.
+A "\\n" in either text stands for a line break; "#" begins a comment line.
+For each row the file is changed, the test programs are built again (only
+they and what they link), run, and the file is put back from a private copy,
+whatever happens. A mutant is caught when a test fails or a test program
+ends by a signal or time-out; a row that does not apply or does not build is
+counted apart.
 
     scripts/mutate.py                       # every row of tests/mutants.txt
     scripts/mutate.py --only 3,7            # rows 3 and 7 (counted from 1)
     scripts/mutate.py --build build-mutate --tests "test_serial test_protocol"
+    scripts/mutate.py --every               # each program run, each failing test named
+    scripts/mutate.py --check               # only whether every row applies
 
 The test programs run in a network namespace of their own (unshare -n), so
 that those that start a web server never meet another one on the machine.
@@ -58,8 +61,11 @@ def read_rows(path):
             if not match:
                 sys.exit(f"mutate: not a row: {text}")
             line = int(match["line"]) if match["line"] else None
-            mutants.append(Mutant(len(mutants) + 1, match["path"], line, match["old"],
-                                  match["new"], match["why"]))
+            # "\n" in a row stands for a line break, for a text that is
+            # unique only with its neighbour.
+            old, new = (match[k].replace("\\n", "\n") for k in ("old", "new"))
+            mutants.append(Mutant(len(mutants) + 1, match["path"], line, old, new,
+                                  match["why"]))
     return mutants
 
 
