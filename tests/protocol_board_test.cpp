@@ -13,6 +13,7 @@
 #include "base/session.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
+#include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
 #include "serial/class_serial.h"
 #include "sim/quirn_board.h"
@@ -56,6 +57,7 @@ class ProtocolBoard : public testing::Test {
     // What a test may change in the program-wide state, put back as it was.
     void TearDown() override {
         interval_reads.store(false);
+        serial_port().set_resync_probe({}, 0);
         session().reset();
     }
 
@@ -69,14 +71,15 @@ class ProtocolBoard : public testing::Test {
     }
 
     // Runs the line as the console does in server mode: the frames the board
-    // received and the text the console makes of the outcome must be the
-    // expected ones.
+    // received, the text the console makes of the outcome and the half of
+    // run or stop that went unconfirmed must be the expected ones.
     void expect_typed(const std::string& line, const std::string& frames,
-                      const std::string& printed) {
+                      const std::string& printed, const std::string& unconfirmed = "") {
         board_.clear_received();
         const CommandOutcome outcome = run_board_command(line);
         EXPECT_EQ(received(), frames) << line;
         EXPECT_EQ(transcript(told(outcome)), printed) << line;
+        EXPECT_EQ(outcome.unconfirmed, unconfirmed) << line;
     }
 
     test_support::ProgramPortInMemory port_;
@@ -88,7 +91,7 @@ class ProtocolBoard : public testing::Test {
 // result is the second reply, and a first one that went wrong is reported too.
 TEST_F(ProtocolBoard, FaultsAreReportedAndTheNextCommandWorks) {
     struct Typed {
-        std::string line, frames, printed;
+        std::string line, frames, printed, unconfirmed = "";
     };
     const struct {
         quirn_sim::Faults faults;
@@ -98,22 +101,27 @@ TEST_F(ProtocolBoard, FaultsAreReportedAndTheNextCommandWorks) {
         // the half that failed is named.
         {{.silent_every = 2},
          {{"rust", "20", kRust},
-          {"run", "20, 02", kRun + "Run of the user tasks (U-ST) not confirmed: no reply\n"},
+          {"run", "20, 02", kRun + "Run of the user tasks (U-ST) not confirmed: no reply\n",
+           "user"},
           {"sta", "40", "quirn: Status\n" + kNoReply},
-          {"stop", "10, 01", kStop + "Stop of the kernel tasks (K-ST) not confirmed: no reply\n"}}},
+          {"stop", "10, 01", kStop + "Stop of the kernel tasks (K-ST) not confirmed: no reply\n",
+           "kernel"}}},
         {{.wrong_echo = true},
          {{"run", "20, 02",
            kRun + "Run of the user tasks (U-ST) not confirmed: reply 0x21 instead of 0x20\n" +
-               "Run of the kernel tasks (K-ST) not confirmed: reply 0x3 instead of 0x2\n"},
+               "Run of the kernel tasks (K-ST) not confirmed: reply 0x3 instead of 0x2\n",
+           "both"},
           {"stop", "10, 01",
            kStop + "Stop of the user tasks (U-ST) not confirmed: reply 0x11 instead of 0x10\n" +
-               "Stop of the kernel tasks (K-ST) not confirmed: reply 0x2 instead of 0x1\n"},
+               "Stop of the kernel tasks (K-ST) not confirmed: reply 0x2 instead of 0x1\n",
+           "both"},
           {"sta", "40",
            "quirn: Status\n" + kTx + "status (0x40) but reaback from server was 0x41\n"}}},
         {{.wrong_length = true},
          {{"stop", "10, 01",
            kStop + "Stop of the user tasks (U-ST) not confirmed: 2 bytes instead of 1\n" +
-               "Stop of the kernel tasks (K-ST) not confirmed: 2 bytes instead of 1\n"}}},
+               "Stop of the kernel tasks (K-ST) not confirmed: 2 bytes instead of 1\n",
+           "both"}}},
         // Half the reply, the rest after the read has ended: that late tail
         // must not be taken for the answer to the next request, whether it
         // is in (60 ms, waited for) or still on its way (20 ms).
@@ -129,7 +137,7 @@ TEST_F(ProtocolBoard, FaultsAreReportedAndTheNextCommandWorks) {
     for (const auto& fault : cases) {
         board_.set_faults(fault.faults);
         for (const Typed& typed : fault.typed) {
-            expect_typed(typed.line, typed.frames, typed.printed);
+            expect_typed(typed.line, typed.frames, typed.printed, typed.unconfirmed);
         }
         board_.set_faults({});
         if (fault.faults.split_gap_ms != 20) {
@@ -138,6 +146,22 @@ TEST_F(ProtocolBoard, FaultsAreReportedAndTheNextCommandWorks) {
         expect_typed("g5rd", "98 85 FE", "Pin 5 value: 1\n");
         expect_typed("rust", "20", kRust);
     }
+}
+
+// The program's resync probe, the identification request, goes before the
+// command that follows a failed one: a wrong echo, or a reply that answers
+// another pin (a late answer to an earlier request, say), which only the
+// command layer can tell.
+TEST_F(ProtocolBoard, TheProbeGoesBeforeTheCommandAfterAFailure) {
+    hand_resync_probe_to_port();
+    board_.set_faults({.wrong_echo = true});
+    expect_typed("g5rd", "98 85 FE", kTx + "g5rd (0x98) but reaback from server was 0x99\n");
+    board_.set_faults({});
+    expect_typed("g5rd", "E0 FD, 98 85 FE", "Pin 5 value: 1\n");
+    board_.set_reply_delay([](uint64_t) { return 5u; });
+    board_.send_later({0x98, 0x86, 0x00, 0x00}, 1);  // before the answer, whole
+    expect_typed("g5rd", "98 85 FE", kTx + "g5rd (0x85) but reaback from server was 0x86\n");
+    expect_typed("g5rd", "E0 FD, 98 85 FE", "Pin 5 value: 1\n");
 }
 
 // A reply of known length ends a guard's silence after its last byte, which

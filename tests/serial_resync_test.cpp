@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <memory>
 
 #include "serial/class_serial.h"
@@ -55,27 +53,31 @@ TEST(SerialMemory, OpensTheOneLineAndSaysWhyAnOpenFailed) {
         std::tuple(19200u, uint8_t{8}, serial_platform::Parity::kNone, uint8_t{1}, false));
     EXPECT_EQ(serial_platform::describe(*line), "19200 8N1");
 
-    EXPECT_EQ(link.port->open("memory7").failure, OpenResult::Failure::kCannotOpen);
-    link.board->answer_set_line(serial::LineResult::kGetFailed);
-    const OpenResult no_state = link.port->open(MemoryBoard::kName);
-    EXPECT_EQ(no_state.closed_first, std::nullopt) << "closed by the failed open before";
-    EXPECT_EQ(no_state.failure, OpenResult::Failure::kGetState);
-    EXPECT_EQ(no_state.path, MemoryBoard::kPath);
-    link.board->answer_set_line(serial::LineResult::kSetFailed);
-    EXPECT_EQ(link.port->open(MemoryBoard::kName).failure, OpenResult::Failure::kSetLine);
-    link.board->answer_set_line(serial::LineResult::kSet);
-    link.board->refuse_opens("in use by another program");
-    const OpenResult busy = link.port->open(MemoryBoard::kName);
-    EXPECT_EQ(
-        std::pair(busy.failure, busy.why),
-        std::pair(OpenResult::Failure::kCannotOpen, std::string("in use by another program")));
-    EXPECT_EQ(link.port->get_state().status, 0);
+    // Each open that fails closes the port it had.
+    using enum OpenResult::Failure;
+    EXPECT_EQ(link.port->open("memory7").failure, kCannotOpen);
+    const struct {
+        serial::LineResult line;
+        std::string refusal;
+        OpenResult::Failure failure;
+    } rows[] = {{serial::LineResult::kGetFailed, "", kGetState},
+                {serial::LineResult::kSetFailed, "", kSetLine},
+                {serial::LineResult::kSet, "in use by another program", kCannotOpen}};
+    for (const auto& row : rows) {
+        link.board->answer_set_line(row.line);
+        link.board->refuse_opens(row.refusal);
+        const OpenResult failed = link.port->open(MemoryBoard::kName);
+        EXPECT_EQ(std::tuple(failed.failure, failed.path, failed.why, failed.closed_first),
+                  std::tuple(row.failure, std::string(MemoryBoard::kPath), row.refusal,
+                             std::optional<std::string>()));
+        EXPECT_EQ(link.port->get_state().status, 0);
+    }
 }
 
 // After each way a reply can go wrong, the next transaction proves the line
 // in step before its request: the probe goes first, and what the board still
-// had to say is discarded with the probe's answer. After a good reply, and
-// without a probe, nothing but the request is sent.
+// had to say is discarded with the probe's answer. After a good reply
+// nothing but the request is sent.
 TEST(SerialMemory, EveryFailedTransactionIsFollowedByTheProbeBeforeTheNextRequest) {
     const Bytes status = {REQ_STATUS, 0x00, 0x00, 0x00};
     const struct {
@@ -116,31 +118,21 @@ TEST(SerialMemory, EveryFailedTransactionIsFollowedByTheProbeBeforeTheNextReques
     EXPECT_EQ(again.reply.bytes.size(), 5u);
     // The caller's own finding (an echoed parameter that is wrong) counts
     // too; the trace shows the probe for what it is.
-    const std::string path = testing::TempDir() + "resync_trace_test.log";
-    std::string why;
-    ASSERT_TRUE(wire_trace::open_file(path, why)) << why;
     MemoryLink told;
     told.port->transact_byte(REQ_STATUS, 4);
     told.port->resync();
     told.board->clear_received();
+    const uint64_t mark = wire_trace::events_after(0, 0).last;
     told.port->transact_byte(REQ_STATUS, 4);
     EXPECT_EQ(told.board->received_frames(), frames({kProbe, {REQ_STATUS}}));
-    wire_trace::close_file();
-    std::ifstream file(path);
-    const std::string trace((std::istreambuf_iterator<char>(file)), {});
-    EXPECT_NE(trace.find(" --   resync: the line is out of step"), std::string::npos) << trace;
-    EXPECT_NE(trace.find(" -> E0 FD   resync probe"), std::string::npos) << trace;
-    EXPECT_NE(trace.find(" <- E0 01 06 09   resync: in step"), std::string::npos) << trace;
-    // Without a probe the line is waited on until quiet, and nothing else sent.
-    MemoryLink plain({}, false);
-    plain.board->set_faults({.split_gap_ms = 60});
-    plain.port->transact_byte(REQ_STATUS, 4);
-    plain.board->set_faults({});
-    plain.board->clear_received();
-    const Transaction after = plain.port->transact_byte(REQ_STATUS, 4);
-    EXPECT_EQ(plain.board->received_frames(), frames({{REQ_STATUS}}));
-    EXPECT_EQ(after.discarded, 2u);
-    EXPECT_EQ(after.reply.bytes, status);
+    std::string trace;
+    for (const wire_trace::Event& event : wire_trace::events_after(mark).events) {
+        trace += wire_trace::format_line(event) + "\n";
+    }
+    for (const char* line : {" --   resync: the line is out of step", " -> E0 FD   resync probe",
+                             " <- E0 01 06 09   resync: in step"}) {
+        EXPECT_NE(trace.find(line), std::string::npos) << trace;
+    }
 }
 
 // The probe's answer never comes: the request is not sent, and the port
@@ -179,6 +171,66 @@ TEST(SerialMemory, AnUnansweredProbeHoldsTheRequestBackAndAnOldProbeAnswerIsNotI
     EXPECT_EQ(next.discarded, 4u) << "the first probe's answer";
     EXPECT_TRUE(next.in_step);
     EXPECT_EQ(next.reply.bytes, (Bytes{REQ_STATUS, 0x00, 0x00, 0x00}));
+}
+
+// Each way a read ends is named in the trace, beside the bytes the board
+// received and those the port returned. Without a probe, what came late is
+// waited for and discarded before the next request, and nothing else is sent.
+TEST(SerialMemory, TheTraceShowsEveryByteOnTheWireAndHowEachReplyEnded) {
+    using wire_trace::Direction;
+    const struct {
+        Faults faults;
+        uint8_t code;
+        uint32_t reply_length;
+        std::string ending;  // how the reply's note begins
+        size_t late = 0;     // bytes discarded before the request
+    } rows[] = {
+        {{}, REQ_STATUS, 4, "ended at known length"},
+        {{}, REQ_STATUS, 0, "ended at interval"},
+        {{.wrong_length = true},
+         REQ_STATUS,
+         4,
+         "overlong: 5 bytes for 4 expected, ended at interval"},
+        {{.garbage_bytes = 3},
+         REQ_RUN_KST,
+         1,
+         "overlong: 4 bytes for 1 expected, ended at interval"},
+        {{.split_gap_ms = 60}, REQ_STATUS, 4, "short: 2 bytes for 4 expected, ended at interval"},
+        {{}, REQ_STATUS, 4, "ended at known length", 2},  // the split reply's rest goes first
+        {{.silent_every = 1}, REQ_STATUS, 4, "timed out after 2066.0 ms, nothing came"},
+        {{.garbage_bytes = 1100}, REQ_RUN_KST, 1, "cut at 1023 bytes, the most one read takes"},
+    };
+    MemoryLink link({}, false);
+    const wire_trace::SourceScope source("serial test");
+    for (const auto& row : rows) {
+        link.clock.advance(100ms);  // the board has said all it will
+        link.board->set_faults(row.faults);
+        link.board->clear_received();
+        const uint64_t mark = wire_trace::events_after(0, 0).last;
+        const Transaction done = link.port->transact_byte(row.code, row.reply_length);
+        link.board->set_faults({});
+        const std::vector<wire_trace::Event> events = wire_trace::events_after(mark).events;
+        ASSERT_EQ(events.size(), row.late > 0 ? 3u : 2u) << row.ending;
+        if (row.late > 0) {
+            EXPECT_EQ(events[0].note, "late: 2 bytes discarded before the next request");
+            EXPECT_EQ(events[0].bytes.size(), row.late);
+            EXPECT_EQ(done.discarded, row.late);
+        }
+        const wire_trace::Event& request = events[events.size() - 2];
+        const wire_trace::Event& reply = events.back();
+        EXPECT_EQ(link.board->received_frames(), frames({{row.code}})) << row.ending;
+        EXPECT_EQ(request.source, "serial test");
+        EXPECT_EQ(std::tuple(request.direction, request.bytes, request.since_request_ms),
+                  std::tuple(Direction::kRequest, Bytes{row.code}, 0.0))
+            << row.ending;
+        EXPECT_EQ(std::pair(reply.direction, reply.bytes),
+                  std::pair(Direction::kReply, done.reply.bytes))
+            << row.ending;
+        EXPECT_TRUE(reply.note.starts_with(row.ending)) << reply.note;
+        EXPECT_EQ(reply.since_request_ms, done.read.elapsed_ms) << row.ending;
+    }
+    EXPECT_EQ(link.port->close(), MemoryBoard::kName);
+    EXPECT_EQ(wire_trace::events_after(0).events.back().note, "closed memory0");
 }
 
 // A board that answers 2.5 s late now and then, and pin 5 written and read

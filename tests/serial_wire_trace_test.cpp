@@ -10,7 +10,6 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -23,11 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using wire_trace::FileStats;
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // Standard error on a pipe whose reader the test controls, until restore().
 class StderrOnPipe {
@@ -62,10 +56,7 @@ class StderrOnPipe {
             }
         });
     }
-    // Lines the pipe holds: it is read no further than that.
-    size_t capacity_in_lines(size_t shortest_line) const {
-        return static_cast<size_t>(::fcntl(pipe_[0], F_GETPIPE_SZ)) / shortest_line + 1;
-    }
+    size_t capacity() const { return static_cast<size_t>(::fcntl(pipe_[0], F_GETPIPE_SZ)); }
 
   private:
     int saved_ = -1;
@@ -108,8 +99,7 @@ TEST(WireTraceFile, AReaderThatStopsCostsEventsButNeverAWait) {
         ASSERT_TRUE(wire_trace::open_file("-", why)) << why;
         // A line is longer than 40 bytes; the writer may hold a whole queue
         // while the queue fills again.
-        const uint64_t recorded =
-            2 * wire_trace::kFileQueueSize + pipe.capacity_in_lines(40) + 1000;
+        const uint64_t recorded = 2 * wire_trace::kFileQueueSize + pipe.capacity() / 40 + 1001;
         test_support::finish_within(20s, "recording while nobody reads", [recorded] {
             const wire_trace::SourceScope source("trace test");
             for (uint64_t i = 0; i < recorded; ++i) {
@@ -176,8 +166,10 @@ TEST(WireTraceFile, AFailedWriteEndsTheFileWithOneWarning) {
     EXPECT_EQ(warnings, "tessaro: writing the trace to " + path +
                             " failed, the trace file ends here: File too large\n");
     EXPECT_EQ(wire_trace::events_after(0, 0).last, before + 200) << "recording goes on";
+    // Events recorded after the writer has ended are counted nowhere: the
+    // sum depends on when the write failed.
     const FileStats stats = wire_trace::file_stats();
-    EXPECT_EQ(stats.written + stats.left_out, 200u);
+    EXPECT_LE(stats.written + stats.left_out, 200u);
     EXPECT_GT(stats.left_out, 0u);
 }
 
@@ -188,12 +180,10 @@ TEST(WireTraceFile, TakesARegularFileOrATerminalOnly) {
     const fs::path dir = testing::TempDir() + "wire_trace_kinds_" + std::to_string(getpid());
     fs::remove_all(dir);
     fs::create_directories(dir);
-    const std::string fifo = (dir / "fifo").string();
+    const std::string fifo = (dir / "fifo").string(), old = (dir / "old.log").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::string old = (dir / "old.log").string();
     std::ofstream(old) << "an older trace\n";
-    int master = -1;
-    int slave = -1;
+    int master = -1, slave = -1;
     char terminal[256];
     ASSERT_EQ(::openpty(&master, &slave, terminal, nullptr, nullptr), 0);
     const std::pair<std::string, std::string> rows[] = {
@@ -210,7 +200,7 @@ TEST(WireTraceFile, TakesARegularFileOrATerminalOnly) {
         EXPECT_EQ(why, refused) << path;
         wire_trace::close_file();
     }
-    EXPECT_EQ(read_file(old), "") << "emptied";
+    EXPECT_EQ(fs::file_size(old), 0u) << "emptied";
     ::close(master);
     ::close(slave);
     fs::remove_all(dir);
