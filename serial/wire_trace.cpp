@@ -434,8 +434,10 @@ void record(Direction direction, std::vector<uint8_t> bytes, std::string note,
     std::lock_guard lock(t.mutex);
     event.time = std::chrono::system_clock::now();
     event.seq = ++t.last;
-    if (FileWriter* w = t.writer.get(); w != nullptr && !w->ended) {
-        if (w->queue.size() < kFileQueueSize) {
+    // A file that failed is still open until close_file: what it can no
+    // longer take is left out, and counted so.
+    if (FileWriter* w = t.writer.get(); w != nullptr) {
+        if (!w->ended && w->queue.size() < kFileQueueSize) {
             w->queue.push_back(event);
             ++w->stats.pending;
             w->wake.notify_one();
