@@ -49,25 +49,7 @@ void run_word(const std::string& word, HttpResponse& response, const Wanted& wan
 
 // Sends nothing: the link as the console and the link watcher left it.
 void board(const HttpRequest&, HttpResponse& response, const Wanted&) {
-    const SessionState link = session().state();
-    const bool up = link.connected();
-    json body = {{"link", up                                 ? "connected"
-                          : link.link == LinkState::kWaiting ? "waiting"
-                                                             : "disconnected"},
-                 {"port", link.port.empty() ? json(nullptr) : json(link.port)},
-                 {"session", link.number}};
-    const std::optional<Identification> identification =
-        up ? quirn_server().identification() : std::nullopt;
-    for (const char* name : {"maker", "board", "maker_id", "board_id"}) {
-        body[name] = nullptr;
-    }
-    if (identification) {
-        body["maker"] = identification->maker;
-        body["board"] = identification->board;
-        body["maker_id"] = identification->maker_id;
-        body["board_id"] = identification->board_id;
-    }
-    answer(response, 200, body.dump());
+    answer(response, 200, board_record().dump());
 }
 
 void status(const HttpRequest&, HttpResponse& response, const Wanted& wanted) {
@@ -159,6 +141,28 @@ std::optional<int> pin_number(std::string_view digits) {
 }
 
 }  // namespace
+
+json board_record() {
+    const SessionState link = session().state();
+    const bool up = link.connected();
+    json body = {{"link", up                                 ? "connected"
+                          : link.link == LinkState::kWaiting ? "waiting"
+                                                             : "disconnected"},
+                 {"port", link.port.empty() ? json(nullptr) : json(link.port)},
+                 {"session", link.number}};
+    const std::optional<Identification> identification =
+        up ? quirn_server().identification() : std::nullopt;
+    for (const char* name : {"maker", "board", "maker_id", "board_id"}) {
+        body[name] = nullptr;
+    }
+    if (identification) {
+        body["maker"] = identification->maker;
+        body["board"] = identification->board;
+        body["maker_id"] = identification->maker_id;
+        body["board_id"] = identification->board_id;
+    }
+    return body;
+}
 
 std::optional<std::vector<int>> parse_pin_list(std::string_view text) {
     std::vector<int> pins;

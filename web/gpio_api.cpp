@@ -14,6 +14,7 @@
 #include "protocol/server_commands.h"
 #include "serial/wire_trace.h"
 #include "web/api_support.h"
+#include "web/event_stream.h"
 #include "web/trace_api.h"
 
 namespace {
@@ -412,7 +413,7 @@ std::vector<ApiRoute> api_routes() {
     return routes;
 }
 
-void set_up_http_server(WebServer& server, int port) {
+void set_up_http_server(WebServer& server, int port, std::shared_ptr<StreamFeeder> events) {
     server.set_check([port](const HttpRequest& request, HttpResponse& response) {
         return check_request(request, response, port);
     });
@@ -420,4 +421,5 @@ void set_up_http_server(WebServer& server, int port) {
     for (const ApiRoute& api_route : api_routes()) {
         route(server, api_route);
     }
+    server.add_stream_route("/api/events", events ? std::move(events) : std::make_shared<EventHub>());
 }

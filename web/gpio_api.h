@@ -21,6 +21,8 @@
 // waited for), 504 No reply from board. Nothing reaches the board for a
 // refused request.
 
+#include <memory>
+
 #include "web/web_server.h"
 
 // Makes server serve as the program does on the given port: its socket
@@ -28,5 +30,7 @@
 // size and encoding, ranges), every route of api_routes() and JSON errors
 // under /api/.
 // The static directories are mounted after them by the web thread
-// (web/static_dirs.h says where they are found).
-void set_up_http_server(WebServer& server, int port);
+// (web/static_dirs.h says where they are found). GET /api/events is fed
+// by events, an EventHub of its own when none is given.
+void set_up_http_server(WebServer& server, int port,
+                        std::shared_ptr<StreamFeeder> events = nullptr);
