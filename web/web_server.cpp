@@ -536,6 +536,11 @@ class Connection : public StreamSink, public std::enable_shared_from_this<Connec
     void open_stream(StreamFeeder& feeder) {
         state_ = State::kStreaming;
         stream_.expires_never();
+        // What the system holds for a stream is bounded as what it waits
+        // with here is (kMaxStreamBacklog): a client that stops reading is
+        // let go within a few hundred KB.
+        ErrorCode ignored;
+        stream_.socket().set_option(asio::socket_base::send_buffer_size(64 * 1024), ignored);
         std::optional<HttpResponse> refusal = feeder.open(request_, shared_from_this());
         if (refusal) {
             outbox_.clear();
