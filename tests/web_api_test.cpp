@@ -25,6 +25,7 @@
 #include "sim/quirn_board.h"
 #include "tests/support/raw_client.h"
 #include "web/api_support.h"
+#include "web/event_stream.h"
 #include "web/gpio_api.h"
 
 namespace {
@@ -424,6 +425,7 @@ TEST_F(WebApi, DescriptionNamesEveryRegisteredRoute) {
     for (const ApiRoute& route : api_routes()) {
         registered.insert(std::string(route.method) + " " + std::string(route.path));
     }
+    registered.insert(std::string("GET ") + EventHub::kPath);  // the event stream
     EXPECT_EQ(described, registered);
 }
 

@@ -52,8 +52,8 @@ constexpr size_t kHistorySamples =
 struct Subscriber {
     std::shared_ptr<StreamSink> sink;
     unsigned topics = 0;
-    std::vector<int> pins;
-    bool analog = false;
+    // The pins to read, by read mode (true: analog).
+    std::map<bool, std::vector<int>> pins;
     Clock::time_point joined;
     // The newest trace event passed to this stream: every event's id.
     uint64_t trace_after = 0;
@@ -260,19 +260,32 @@ std::optional<HttpResponse> EventHub::State::open(const HttpRequest& request,
     subscriber.sink = sink;
     subscriber.topics = *topics;
     if ((*topics & kPins) != 0) {
-        const std::optional<std::vector<int>> pins =
-            request.has_param("pins") ? parse_pin_list(request.param("pins")) : std::nullopt;
-        if (!pins) {
-            answer_error(refusal, 400, "Invalid pins");
-            return refusal;
-        }
+        // pins=LIST&read=MODE, and analog=LIST for analog pins beside them.
         const std::string read = request.has_param("read") ? request.param("read") : "digital";
         if (read != "digital" && read != "analog") {
             answer_error(refusal, 400, "Invalid read");
             return refusal;
         }
-        subscriber.pins = *pins;
-        subscriber.analog = read == "analog";
+        for (const auto& [name, analog] : {std::pair{"pins", read == "analog"}, {"analog", true}}) {
+            if (!request.has_param(name)) {
+                continue;
+            }
+            const std::optional<std::vector<int>> pins = parse_pin_list(request.param(name));
+            if (!pins) {
+                answer_error(refusal, 400, "Invalid pins");
+                return refusal;
+            }
+            std::vector<int>& list = subscriber.pins[analog];
+            for (const int pin : *pins) {
+                if (std::find(list.begin(), list.end(), pin) == list.end()) {
+                    list.push_back(pin);
+                }
+            }
+        }
+        if (subscriber.pins.empty()) {
+            answer_error(refusal, 400, "Invalid pins");
+            return refusal;
+        }
     }
     if (!serving()) {
         answer_error(refusal, 503, "Web server stopping");
@@ -514,10 +527,12 @@ void EventHub::State::pins_tick() {
         if ((subscriber.topics & kPins) == 0) {
             continue;
         }
-        std::vector<int>& pins = wanted_pins[subscriber.analog];
-        for (const int pin : subscriber.pins) {
-            if (std::find(pins.begin(), pins.end(), pin) == pins.end()) {
-                pins.push_back(pin);
+        for (const auto& [analog, named] : subscriber.pins) {
+            std::vector<int>& pins = wanted_pins[analog];
+            for (const int pin : named) {
+                if (std::find(pins.begin(), pins.end(), pin) == pins.end()) {
+                    pins.push_back(pin);
+                }
             }
         }
     }
@@ -560,34 +575,33 @@ void EventHub::State::pins_read(const PinsRead& read) {
         if ((subscriber.topics & kPins) == 0 || subscriber.joined > read.began) {
             continue;
         }
-        const auto mode = read.outcomes.find(subscriber.analog);
-        if (mode == read.outcomes.end()) {
-            continue;
-        }
-        json values = json::array();
-        bool connected = true;
-        for (const int pin : subscriber.pins) {
-            const auto found = mode->second.find(pin);
-            if (found == mode->second.end()) {
-                connected = false;  // asked for after the read began
-                break;
+        for (const auto& [analog, pins] : subscriber.pins) {
+            const auto mode = read.outcomes.find(analog);
+            if (mode == read.outcomes.end()) {
+                continue;
             }
-            const CommandOutcome& outcome = found->second;
-            if (outcome.status == CommandStatus::kNotConnected) {
-                connected = false;
-                break;
+            json values = json::array();
+            bool connected = true;
+            for (const int pin : pins) {
+                const auto found = mode->second.find(pin);
+                if (found == mode->second.end() ||
+                    found->second.status == CommandStatus::kNotConnected) {
+                    connected = false;
+                    break;
+                }
+                const CommandOutcome& outcome = found->second;
+                if (outcome.ok() || outcome.status == CommandStatus::kUndecoded) {
+                    values.push_back({{"pin", pin}, {"value", outcome.value.value_or(0)}});
+                } else {
+                    values.push_back({{"pin", pin}, {"error", failure_status(outcome).second}});
+                }
             }
-            if (outcome.ok() || outcome.status == CommandStatus::kUndecoded) {
-                values.push_back({{"pin", pin}, {"value", outcome.value.value_or(0)}});
-            } else {
-                values.push_back({{"pin", pin}, {"error", failure_status(outcome).second}});
+            if (connected) {
+                send(subscriber, "pins",
+                     dump(json{{"read", analog ? "analog" : "digital"},
+                               {"pins", std::move(values)},
+                               {"time", time}}));
             }
-        }
-        if (connected) {
-            send(subscriber, "pins",
-                 dump(json{{"read", subscriber.analog ? "analog" : "digital"},
-                           {"pins", std::move(values)},
-                           {"time", time}}));
         }
     }
 }

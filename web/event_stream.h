@@ -1,7 +1,8 @@
 #pragma once
 // GET /api/events: the board as Server-Sent Events, for any number of
 // viewers at the cost of one. Query: topics=link,status,systat,pins,trace
-// (link alone when none is given); for pins, pins=0-7,13&read=digital|analog.
+// (link alone when none is given); for pins, pins=0-7,13&read=digital|analog,
+// and analog=LIST for pins read as analog beside them (one event per mode).
 //
 //   link    at once, then at every change of the link (GET /api/board)
 //   status  once a second (GET /api/status)
@@ -35,6 +36,7 @@
 
 class EventHub : public StreamFeeder {
   public:
+    static constexpr const char* kPath = "/api/events";
     static constexpr auto kStatusPeriod = std::chrono::seconds(1);
     static constexpr auto kPinsPeriod = std::chrono::milliseconds(250);
     static constexpr auto kKeepAlive = std::chrono::seconds(15);
