@@ -115,9 +115,9 @@ bool wait_for_text(int fd, const std::string& text, std::string* line_out,
             const size_t start = pending.rfind('\n', at);
             const size_t end = pending.find('\n', at);
             if (line_out != nullptr) {
-                *line_out = pending.substr(start == std::string::npos ? 0 : start + 1,
-                                           end == std::string::npos ? std::string::npos
-                                                                    : end - start - 1);
+                *line_out =
+                    pending.substr(start == std::string::npos ? 0 : start + 1,
+                                   end == std::string::npos ? std::string::npos : end - start - 1);
             }
             std::thread([fd] {
                 char drop[4096];
@@ -145,7 +145,8 @@ double percentile(std::vector<double> values, double p) {
         return 0;
     }
     std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, static_cast<size_t>(p * static_cast<double>(values.size())))];
+    return values[std::min(values.size() - 1,
+                           static_cast<size_t>(p * static_cast<double>(values.size())))];
 }
 
 // What each viewer saw of pin 2: the times its value changed.
@@ -278,8 +279,8 @@ Row measure(const std::string& name, size_t viewers, bool streams, pid_t tessaro
     int value = 0;
     while (Clock::now() - began < window) {
         value = 1 - value;
-        const auto result = writer.Post("/api/gpio/gwd/2", R"({"value":)" + std::to_string(value) + "}",
-                                        "application/json");
+        const auto result = writer.Post(
+            "/api/gpio/gwd/2", R"({"value":)" + std::to_string(value) + "}", "application/json");
         if (result && result->status == 200) {
             changes.emplace_back(Clock::now(), value);
         }
@@ -322,9 +323,9 @@ int main(int argc, char** argv) {
     const std::chrono::seconds window(argc > 1 ? std::max(3, std::atoi(argv[1])) : 10);
     signal(SIGPIPE, SIG_IGN);
     test_support::allow_descriptors(4096);
-    const std::string trace =
-        (std::filesystem::temp_directory_path() / ("viewers_bench_" + std::to_string(getpid()) + ".trace"))
-            .string();
+    const std::string trace = (std::filesystem::temp_directory_path() /
+                               ("viewers_bench_" + std::to_string(getpid()) + ".trace"))
+                                  .string();
 
     Child sim = spawn({QUIRN_SIM_BINARY, "--pace", "--no-stdin"});
     std::string banner;
@@ -342,7 +343,8 @@ int main(int argc, char** argv) {
         waitpid(sim.pid, &status, 0);
         std::filesystem::remove(trace);
     };
-    if (tessaro.pid <= 0 || !wait_for_text(tessaro.out, "Server running on http://", nullptr, 20s)) {
+    if (tessaro.pid <= 0 ||
+        !wait_for_text(tessaro.out, "Server running on http://", nullptr, 20s)) {
         std::fprintf(stderr, "viewers_bench: tessaro's web server did not start (is 8088 free?)\n");
         stop_children();
         return 1;
@@ -355,13 +357,14 @@ int main(int argc, char** argv) {
                 static_cast<long long>(window.count()),
                 static_cast<long long>(std::chrono::milliseconds(kChangeEvery).count()));
     std::printf("tessaro idle: %ld KB resident, %d threads\n\n", idle.rss_kb, idle.threads);
-    std::printf("| viewers | board transactions/s | of 1 stream | change seen, 50th | 99th | seen | "
-                "tessaro resident | threads |\n|---|---|---|---|---|---|---|---|\n");
+    std::printf(
+        "| viewers | board transactions/s | of 1 stream | change seen, 50th | 99th | seen | "
+        "tessaro resident | threads |\n|---|---|---|---|---|---|---|---|\n");
     std::vector<Row> rows;
     double one = 0;
     for (const size_t count : {size_t{1}, size_t{10}, size_t{100}, size_t{500}}) {
-        rows.push_back(measure(std::to_string(count) + " streams", count, true, tessaro.pid, trace,
-                               window));
+        rows.push_back(
+            measure(std::to_string(count) + " streams", count, true, tessaro.pid, trace, window));
         if (count == 1) {
             one = rows.back().transactions_per_second;
         }

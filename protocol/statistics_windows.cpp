@@ -53,9 +53,10 @@ void StatisticsLedger::connection(uint64_t number, TimePoint now) {
 
 uint64_t StatisticsLedger::record(const Statistics& statistics, TimePoint at) {
     std::lock_guard lock(mutex_);
-    const Read read{next_++, statistics,
-                    std::max(std::chrono::nanoseconds(0),
-                             std::chrono::duration_cast<std::chrono::nanoseconds>(at - last_read_))};
+    const Read read{
+        next_++, statistics,
+        std::max(std::chrono::nanoseconds(0),
+                 std::chrono::duration_cast<std::chrono::nanoseconds>(at - last_read_))};
     last_read_ = std::max(last_read_, at);
     for (const StatisticsReader reader :
          {StatisticsReader::kConsole, StatisticsReader::kSampler, StatisticsReader::kFleet}) {

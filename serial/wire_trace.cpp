@@ -17,8 +17,8 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <type_traits>

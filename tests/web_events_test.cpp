@@ -95,9 +95,8 @@ class Events : public testing::Test {
 
     Stream open(const std::string& query, const std::string& headers = "") const {
         Stream stream{std::make_unique<RawClient>(port_), ""};
-        stream.client->send_all("GET /api/events" + query +
-                                " HTTP/1.1\r\nHost: localhost:" + std::to_string(port_) + "\r\n" +
-                                headers + "\r\n");
+        stream.client->send_all("GET /api/events" + query + " HTTP/1.1\r\nHost: localhost:" +
+                                std::to_string(port_) + "\r\n" + headers + "\r\n");
         return stream;
     }
     // How many frames the board received that begin with code.
@@ -245,8 +244,8 @@ TEST_F(Events, LastEventIdResumesTheTrace) {
 
 // The stream is behind the same guard as every request.
 TEST_F(Events, TheGuardRefusesOtherHostsAndSites) {
-    for (const std::string& headers :
-         {std::string("Origin: http://evil.example\r\n"), std::string("Sec-Fetch-Site: cross-site\r\n")}) {
+    for (const std::string& headers : {std::string("Origin: http://evil.example\r\n"),
+                                       std::string("Sec-Fetch-Site: cross-site\r\n")}) {
         Stream refused = open("?topics=link", headers);
         EXPECT_TRUE(refused.wait("\"}"));
         EXPECT_TRUE(refused.received.starts_with("HTTP/1.1 403")) << headers;

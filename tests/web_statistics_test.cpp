@@ -100,9 +100,8 @@ class StatisticsWindows : public testing::Test {
 // The console and an API client read in turn; each gets the minimum and
 // maximum over the board reads since its own last read, its own included.
 TEST_F(StatisticsWindows, TwoReadersInTurnEachGetTheirOwnWindow) {
-    board_->queue_statistics({statistics(10, 30, 20), statistics(5, 25, 15),
-                              statistics(15, 50, 30), statistics(20, 22, 21),
-                              statistics(8, 9, 8)});
+    board_->queue_statistics({statistics(10, 30, 20), statistics(5, 25, 15), statistics(15, 50, 30),
+                              statistics(20, 22, 21), statistics(8, 9, 8)});
     // The client's first read, no cursor and nothing sampling: the fresh read.
     const nlohmann::json first = api_systat(std::nullopt);
     EXPECT_EQ(first["load"]["min"], 10);

@@ -24,8 +24,8 @@
 #include "protocol/class_quirn_server.h"
 #include "protocol/json_fields.h"
 #include "protocol/outcome_json.h"
-#include "protocol/statistics_windows.h"
 #include "protocol/server_commands.h"
+#include "protocol/statistics_windows.h"
 #include "web/api_support.h"
 #include "web/openapi_document.h"
 

@@ -1,8 +1,6 @@
 #include "web/event_stream.h"
 
 // With GCC 12, <utility> must come before Asio's coroutine support.
-#include <utility>
-
 #include <algorithm>
 #include <atomic>
 #include <boost/asio/io_context.hpp>
@@ -16,6 +14,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/session.h"
@@ -242,8 +241,7 @@ bool EventHub::State::wants(unsigned topic) {
     });
 }
 
-void EventHub::State::send(Subscriber& subscriber, std::string_view name,
-                           const std::string& data) {
+void EventHub::State::send(Subscriber& subscriber, std::string_view name, const std::string& data) {
     subscriber.sink->write(event_text(name, subscriber.trace_after, data));
 }
 
@@ -430,7 +428,8 @@ void EventHub::State::send_history(Subscriber& subscriber) {
                {"max_percent", percent_value(s.user_stack_max, s.user_stack_size)}}}});
     }
     send(subscriber, "history",
-         dump(json{{"status", std::move(status)}, {"systat", std::move(systat)}, {"time", now_text()}}));
+         dump(json{
+             {"status", std::move(status)}, {"systat", std::move(systat)}, {"time", now_text()}}));
 }
 
 // Status and statistics: one read of each per period for every stream that

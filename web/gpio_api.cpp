@@ -421,5 +421,6 @@ void set_up_http_server(WebServer& server, int port, std::shared_ptr<StreamFeede
     for (const ApiRoute& api_route : api_routes()) {
         route(server, api_route);
     }
-    server.add_stream_route(EventHub::kPath, events ? std::move(events) : std::make_shared<EventHub>());
+    server.add_stream_route(EventHub::kPath,
+                            events ? std::move(events) : std::make_shared<EventHub>());
 }

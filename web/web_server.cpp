@@ -959,18 +959,18 @@ bool WebServer::serve() {
     }
     running_.store(true);
     for (const StreamRoute& stream : stream_routes_) {
-        stream.feeder->start(serving->loop, [weak = std::weak_ptr<Serving>(serving)](
-                                                std::function<void()> job) {
-            const std::shared_ptr<Serving> still = weak.lock();
-            if (!still || still->stopping.load()) {
-                return;
-            }
-            still->board_queue().push([still, job = std::move(job)] {
-                if (!still->stopping.load()) {
-                    job();
-                }
-            });
-        });
+        stream.feeder->start(serving->loop,
+                             [weak = std::weak_ptr<Serving>(serving)](std::function<void()> job) {
+                                 const std::shared_ptr<Serving> still = weak.lock();
+                                 if (!still || still->stopping.load()) {
+                                     return;
+                                 }
+                                 still->board_queue().push([still, job = std::move(job)] {
+                                     if (!still->stopping.load()) {
+                                         job();
+                                     }
+                                 });
+                             });
     }
     for (tcp::acceptor& acceptor : serving->acceptors) {
         serving->accept(acceptor);

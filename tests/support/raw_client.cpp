@@ -87,8 +87,8 @@ size_t occurrences(const std::string& text, std::string_view part) {
 
 }  // namespace
 
-bool RawClient::wait_for(std::string_view text, Clock::time_point deadline,
-                         std::string& received, size_t count) const {
+bool RawClient::wait_for(std::string_view text, Clock::time_point deadline, std::string& received,
+                         size_t count) const {
     std::array<char, 65536> buffer{};
     while (occurrences(received, text) < count) {
         pollfd entry{fd_, POLLIN, 0};
