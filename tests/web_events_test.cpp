@@ -168,8 +168,9 @@ TEST_F(Events, OneSamplerReadsForEveryStreamAndNothingForNone) {
     for (Stream& stream : streams) {
         ASSERT_TRUE(stream.wait("event: status\n"));
     }
-    // While all 51 are open, ten periods cost ten reads of each kind (a
-    // read or two under way when counted aside), not one per stream.
+    // While all 51 are open, ten periods cost ten reads of each kind (give
+    // or take the two a count may find ahead of the events), not one per
+    // stream.
     size_t seen = reference.events("status").size();
     ASSERT_TRUE(reference.wait("event: status\n", ++seen));
     const size_t status_before = frames(quirn_sim::REQ_STATUS);
@@ -177,7 +178,7 @@ TEST_F(Events, OneSamplerReadsForEveryStreamAndNothingForNone) {
     ASSERT_TRUE(reference.wait("event: status\n", seen + 10));
     const size_t status_reads = frames(quirn_sim::REQ_STATUS) - status_before;
     const size_t pin_reads = frames(quirn_sim::REQ_GPIO_READ) - pins_before;
-    EXPECT_GE(status_reads, 9u);
+    EXPECT_GE(status_reads, 8u);
     EXPECT_LE(status_reads, 12u) << "reads for every stream";
     EXPECT_LE(pin_reads, 2 * 12u) << "reads for every stream";
 
