@@ -184,6 +184,7 @@ class EventHub::State : public std::enable_shared_from_this<EventHub::State> {
 };
 
 void EventHub::State::start(asio::io_context& on, BoardQueueJob board) {
+    stop();  // whatever an earlier serving left
     loop_ = &on;
     on_board_ = std::move(board);
     running_ = std::make_shared<std::atomic<bool>>(true);
