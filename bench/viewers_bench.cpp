@@ -6,7 +6,8 @@
 // second). For each: the board's transactions per second (from tessaro's
 // wire trace), the delay from a change of pin 2 (written through the API
 // every 700 ms) to each viewer seeing it, at the 50th and 99th percentile,
-// and tessaro's memory and threads.
+// and tessaro's memory and threads. Last, the time quit takes with 500
+// streams open.
 //
 // Usage: viewers_bench [seconds per row]   (default 10)
 // Run it where port 8088 is free (unshare -n bash -c 'ip link set lo up; ...').
@@ -363,8 +364,8 @@ int main(int argc, char** argv) {
     std::vector<Row> rows;
     double one = 0;
     for (const size_t count : {size_t{1}, size_t{10}, size_t{100}, size_t{500}}) {
-        rows.push_back(
-            measure(std::to_string(count) + " streams", count, true, tessaro.pid, trace, window));
+        rows.push_back(measure(std::to_string(count) + (count == 1 ? " stream" : " streams"), count,
+                               true, tessaro.pid, trace, window));
         if (count == 1) {
             one = rows.back().transactions_per_second;
         }
@@ -375,6 +376,23 @@ int main(int argc, char** argv) {
                     row.viewers.c_str(), row.transactions_per_second,
                     one > 0 ? (row.transactions_per_second / one - 1) * 100 : 0.0, row.p50_ms,
                     row.p99_ms, row.delays, row.usage.rss_kb, row.usage.threads);
+    }
+    // quit, typed while 500 streams are open: the time until tessaro has ended.
+    {
+        Seen seen;
+        seen.changes.resize(500);
+        std::atomic<bool> stop{false};
+        std::thread clients([&] { run_streams(500, seen, stop); });
+        std::this_thread::sleep_for(kSettle);
+        const auto typed = Clock::now();
+        if (write(tessaro.in, "quit\n", 5) == 5) {
+            int status = 0;
+            waitpid(tessaro.pid, &status, 0);
+            std::printf("\nquit with 500 streams open: tessaro ended in %.0f ms\n",
+                        std::chrono::duration<double, std::milli>(Clock::now() - typed).count());
+        }
+        stop = true;
+        clients.join();
     }
     stop_children();
     return 0;
