@@ -557,24 +557,33 @@ class Connection : public StreamSink, public std::enable_shared_from_this<Connec
         flush();
         watch_stream();
     }
+    // Everything queued goes out in one write.
     void flush() {
         flushing_ = true;
-        asio::async_write(stream_, asio::buffer(outbox_.front()),
-                          [self = shared_from_this()](ErrorCode error, size_t) {
-                              if (self->state_ != State::kStreaming) {
-                                  return;
-                              }
-                              if (error) {
-                                  self->close();
-                                  return;
-                              }
-                              self->backlog_ -= self->outbox_.front().size();
-                              self->outbox_.pop_front();
-                              self->flushing_ = false;
-                              if (!self->outbox_.empty()) {
-                                  self->flush();
-                              }
-                          });
+        std::vector<asio::const_buffer> buffers;
+        buffers.reserve(outbox_.size());
+        for (const std::string& text : outbox_) {
+            buffers.emplace_back(asio::buffer(text));
+        }
+        asio::async_write(
+            stream_, buffers,
+            [self = shared_from_this(), count = outbox_.size()](ErrorCode error, size_t) {
+                if (self->state_ != State::kStreaming) {
+                    return;
+                }
+                if (error) {
+                    self->close();
+                    return;
+                }
+                for (size_t i = 0; i < count; ++i) {
+                    self->backlog_ -= self->outbox_.front().size();
+                    self->outbox_.pop_front();
+                }
+                self->flushing_ = false;
+                if (!self->outbox_.empty()) {
+                    self->flush();
+                }
+            });
     }
     // A client that goes away is seen by the read it ends.
     void watch_stream() {
@@ -723,7 +732,7 @@ class Connection : public StreamSink, public std::enable_shared_from_this<Connec
     std::deque<std::string> outbox_;
     size_t backlog_ = 0;
     bool streaming_ = false;  // its head is queued: writes go out
-    bool flushing_ = false;   // a write of outbox_.front() is under way
+    bool flushing_ = false;   // a write of outbox_'s first entries is under way
     size_t discarded_ = 0;
     size_t served_ = 0;
     bool keep_alive_ = false;
