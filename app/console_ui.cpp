@@ -21,6 +21,7 @@
 #include "protocol/command_table.h"
 #include "protocol/outcome_json.h"
 #include "protocol/server_commands.h"
+#include "protocol/statistics_windows.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
 
@@ -289,6 +290,13 @@ CommandOutcome run_word(const std::string& word, std::istream& input) {
     if (mode == ConsoleMode::kServer) {
         const wire_trace::SourceScope source("console " + word);
         CommandOutcome outcome = run_board_command(word);
+        // The console's statistics cover the time since its own last sys,
+        // whoever else read the board meanwhile.
+        if (outcome.statistics) {
+            if (const auto window = statistics_ledger().take(StatisticsReader::kConsole)) {
+                outcome.statistics = window->statistics;
+            }
+        }
         tell_outcome(outcome);
         return outcome;
     }

@@ -1,17 +1,16 @@
 // The board panel: which port and board the page talks to and how the link
 // stands, the schedulers, the alarm and fault words, and the kernel's load
-// and stack use as they run. It also keeps the link state for the pin rows
-// (window.tessaroLink): while the server or the board is away, only one
-// probe a second goes out, and the pins wait until the board is back.
+// and stack use as they run. Everything it shows comes from the page's event
+// stream (events.js): the link as it changes, the status once a second, and
+// with Live on the statistics once a second after the last ten minutes of
+// them. It also keeps the link state for the pin rows (window.tessaroLink).
 'use strict';
 
 (() => {
-  const PROBE_MS = 1000;          // /api/board, always: the link state, never the board
-  const REFRESH_MS = 1000;        // status and statistics while Live is on: two transactions
-  const PLOT_SECONDS = 60;
+  const PLOT_MS = 10 * 60 * 1000;  // the plot's width in time
   const REQUEST_TIMEOUT_MS = 15000;
-  const PLOT_WIDTH = 300;
-  const PLOT_HEIGHT = 90;
+  // The plot's area inside its 340 x 130 drawing, axes and labels around it.
+  const PLOT = {left: 38, right: 332, top: 8, bottom: 104};
 
   const STATUS_BITS = [
     ['status', 'user_fault', 'user tasks fault'],
@@ -49,16 +48,12 @@
     get state() { return link.state; },
     // Before the first probe has answered, the pins may try.
     usable: () => link.state === 'connected' || link.state === '',
-    // A request of the page failed to reach the server: probe at once.
-    unreachable: () => probeSoon(),
+    // A request of the page failed to reach the server: try the stream at once.
+    unreachable: () => window.tessaroEvents.retryNow(),
     onSession: (listener) => link.listeners.add(listener),
   };
 
-  const samples = [];  // {min, avg, max} in percent of the period, one a second
-  let probeTimer = null;
-  let refreshTimer = null;
-  let probing = false;
-  let refreshing = false;
+  const samples = [];  // {time, min, avg, max}: time in ms, the rest in percent of the period
 
   async function request(method, path, body) {
     const controller = new AbortController();
@@ -115,7 +110,6 @@
         }
       }
       showMessage('', false);
-      scheduleRefresh();
     }
   }
 
@@ -136,27 +130,8 @@
     showLink(state, board);
   }
 
-  async function probe() {
-    if (probing) {
-      return;
-    }
-    probing = true;
-    clearTimeout(probeTimer);
-    const result = await request('GET', '/api/board');
-    probing = false;
-    if (result.ok && result.data) {
-      takeBoard(result.data);
-    } else {
-      showLink('unreachable', {});
-    }
-    probeTimer = setTimeout(probe, PROBE_MS);
-  }
-
-  function probeSoon() {
-    if (!probing) {
-      clearTimeout(probeTimer);
-      probeTimer = setTimeout(probe, 0);
-    }
+  function takeLink(data) {
+    takeBoard(data);
   }
 
   // ---- status and statistics ---------------------------------------------
@@ -188,15 +163,35 @@
     return typeof value === 'number' ? value : 0;
   }
 
-  function showSystat(data) {
+  function takeSample(time, load) {
     samples.push({
-      min: percent(data.load.min_percent),
-      avg: percent(data.load.average_percent),
-      max: percent(data.load.max_percent),
+      time,
+      min: percent(load.min_percent),
+      avg: percent(load.average_percent),
+      max: percent(load.max_percent),
     });
-    if (samples.length > PLOT_SECONDS) {
+    while (samples.length > 0 && samples[0].time < time - PLOT_MS) {
       samples.shift();
     }
+  }
+
+  // The last ten minutes, sent once when the statistics are first followed.
+  function showHistory(data) {
+    samples.length = 0;
+    for (const sample of data.systat || []) {
+      takeSample(Date.parse(sample.time), sample.load);
+    }
+    drawPlot();
+  }
+
+  function showSystat(data) {
+    if (!el.live.checked || data.error) {
+      if (data.error) {
+        showMessage(`Statistics: ${data.error}`, true);
+      }
+      return;
+    }
+    takeSample(Date.parse(data.time), data.load);
     el.loadText.textContent = `load ${percent(data.load.min_percent).toFixed(1)} / ` +
       `${percent(data.load.average_percent).toFixed(1)} / ${percent(data.load.max_percent).toFixed(1)} % ` +
       `of the ${data.period.length}-tick period (min / avg / max)`;
@@ -212,19 +207,52 @@
       bar.querySelector('.stack-label').textContent = label;
       bar.querySelector('.stack-max').style.width = `${Math.min(100, (stack.max / size) * 100)}%`;
       bar.querySelector('.stack-min').style.width = `${Math.min(100, (stack.min / size) * 100)}%`;
-      bar.querySelector('.stack-text').textContent = `${stack.min}–${stack.max} of ${stack.size}`;
+      bar.querySelector('.stack-text').textContent = `${stack.min}–${stack.max} of ${stack.size} bytes`;
       el.stacks.append(bar);
     }
+    // The bars' scale: a share of each stack's size.
+    const scale = document.createElement('div');
+    scale.className = 'stack-scale';
+    scale.innerHTML = '<span></span><span class="stack-ticks"><span>0 %</span><span>50 %</span>' +
+      '<span>100 %</span></span><span></span>';
+    el.stacks.append(scale);
   }
 
+  const SVG = 'http://www.w3.org/2000/svg';
+  function svgText(x, y, text, anchor) {
+    const node = document.createElementNS(SVG, 'text');
+    node.setAttribute('x', String(x));
+    node.setAttribute('y', String(y));
+    node.setAttribute('text-anchor', anchor);
+    node.textContent = text;
+    return node;
+  }
+
+  // Percent upward, the last ten minutes across, now at the right.
   function drawPlot() {
-    const top = Math.max(10, ...samples.map((s) => s.max));
-    const step = PLOT_WIDTH / (PLOT_SECONDS - 1);
-    const offset = PLOT_WIDTH - step * (samples.length - 1);
+    const top = Math.min(100, Math.max(10, Math.ceil(Math.max(0, ...samples.map((s) => s.max)) / 10) * 10));
+    const now = samples.length > 0 ? samples[samples.length - 1].time : Date.now();
+    const x = (time) => PLOT.left + (PLOT.right - PLOT.left) * (1 - (now - time) / PLOT_MS);
+    const y = (value) => PLOT.bottom - (PLOT.bottom - PLOT.top) * (Math.min(value, top) / top);
     for (const key of ['min', 'avg', 'max']) {
-      const points = samples.map((s, i) =>
-        `${(offset + step * i).toFixed(1)},${(PLOT_HEIGHT - 2 - (s[key] / top) * (PLOT_HEIGHT - 4)).toFixed(1)}`);
+      const points = samples.map((s) => `${x(s.time).toFixed(1)},${y(s[key]).toFixed(1)}`);
       el.plot.querySelector(`.plot-${key}`).setAttribute('points', points.join(' '));
+    }
+    const axes = el.plot.querySelector('.plot-axes');
+    axes.replaceChildren();
+    for (const value of [0, top / 2, top]) {
+      const line = document.createElementNS(SVG, 'line');
+      line.setAttribute('x1', String(PLOT.left));
+      line.setAttribute('x2', String(PLOT.right));
+      line.setAttribute('y1', String(y(value)));
+      line.setAttribute('y2', String(y(value)));
+      line.setAttribute('class', value === 0 ? 'axis' : 'grid');
+      axes.append(line, svgText(PLOT.left - 4, y(value) + 3, `${value} %`, 'end'));
+    }
+    for (const minutes of [10, 5, 0]) {
+      const at = PLOT.left + (PLOT.right - PLOT.left) * (1 - minutes / 10);
+      axes.append(svgText(at, PLOT.bottom + 14, minutes === 0 ? 'now' : `−${minutes} min`,
+        minutes === 10 ? 'start' : minutes === 0 ? 'end' : 'middle'));
     }
     el.plot.dataset.points = String(samples.length);
   }
@@ -234,45 +262,9 @@
     el.message.classList.toggle('error', Boolean(isError));
   }
 
-  // The board's status, and with Live on its statistics: no more than two
-  // board transactions per refresh.
-  async function refresh() {
-    if (refreshing || link.state !== 'connected' || document.hidden) {
-      return;
-    }
-    refreshing = true;
-    const status = await request('GET', '/api/status');
-    if (status.ok) {
-      showStatus(status.data);
-    } else {
-      showMessage(`Status: ${status.error}`, true);
-    }
-    if (status.ok && el.live.checked) {
-      const systat = await request('GET', '/api/systat');
-      if (systat.ok) {
-        showSystat(systat.data);
-      } else {
-        showMessage(`Statistics: ${systat.error}`, true);
-      }
-    }
-    refreshing = false;
-    if (!status.ok && status.status !== 504 && status.status !== 502) {
-      probeSoon();
-    }
-  }
-
-  function scheduleRefresh() {
-    clearTimeout(refreshTimer);
-    refreshTimer = null;
-    const tick = async () => {
-      await refresh();
-      if (el.live.checked && link.state === 'connected') {
-        refreshTimer = setTimeout(tick, REFRESH_MS);
-      }
-    };
-    if (link.state === 'connected') {
-      tick();
-    }
+  // The statistics are followed while Live is on.
+  function followStatistics() {
+    window.tessaroEvents.want({systat: el.live.checked});
   }
 
   async function act(method, path, body, done) {
@@ -282,9 +274,6 @@
     } else {
       const half = result.data && result.data.unconfirmed ? `: ${result.data.unconfirmed} not confirmed` : '';
       showMessage(`${result.error}${half}`, true);
-    }
-    if (!el.live.checked) {
-      refresh();
     }
   }
 
@@ -296,7 +285,19 @@
     });
   }
   $('board-clear').addEventListener('click', () => act('POST', '/api/clear', undefined, 'Cleared the alarm and fault words'));
-  el.live.addEventListener('change', scheduleRefresh);
+  el.live.addEventListener('change', followStatistics);
+  const events = window.tessaroEvents;
+  events.on('link', takeLink);
+  events.on('status', (data) => {
+    if (data.error) {
+      showMessage(`Status: ${data.error}`, true);
+    } else {
+      showStatus(data);
+    }
+  });
+  events.on('history', showHistory);
+  events.on('systat', showSystat);
+  // The stream dropped: the server has gone, or stopped serving.
+  events.on('drop', () => showLink('unreachable', {}));
   drawPlot();
-  probe();
 })();

@@ -7,7 +7,6 @@
 (() => {
   const DEFAULT_PIN_COUNT = 20;
   const MAX_PIN = 63;
-  const LIVE_PERIOD_MS = 250;
   const REQUEST_TIMEOUT_MS = 15000;
   // A request still open after this long is shown as waiting for the board;
   // quicker answers leave the row calm, so live mode does not flicker.
@@ -25,7 +24,6 @@
   };
 
   const rows = new Map();  // pin number -> row state
-  let liveTimer = null;
 
   const elements = {
     body: document.getElementById('pin-rows'),
@@ -159,6 +157,7 @@
     row.liveKind.addEventListener('change', () => {
       tr.classList.toggle('watched', row.liveKind.value !== '');
       updateLiveHint();
+      followPins();
     });
     return row;
   }
@@ -268,10 +267,7 @@
       return;
     }
     if (result.ok) {
-      row.digitalValue.textContent = String(result.value);
-      row.digitalValue.dataset.level = result.value === 0 ? '0' : result.value === 1 ? '1' : 'other';
-      row.digitalValue.title = result.value === 0 ? 'low' : result.value === 1 ? 'high' : '';
-      clearError(row);
+      showDigital(row, result.value);
     } else {
       showMessage(row, `Digital read: ${result.error}`, true);
     }
@@ -287,16 +283,27 @@
       return;
     }
     if (result.ok) {
-      row.analogValue.textContent = String(result.value);
-      row.history.push(result.value);
-      if (row.history.length > HISTORY_LENGTH) {
-        row.history.shift();
-      }
-      drawSpark(row);
-      clearError(row);
+      showAnalog(row, result.value);
     } else {
       showMessage(row, `Analog read: ${result.error}`, true);
     }
+  }
+
+  function showDigital(row, value) {
+    row.digitalValue.textContent = String(value);
+    row.digitalValue.dataset.level = value === 0 ? '0' : value === 1 ? '1' : 'other';
+    row.digitalValue.title = value === 0 ? 'low' : value === 1 ? 'high' : '';
+    clearError(row);
+  }
+
+  function showAnalog(row, value) {
+    row.analogValue.textContent = String(value);
+    row.history.push(value);
+    if (row.history.length > HISTORY_LENGTH) {
+      row.history.shift();
+    }
+    drawSpark(row);
+    clearError(row);
   }
 
   // A successful answer shows the pin works again: an old failure goes.
@@ -334,6 +341,7 @@
     row.tr.remove();
     elements.addMessage.textContent = '';
     updateLiveHint();
+    followPins();
   }
 
   function addRow(pin, added) {
@@ -350,37 +358,36 @@
     return [...rows.values()].filter((row) => row.liveKind.value !== '');
   }
 
-  function liveTick() {
-    // While the server or the board is away, the board panel's probe (one a
-    // second) is all that goes out; the pins resume when it is back.
-    if (document.hidden || (window.tessaroLink && !window.tessaroLink.usable())) {
-      return;
-    }
-    for (const row of watchedRows()) {
-      // One request per pin at a time: a slow board is asked again only
-      // after it has answered.
-      if (row.inFlight > 0) {
+  // The pins marked for live come from the page's event stream, four times
+  // a second, read once for every page that follows them.
+  function followPins() {
+    const on = elements.live.checked;
+    const kind = (wanted) => watchedRows().filter((row) => row.liveKind.value === wanted)
+      .map((row) => row.pin);
+    window.tessaroEvents.want({digital: on ? kind('digital') : [], analog: on ? kind('analog') : []});
+  }
+
+  function takePins(data) {
+    for (const entry of data.pins || []) {
+      const row = rows.get(entry.pin);
+      // A row's own read under way tells it itself.
+      if (!row || row.liveKind.value !== data.read || row.inFlight > 0) {
         continue;
       }
-      if (row.liveKind.value === 'analog') {
-        readAnalog(row, null);
+      if (typeof entry.value !== 'number') {
+        showMessage(row, `Live: ${entry.error || 'no value'}`, true);
+      } else if (data.read === 'analog') {
+        showAnalog(row, entry.value);
       } else {
-        readDigital(row, null);
+        showDigital(row, entry.value);
       }
     }
   }
 
   function setLive(on) {
-    if (liveTimer !== null) {
-      clearInterval(liveTimer);
-      liveTimer = null;
-    }
-    if (on) {
-      liveTimer = setInterval(liveTick, LIVE_PERIOD_MS);
-      liveTick();
-    }
     document.body.classList.toggle('live-on', on);
     updateLiveHint();
+    followPins();
   }
 
   function updateLiveHint() {
@@ -461,4 +468,5 @@
   if (window.tessaroLink) {
     window.tessaroLink.onSession(forgetPins);
   }
+  window.tessaroEvents.on('pins', takePins);
 })();

@@ -1,11 +1,11 @@
 // The Wire panel: the last requests and replies on the serial line, as the
-// program's trace records them, followed while the panel is open. It asks
-// GET /api/trace for what came after the last event it has, one request at
-// a time; paused or closed, it asks nothing.
+// program's trace records them, followed while the panel is open. They come
+// on the page's event stream (events.js) as they happen; paused or closed,
+// the stream leaves them out, and following again resumes after the last
+// event shown.
 'use strict';
 
 (() => {
-  const POLL_MS = 250;
   const SHOWN = 200;  // events kept on screen
 
   const elements = {
@@ -20,8 +20,6 @@
   }
 
   let after = 0;      // the number of the newest event received
-  let timer = null;
-  let polling = false;
   const kinds = new Set();  // first words of the sources seen: console, api, ...
 
   const kindOf = (source) => source.split(' ')[0];
@@ -68,52 +66,38 @@
     }
   }
 
-  async function poll() {
-    timer = null;
-    if (!following() || polling) {
+  function take(event) {
+    if (!following()) {
       return;
     }
-    polling = true;
-    try {
-      const response = await fetch(`/api/trace?after=${after}`,
-        {headers: {Accept: 'application/json'}, cache: 'no-store'});
-      if (!response.ok) {
-        throw new Error(`status ${response.status}`);
-      }
-      const data = await response.json();
-      if (data.last < after) {
-        // A program started anew numbers from 1 again.
-        elements.list.replaceChildren();
-        after = 0;
-      } else {
-        show(data.events, after === 0 ? 0 : data.dropped);
-        after = data.last;
-      }
-      elements.status.textContent = '';
-    } catch (error) {
-      elements.status.textContent = 'Server unreachable';
-    } finally {
-      polling = false;
+    if (typeof event.dropped === 'number') {
+      show([], event.dropped);
+      return;
     }
-    schedule();
+    if (event.seq <= after) {
+      // A program started anew numbers from 1 again.
+      elements.list.replaceChildren();
+    }
+    show([event], 0);
+    after = event.seq;
+    window.tessaroEvents.traceSeen(after);
   }
 
-  function schedule() {
-    if (following() && timer === null) {
-      timer = setTimeout(poll, POLL_MS);
-    }
+  function follow() {
+    window.tessaroEvents.want({trace: following(), traceAfter: after});
   }
 
-  elements.panel.addEventListener('toggle', () => {
-    if (following()) {
-      poll();
-    }
+  window.tessaroEvents.on('trace', take);
+  window.tessaroEvents.on('open', () => {
+    elements.status.textContent = elements.pause.checked ? 'Paused' : '';
   });
+  window.tessaroEvents.on('drop', () => {
+    elements.status.textContent = 'Server unreachable';
+  });
+  elements.panel.addEventListener('toggle', follow);
   elements.pause.addEventListener('change', () => {
     elements.status.textContent = elements.pause.checked ? 'Paused' : '';
-    if (following()) {
-      poll();
-    }
+    follow();
   });
   elements.source.addEventListener('change', () => {
     for (const item of elements.list.children) {

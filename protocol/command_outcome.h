@@ -99,6 +99,9 @@ struct CommandOutcome {
     std::optional<uint32_t> value;  // read from the board, or written to it
     std::optional<BoardWords> words;
     std::optional<Statistics> statistics;
+    // The number the statistics ledger gave this read (statistics_windows.h);
+    // statistics holds the board's reply until a reader takes its window.
+    uint64_t statistics_read = 0;
     // Also for kUnknownHardware: the caller applies it (quirn_server().
     // apply_identification), and an unknown maker ends the connection.
     std::optional<Identification> identification;

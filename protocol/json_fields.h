@@ -44,6 +44,12 @@ inline constexpr std::string_view kAveragePercent = "average_percent";
 inline constexpr std::string_view kSize = "size";
 inline constexpr std::string_view kLow = "low";
 inline constexpr std::string_view kHigh = "high";
+// The statistics window of an API answer (statistics_windows.h).
+inline constexpr std::string_view kWindow = "window";
+inline constexpr std::string_view kCursor = "cursor";
+inline constexpr std::string_view kReads = "reads";
+inline constexpr std::string_view kSeconds = "seconds";
+inline constexpr std::string_view kComplete = "complete";
 }  // namespace json_field
 
 // One record: the name the API description gives its schema, and its

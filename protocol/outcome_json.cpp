@@ -105,6 +105,7 @@ std::vector<JsonRecord> json_records() {
         {"Board", {"link", "port", "session", f::kMaker, f::kBoard, f::kMakerId, f::kBoardId}},
         {"Error", {f::kError, "reason", f::kUnconfirmed, "waiting_for"}},
         {"Pins", {"read", "pins"}},
+        {"StatisticsWindow", {f::kCursor, f::kReads, f::kSeconds, f::kComplete}},
         {"Ok", {f::kStatus}},
     };
 }

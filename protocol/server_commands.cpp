@@ -1,6 +1,7 @@
 #include "protocol/server_commands.h"
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include "base/session.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/quirn_transcoder.h"
+#include "protocol/statistics_windows.h"
 #include "serial/class_serial.h"
 
 namespace {
@@ -147,7 +149,9 @@ CommandOutcome run_board_command(std::string line, const std::function<bool()>& 
     }
     outcome.command = parse_command(std::move(line));
     wake_on_session_changes();
-    if (!session_usable()) {
+    const SessionState link = session().state();
+    statistics_ledger().connection(link.number, std::chrono::steady_clock::now());
+    if (!link.connected()) {
         outcome.notes.push_back({Note::Kind::kNotConnected});
         outcome.status = CommandStatus::kNotConnected;
         return outcome;
@@ -166,6 +170,10 @@ CommandOutcome run_board_command(std::string line, const std::function<bool()>& 
         } else {
             dispatch(outcome);
             quirn_server().decode_response(outcome);
+            if (outcome.ok() && outcome.statistics) {
+                outcome.statistics_read = statistics_ledger().record(
+                    *outcome.statistics, std::chrono::steady_clock::now());
+            }
             // A GPIO reply that does not answer its request (a late answer to
             // another, say) leaves the line out of step, which the port cannot
             // see by itself: it checks only the first byte.

@@ -22,6 +22,9 @@
 // nothing claims success), and "not decoded" when nothing came back unless
 // a refusal or an unconfirmed half said why. An identification is returned,
 // not applied: the caller applies it (an unknown maker ends the connection).
+// A statistics reply is recorded in the statistics ledger, whose window the
+// caller then takes (statistics_windows.h): the reply alone covers only the
+// time since anyone's last read.
 //
 // One command runs at a time, from its first request to its last reply,
 // whichever thread calls; the two requests of "run" and "stop" are never

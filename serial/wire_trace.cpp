@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -419,6 +420,24 @@ std::string current_source() {
     return current != nullptr ? *current : "-";
 }
 
+namespace {
+
+struct Listeners {
+    // Guards all and next; held while the listeners run, so that
+    // remove_listener waits for a running one. Taken after the ring's lock
+    // is released, never together with it.
+    std::mutex mutex;
+    std::map<uint64_t, std::function<void(uint64_t)>> all;
+    uint64_t next = 1;
+};
+
+Listeners& listeners() {
+    static Listeners the_listeners;
+    return the_listeners;
+}
+
+}  // namespace
+
 void record(Direction direction, std::vector<uint8_t> bytes, std::string note,
             double since_request_ms) {
     if (!recording.load(std::memory_order_relaxed)) {
@@ -431,11 +450,12 @@ void record(Direction direction, std::vector<uint8_t> bytes, std::string note,
     event.note = std::move(note);
     event.since_request_ms = since_request_ms;
     Trace& t = trace();
-    std::lock_guard lock(t.mutex);
+    std::unique_lock lock(t.mutex);
     event.time = std::chrono::system_clock::now();
     event.seq = ++t.last;
     // A file that failed is still open until close_file: what it can no
     // longer take is left out, and counted so.
+    const uint64_t seq = event.seq;
     if (FileWriter* w = t.writer.get(); w != nullptr) {
         if (!w->ended && w->queue.size() < kFileQueueSize) {
             w->queue.push_back(event);
@@ -447,6 +467,25 @@ void record(Direction direction, std::vector<uint8_t> bytes, std::string note,
         }
     }
     t.ring[(event.seq - 1) % kRingSize] = std::move(event);
+    lock.unlock();
+    Listeners& l = listeners();
+    std::lock_guard listening(l.mutex);
+    for (const auto& [id, listener] : l.all) {
+        listener(seq);
+    }
+}
+
+uint64_t add_listener(std::function<void(uint64_t)> listener) {
+    Listeners& l = listeners();
+    std::lock_guard lock(l.mutex);
+    l.all.emplace(l.next, std::move(listener));
+    return l.next++;
+}
+
+void remove_listener(uint64_t id) {
+    Listeners& l = listeners();
+    std::lock_guard lock(l.mutex);
+    l.all.erase(id);
 }
 
 bool open_file(const std::string& path, std::string& why) {

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -112,6 +113,13 @@ struct Page {
     uint64_t last = 0;  // the number of the latest event, 0 before the first
 };
 Page events_after(uint64_t after, size_t limit = kRingSize);
+
+// Listeners told the number of each event recorded, on the recording
+// thread, after the ring holds it and outside its lock. A listener must be
+// quick (hand the news to another thread) and must not record. remove_listener
+// returns once the listener is not running and will not run again.
+uint64_t add_listener(std::function<void(uint64_t seq)> listener);
+void remove_listener(uint64_t id);
 
 // Off, nothing is recorded at all: for measuring what the trace costs.
 void set_recording(bool on);

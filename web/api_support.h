@@ -57,6 +57,9 @@ std::optional<CommandOutcome> run_checked(const std::string& line, HttpResponse&
 // object holding it, or nests too deep to be parsed safely.
 std::optional<nlohmann::json> body_member(const HttpRequest& request, const char* name);
 
+// The board and its link as GET /api/board answers them; sends nothing.
+nlohmann::ordered_json board_record();
+
 // "0-7,13": pins and ascending ranges of pins, 0 to 63, each pin once in
 // the order first named; nothing for any other text (an empty item, a range
 // backwards, a pin past 63).

@@ -7,7 +7,7 @@
 //                                  "maker":"Arduino","board":"Uno_R4_Minima",...}
 //   GET  /api/status           -> the outcome of sta
 //   POST /api/clear            -> the outcome of clr
-//   GET  /api/systat           -> the outcome of sys
+//   GET  /api/systat?since=N   -> the outcome of sys over the client's window, and the window
 //   POST /api/scheduler/run    {"tasks":"user"|"kernel"|"both"} -> rust, rkst or run
 //   POST /api/scheduler/stop   {"tasks":...}                    -> sust, skst or stop
 //   GET  /api/gpio?pins=0-7,13&read=digital|analog
@@ -22,8 +22,10 @@
 
 #include "base/session.h"
 #include "protocol/class_quirn_server.h"
+#include "protocol/json_fields.h"
 #include "protocol/outcome_json.h"
 #include "protocol/server_commands.h"
+#include "protocol/statistics_windows.h"
 #include "web/api_support.h"
 #include "web/openapi_document.h"
 
@@ -47,25 +49,7 @@ void run_word(const std::string& word, HttpResponse& response, const Wanted& wan
 
 // Sends nothing: the link as the console and the link watcher left it.
 void board(const HttpRequest&, HttpResponse& response, const Wanted&) {
-    const SessionState link = session().state();
-    const bool up = link.connected();
-    json body = {{"link", up                                 ? "connected"
-                          : link.link == LinkState::kWaiting ? "waiting"
-                                                             : "disconnected"},
-                 {"port", link.port.empty() ? json(nullptr) : json(link.port)},
-                 {"session", link.number}};
-    const std::optional<Identification> identification =
-        up ? quirn_server().identification() : std::nullopt;
-    for (const char* name : {"maker", "board", "maker_id", "board_id"}) {
-        body[name] = nullptr;
-    }
-    if (identification) {
-        body["maker"] = identification->maker;
-        body["board"] = identification->board;
-        body["maker_id"] = identification->maker_id;
-        body["board_id"] = identification->board_id;
-    }
-    answer(response, 200, body.dump());
+    answer(response, 200, board_record().dump());
 }
 
 void status(const HttpRequest&, HttpResponse& response, const Wanted& wanted) {
@@ -76,8 +60,46 @@ void clear(const HttpRequest&, HttpResponse& response, const Wanted& wanted) {
     run_word("clr", response, wanted);
 }
 
-void systat(const HttpRequest&, HttpResponse& response, const Wanted& wanted) {
-    run_word("sys", response, wanted);
+// The statistics over the client's own window: the reads after the cursor
+// it passes back as since, or, without one, those since the sampler's last
+// period (the fresh read alone while nothing samples).
+void systat(const HttpRequest& request, HttpResponse& response, const Wanted& wanted) {
+    std::optional<uint64_t> since;
+    if (request.has_param("since")) {
+        const std::string digits = request.param("since");
+        uint64_t cursor = 0;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), cursor);
+        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+            answer_error(response, 400, "Invalid since");
+            return;
+        }
+        since = cursor;
+    }
+    std::optional<CommandOutcome> outcome = run_checked("sys", response, wanted, true);
+    if (!outcome) {
+        return;
+    }
+    if (!outcome->ok() || !outcome->statistics) {
+        answer_outcome(response, *outcome);
+        return;
+    }
+    const uint64_t fresh = outcome->statistics_read;
+    uint64_t cursor = since.value_or(statistics_ledger().sampler_cursor().value_or(fresh - 1));
+    // A cursor from the future (or of this very read) asks for this read.
+    cursor = std::min(cursor, fresh - 1);
+    const std::optional<StatisticsWindow> window = statistics_ledger().since(cursor);
+    if (!window) {  // the connection changed under the read
+        answer_outcome(response, *outcome);
+        return;
+    }
+    outcome->statistics = window->statistics;
+    json body = outcome_json(*outcome);
+    body[json_field::kWindow] = {{json_field::kCursor, window->cursor},
+                                 {json_field::kReads, window->reads},
+                                 {json_field::kSeconds, window->seconds},
+                                 {json_field::kComplete, window->complete}};
+    answer(response, 200, record_text(body));
 }
 
 // The word for "tasks" in the body: the user, kernel or both words given.
@@ -119,6 +141,28 @@ std::optional<int> pin_number(std::string_view digits) {
 }
 
 }  // namespace
+
+json board_record() {
+    const SessionState link = session().state();
+    const bool up = link.connected();
+    json body = {{"link", up                                 ? "connected"
+                          : link.link == LinkState::kWaiting ? "waiting"
+                                                             : "disconnected"},
+                 {"port", link.port.empty() ? json(nullptr) : json(link.port)},
+                 {"session", link.number}};
+    const std::optional<Identification> identification =
+        up ? quirn_server().identification() : std::nullopt;
+    for (const char* name : {"maker", "board", "maker_id", "board_id"}) {
+        body[name] = nullptr;
+    }
+    if (identification) {
+        body["maker"] = identification->maker;
+        body["board"] = identification->board;
+        body["maker_id"] = identification->maker_id;
+        body["board_id"] = identification->board_id;
+    }
+    return body;
+}
 
 std::optional<std::vector<int>> parse_pin_list(std::string_view text) {
     std::vector<int> pins;

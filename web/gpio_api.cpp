@@ -14,6 +14,7 @@
 #include "protocol/server_commands.h"
 #include "serial/wire_trace.h"
 #include "web/api_support.h"
+#include "web/event_stream.h"
 #include "web/trace_api.h"
 
 namespace {
@@ -482,7 +483,8 @@ std::vector<ApiRoute> api_routes() {
     return routes;
 }
 
-void set_up_http_server(WebServer& server, int port, const WebAccess& access) {
+void set_up_http_server(WebServer& server, int port, const WebAccess& access,
+                        std::shared_ptr<StreamFeeder> events) {
     server.set_check([port, access](const HttpRequest& request, HttpResponse& response) {
         return check_request(request, response, port, access);
     });
@@ -490,4 +492,6 @@ void set_up_http_server(WebServer& server, int port, const WebAccess& access) {
     for (const ApiRoute& api_route : api_routes()) {
         route(server, api_route);
     }
+    server.add_stream_route(EventHub::kPath,
+                            events ? std::move(events) : std::make_shared<EventHub>());
 }

@@ -21,6 +21,8 @@
 // waited for), 504 No reply from board. Nothing reaches the board for a
 // refused request.
 
+#include <memory>
+
 #include "web/web_access.h"
 #include "web/web_server.h"
 
@@ -30,5 +32,7 @@
 // route of api_routes() and JSON errors under /api/. Every request, a
 // route's or a file's, passes the checks first.
 // The static directories are mounted after them by the web thread
-// (web/static_dirs.h says where they are found).
-void set_up_http_server(WebServer& server, int port, const WebAccess& access = {});
+// (web/static_dirs.h says where they are found). GET /api/events is fed
+// by events, an EventHub of its own when none is given.
+void set_up_http_server(WebServer& server, int port, const WebAccess& access = {},
+                        std::shared_ptr<StreamFeeder> events = nullptr);

@@ -6,11 +6,9 @@
 
 #include "serial/wire_trace.h"
 
-namespace {
-
 using nlohmann::json;
 
-nlohmann::json event_json(const wire_trace::Event& event) {
+nlohmann::json trace_event_json(const wire_trace::Event& event) {
     return json{{"seq", event.seq},
                 {"time", wire_trace::format_time(event.time)},
                 {"since_ms", event.since_request_ms},
@@ -21,7 +19,9 @@ nlohmann::json event_json(const wire_trace::Event& event) {
                 {"line", wire_trace::format_line(event)}};
 }
 
-}  // namespace
+std::string trace_event_text(const wire_trace::Event& event) {
+    return trace_event_json(event).dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 void answer_trace(const HttpRequest& request, HttpResponse& response) {
     uint64_t after = 0;
@@ -38,7 +38,7 @@ void answer_trace(const HttpRequest& request, HttpResponse& response) {
     const wire_trace::Page page = wire_trace::events_after(after);
     json events = json::array();
     for (const wire_trace::Event& event : page.events) {
-        events.push_back(event_json(event));
+        events.push_back(trace_event_json(event));
     }
     const json body{{"events", std::move(events)}, {"dropped", page.dropped}, {"last", page.last}};
     // A source holds a request's path as it came, which need not be UTF-8.

@@ -8,6 +8,14 @@
 // event's number, the N to ask with next. 400 {"error":"Invalid after"}
 // for an N that is not a decimal number.
 
+#include <nlohmann/json.hpp>
+
+#include "serial/wire_trace.h"
 #include "web/http_message.h"
+
+// One event as GET /api/trace lists it (and the event stream sends it).
+nlohmann::json trace_event_json(const wire_trace::Event& event);
+// The same, as text whatever bytes its source holds.
+std::string trace_event_text(const wire_trace::Event& event);
 
 void answer_trace(const HttpRequest& request, HttpResponse& response);

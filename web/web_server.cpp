@@ -276,6 +276,7 @@ class WebServer::Serving : public std::enable_shared_from_this<WebServer::Servin
     void stop();
 
     const std::vector<Route>& routes() const { return server.routes_; }
+    const std::vector<StreamRoute>& stream_routes() const { return server.stream_routes_; }
     const std::vector<Mount>& mounts() const { return server.mounts_; }
     const Check& check() const { return server.check_; }
     const ErrorBody& error_body() const { return server.error_body_; }
@@ -297,9 +298,9 @@ const std::string kJson = "application/json";
 
 // One client's connection, served on the loop. While a request waits for
 // the board the connection has no operation pending and no timer running.
-class Connection : public std::enable_shared_from_this<Connection> {
+class Connection : public StreamSink, public std::enable_shared_from_this<Connection> {
   public:
-    enum class State { kIdle, kReading, kBoard, kWriting, kClosed };
+    enum class State { kIdle, kReading, kBoard, kWriting, kStreaming, kClosed };
 
     Connection(WebServer::Serving& serving, tcp::socket socket)
         : serving_(serving), stream_(std::move(socket)) {}
@@ -323,7 +324,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
         response.set_content(R"({"error":"Web server stopping"})", kJson);
         send(std::move(response));
     }
-    void close() {
+    bool write(std::string text) override {
+        if (state_ != State::kStreaming) {
+            return false;
+        }
+        if (backlog_ + text.size() > WebServer::kMaxStreamBacklog) {
+            close();
+            return false;
+        }
+        backlog_ += text.size();
+        outbox_.push_back(std::move(text));
+        if (streaming_ && !flushing_) {
+            flush();
+        }
+        return true;
+    }
+    bool closed() const override { return state_ == State::kClosed; }
+    void close() override {
         if (state_ == State::kClosed) {
             return;
         }
@@ -465,6 +482,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     void dispatch() {
+        if (request_.method == "GET") {
+            for (const WebServer::StreamRoute& stream : serving_.stream_routes()) {
+                if (stream.path == request_.path) {
+                    open_stream(*stream.feeder);
+                    return;
+                }
+            }
+        }
         for (const WebServer::Route& route : serving_.routes()) {
             if (route.method != request_.method ||
                 !matches_route(route.parts, request_.path, request_.matches)) {
@@ -503,6 +528,76 @@ class Connection : public std::enable_shared_from_this<Connection> {
             return;
         }
         answer_error(404, false);
+    }
+
+    // The connection becomes an event stream, unless the feeder refuses it.
+    // It ends when the client goes, the server stops or the client falls
+    // too far behind; nothing it sends is read.
+    void open_stream(StreamFeeder& feeder) {
+        state_ = State::kStreaming;
+        stream_.expires_never();
+        // What the system holds for a stream is bounded as what it waits
+        // with here is (kMaxStreamBacklog): a client that stops reading is
+        // let go within a few hundred KB.
+        ErrorCode ignored;
+        stream_.socket().set_option(asio::socket_base::send_buffer_size(64 * 1024), ignored);
+        std::optional<HttpResponse> refusal = feeder.open(request_, shared_from_this());
+        if (refusal) {
+            outbox_.clear();
+            backlog_ = 0;
+            send(std::move(*refusal));
+            return;
+        }
+        static const std::string kHead =
+            "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
+            "X-Accel-Buffering: no\r\nConnection: close\r\n\r\n";
+        backlog_ += kHead.size();
+        outbox_.push_front(kHead);
+        streaming_ = true;
+        flush();
+        watch_stream();
+    }
+    // Everything queued goes out in one write.
+    void flush() {
+        flushing_ = true;
+        std::vector<asio::const_buffer> buffers;
+        buffers.reserve(outbox_.size());
+        for (const std::string& text : outbox_) {
+            buffers.emplace_back(asio::buffer(text));
+        }
+        asio::async_write(
+            stream_, buffers,
+            [self = shared_from_this(), count = outbox_.size()](ErrorCode error, size_t) {
+                if (self->state_ != State::kStreaming) {
+                    return;
+                }
+                if (error) {
+                    self->close();
+                    return;
+                }
+                for (size_t i = 0; i < count; ++i) {
+                    self->backlog_ -= self->outbox_.front().size();
+                    self->outbox_.pop_front();
+                }
+                self->flushing_ = false;
+                if (!self->outbox_.empty()) {
+                    self->flush();
+                }
+            });
+    }
+    // A client that goes away is seen by the read it ends.
+    void watch_stream() {
+        stream_.async_read_some(asio::buffer(scratch_),
+                                [self = shared_from_this()](ErrorCode error, size_t) {
+                                    if (self->state_ != State::kStreaming) {
+                                        return;
+                                    }
+                                    if (error) {
+                                        self->close();
+                                    } else {
+                                        self->watch_stream();
+                                    }
+                                });
     }
 
     bool serve_file() {
@@ -633,6 +728,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     HttpRequest request_;
     std::optional<http::response<http::string_body>> answer_;
     std::array<char, 4096> scratch_{};
+    // An event stream's text not yet written, and its size in bytes.
+    std::deque<std::string> outbox_;
+    size_t backlog_ = 0;
+    bool streaming_ = false;  // its head is queued: writes go out
+    bool flushing_ = false;   // a write of outbox_'s first entries is under way
     size_t discarded_ = 0;
     size_t served_ = 0;
     bool keep_alive_ = false;
@@ -697,6 +797,9 @@ void WebServer::Serving::forget(Connections::iterator where) {
 }
 
 void WebServer::Serving::stop() {
+    for (const StreamRoute& stream : stream_routes()) {
+        stream.feeder->stop();
+    }
     ErrorCode ignored;
     for (tcp::acceptor& acceptor : acceptors) {
         acceptor.close(ignored);
@@ -748,6 +851,10 @@ void WebServer::add_route(std::string_view method, std::string_view path, Runs r
         path.remove_prefix(at + 5);
     }
     routes_.push_back(std::move(route));
+}
+
+void WebServer::add_stream_route(std::string_view path, std::shared_ptr<StreamFeeder> feeder) {
+    stream_routes_.push_back({std::string(path), std::move(feeder)});
 }
 
 void WebServer::set_check(Check check) {
@@ -860,6 +967,20 @@ bool WebServer::serve() {
         serving = serving_;
     }
     running_.store(true);
+    for (const StreamRoute& stream : stream_routes_) {
+        stream.feeder->start(serving->loop,
+                             [weak = std::weak_ptr<Serving>(serving)](std::function<void()> job) {
+                                 const std::shared_ptr<Serving> still = weak.lock();
+                                 if (!still || still->stopping.load()) {
+                                     return;
+                                 }
+                                 still->board_queue().push([still, job = std::move(job)] {
+                                     if (!still->stopping.load()) {
+                                         job();
+                                     }
+                                 });
+                             });
+    }
     for (tcp::acceptor& acceptor : serving->acceptors) {
         serving->accept(acceptor);
     }

@@ -27,11 +27,49 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "web/http_message.h"
+
+namespace boost::asio {
+class io_context;
+}
+
+// An open event stream as its feeder sees it: text written after the
+// stream's head, in order. Loop thread only.
+class StreamSink {
+  public:
+    virtual ~StreamSink() = default;
+    // Queues text; false, and the stream closed, when the client has not
+    // taken what would then wait (more than WebServer::kMaxStreamBacklog
+    // bytes): a slow reader is let go rather than held in memory.
+    virtual bool write(std::string text) = 0;
+    virtual bool closed() const = 0;
+    virtual void close() = 0;
+};
+
+// What feeds the event streams of one route. Everything but start and stop
+// runs on the loop; start and stop too (stop from the loop's stop).
+class StreamFeeder {
+  public:
+    // Runs a job on the board queue, in turn with the requests that wait
+    // there; not at all once the server stops.
+    using BoardQueueJob = std::function<void(std::function<void()>)>;
+    virtual ~StreamFeeder() = default;
+    // Serving begins on loop.
+    virtual void start(boost::asio::io_context& loop, BoardQueueJob on_board) = 0;
+    // A request for a stream, after the server's check: the answer that
+    // refuses it, or nothing once the sink is taken (the server then sends
+    // the stream's head, before whatever the feeder wrote).
+    virtual std::optional<HttpResponse> open(const HttpRequest& request,
+                                             const std::shared_ptr<StreamSink>& sink) = 0;
+    // Serving ends: timers and listeners let go, every stream forgotten
+    // (the server closes their connections).
+    virtual void stop() = 0;
+};
 
 class WebServer {
   public:
@@ -52,6 +90,8 @@ class WebServer {
     static constexpr size_t kMaxConnections = 4096;
     static constexpr size_t kRequestsPerConnection = 100;
     static constexpr int kListenBacklog = 1024;
+    // What an event stream may hold for a client that does not read.
+    static constexpr size_t kMaxStreamBacklog = size_t{256} * 1024;
 
     enum class Runs { kAtOnce, kOnBoardQueue };
     // wanted() turns false once the server stops: a handler waiting for the
@@ -72,6 +112,9 @@ class WebServer {
 
     // path as the API description writes it: "{pin}" stands for decimal digits.
     void add_route(std::string_view method, std::string_view path, Runs runs, Handler handler);
+    // GET path opens an event stream fed by feeder (text/event-stream),
+    // after the same check as every request.
+    void add_stream_route(std::string_view path, std::shared_ptr<StreamFeeder> feeder);
     void set_check(Check check);
     void set_error_body(ErrorBody error_body);
     // Serves the files under directory at mount ("/" or "/help/"), GET and
@@ -98,6 +141,10 @@ class WebServer {
         Runs runs;
         Handler handler;
     };
+    struct StreamRoute {
+        std::string path;
+        std::shared_ptr<StreamFeeder> feeder;
+    };
     struct Mount {
         std::string prefix;
         std::filesystem::path directory;
@@ -109,6 +156,7 @@ class WebServer {
     bool listen_on(const std::string& host, int port, int& bound_port);
 
     std::vector<Route> routes_;
+    std::vector<StreamRoute> stream_routes_;
     std::vector<Mount> mounts_;
     Check check_;
     ErrorBody error_body_;

@@ -46,6 +46,11 @@ void MemoryBoard::send_later(std::vector<uint8_t> bytes, uint32_t delay_ms) {
     outgoing_.insert(later, Chunk{at, std::move(bytes)});
 }
 
+void MemoryBoard::queue_statistics(std::vector<std::vector<uint8_t>> replies) {
+    std::lock_guard lock(mutex_);
+    statistics_.insert(statistics_.end(), replies.begin(), replies.end());
+}
+
 void MemoryBoard::hang_up(bool seen) {
     {
         std::lock_guard lock(mutex_);
@@ -193,7 +198,12 @@ serial_platform::Transfer MemoryBoard::write(const uint8_t* data, uint32_t size)
         clock_.sleep_until(now + std::chrono::milliseconds(serial_platform::kWriteStallMs));
         return {false, 0, false};
     }
-    for (const quirn_sim::Exchange& exchange : model_.feed({data, size})) {
+    for (quirn_sim::Exchange& exchange : model_.feed({data, size})) {
+        if (exchange.request == std::vector<uint8_t>{quirn_sim::REQ_SYSTAT} &&
+            !exchange.reply.empty() && !statistics_.empty()) {
+            exchange.reply = std::move(statistics_.front());
+            statistics_.pop_front();
+        }
         received_.push_back(exchange.request);
         if (exchange.hang_up) {
             hang_up_at_ = std::max(now, busy_until_);

@@ -54,6 +54,9 @@ class MemoryBoard : public serial::Transport {
     void set_reply_delay(std::function<uint32_t(uint64_t answer)> delay_ms);
     // Bytes that arrive after delay_ms, whatever was asked (line noise).
     void send_later(std::vector<uint8_t> bytes, uint32_t delay_ms = 0);
+    // The next statistics requests are answered with these replies, in
+    // order, instead of the model's (a board whose load moves as a test says).
+    void queue_statistics(std::vector<std::vector<uint8_t>> replies);
     // The line closes now: reads and writes fail as a vanished device's do.
     // Unless seen is set, only a read notices (the watch and writes do not),
     // as with a device that fails but keeps its name.
@@ -112,6 +115,7 @@ class MemoryBoard : public serial::Transport {
     serial::LineResult line_answer_ = serial::LineResult::kSet;
     std::optional<serial_platform::LineDescription> line_;
     std::vector<std::vector<uint8_t>> received_;
+    std::deque<std::vector<uint8_t>> statistics_;
 };
 
 // A board in memory behind the program's one port (serial_port()), opened,

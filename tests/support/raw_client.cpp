@@ -75,17 +75,29 @@ bool RawClient::wait_closed(Clock::time_point deadline, std::string* received) c
     }
 }
 
-bool RawClient::wait_for(std::string_view text, Clock::time_point deadline,
-                         std::string& received) const {
-    std::array<char, 4096> buffer{};
-    while (received.find(text) == std::string::npos) {
+namespace {
+
+size_t occurrences(const std::string& text, std::string_view part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+bool RawClient::wait_for(std::string_view text, Clock::time_point deadline, std::string& received,
+                         size_t count) const {
+    std::array<char, 65536> buffer{};
+    while (occurrences(received, text) < count) {
         pollfd entry{fd_, POLLIN, 0};
         if (::poll(&entry, 1, milliseconds_until(deadline)) <= 0) {
             return false;
         }
         const ssize_t got = ::recv(fd_, buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-            return received.find(text) != std::string::npos;
+            return occurrences(received, text) >= count;
         }
         if (got > 0) {
             received.append(buffer.data(), static_cast<size_t>(got));

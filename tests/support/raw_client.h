@@ -26,10 +26,10 @@ class RawClient {
     // received, up to its first 64 KB.
     bool wait_closed(std::chrono::steady_clock::time_point deadline,
                      std::string* received = nullptr) const;
-    // Reads until text has come (or the connection ended, or the deadline
-    // passed); whether it came.
+    // Reads until text has come count times in all received (or the
+    // connection ended, or the deadline passed); whether it came.
     bool wait_for(std::string_view text, std::chrono::steady_clock::time_point deadline,
-                  std::string& received) const;
+                  std::string& received, size_t count = 1) const;
 
   private:
     int fd_ = -1;
