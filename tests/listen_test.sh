@@ -85,6 +85,11 @@ grep -qi "^location: /\s*$" "$tmp/head" || fail "redirect of an unsafe path: $(c
 expect_status 200 "cookie" -b "$cookie" "$api"
 expect_status 200 "the page with the cookie" -b "$cookie" http://192.0.2.1:8088/
 expect_status 401 "the page without it" http://192.0.2.1:8088/
+# The event stream is behind the same token.
+events=http://192.0.2.1:8088/api/events?topics=link
+expect_status 401 "the event stream without it" "$events"
+curl -s -N --max-time 1 -b "$cookie" -o "$tmp/events" "$events"
+grep -q '^event: link' "$tmp/events" || fail "no link event on the stream: $(cat "$tmp/events")"
 stop first
 
 # The file's token is kept; a name allowed is answered.
