@@ -14,8 +14,6 @@
 const char* const kBuildDate = __DATE__;
 const char* const kBuildTime = __TIME__;
 
-std::atomic<uint32_t> prompt_counter{0};
-
 namespace {
 
 std::atomic<OutputMode> current_mode{OutputMode::kText};
@@ -43,6 +41,7 @@ struct Screen {
     std::string next_prompt;      // left by print_prompt for the next line
     std::string line_prompt;      // in front of the line on screen
     bool prompt_changed = false;  // line_prompt changed since it was drawn
+    uint32_t prompt_number = 0;   // shown in the next prompt
     std::string tail;             // written since the last line end
     std::vector<std::pair<std::FILE*, std::string>> held;
 };
@@ -292,6 +291,16 @@ void print_help() {
     out(text);
 }
 
+uint32_t next_prompt_number() {
+    std::lock_guard lock(output_mutex());
+    return screen().prompt_number;
+}
+
+void set_next_prompt_number(uint32_t number) {
+    std::lock_guard lock(output_mutex());
+    screen().prompt_number = number;
+}
+
 void print_prompt() {
     if (current_mode.load() != OutputMode::kText) {
         return;
@@ -307,16 +316,20 @@ void print_prompt() {
     } else {
         text += " [local] [Client]";
     }
-    text += " [" + std::to_string(prompt_counter.fetch_add(1)) + "] > ";
-    if (!editing.load()) {
-        out(text);
-        return;
-    }
+    // Numbered under the lock that writes it: prompts leave in the order
+    // of their numbers, and no two share one.
     void (*wake)() = nullptr;
     {
         std::lock_guard lock(output_mutex());
         Screen& s = screen();
-        if (s.line_on_screen) {
+        text += " [" + std::to_string(s.prompt_number++) + "] > ";
+        if (!editing.load()) {
+            if (capture != nullptr) {
+                capture->append(text);
+            } else {
+                write_now(stdout, text);
+            }
+        } else if (s.line_on_screen) {
             s.line_prompt = std::move(text);
             s.prompt_changed = true;
             wake = s.wake;

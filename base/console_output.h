@@ -15,8 +15,9 @@ inline constexpr const char* kVersion = TESSARO_VERSION;
 extern const char* const kBuildDate;
 extern const char* const kBuildTime;
 
-// Number shown in the prompt; read and increased in one atomic step.
-extern std::atomic<uint32_t> prompt_counter;
+// The number the next prompt shows; each prompt takes the next one.
+uint32_t next_prompt_number();
+void set_next_prompt_number(uint32_t number);
 
 // How the console speaks. kText: as a person reads it. kQuiet: the
 // reports only, without the chatter (banner, port list, thread lines,

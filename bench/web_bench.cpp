@@ -10,15 +10,23 @@
 //
 // Usage: web_bench [requests per client count]   (default 600)
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -89,6 +97,129 @@ Run serial_limit(const Workload& work, int transactions) {
     run.per_second = transactions / (ms_since(start) / 1000);
     std::sort(run.times_ms.begin(), run.times_ms.end());
     return run;
+}
+
+// A client with as little of its own cost as a client can have: one
+// keep-alive connection, the request written once, the answer read up to
+// its Content-Length. Tells what the server costs without the client
+// library's share.
+class PlainClient {
+  public:
+    PlainClient(int port, const std::string& path)
+        : port_(port),
+          request_("GET " + path + " HTTP/1.1\r\nHost: localhost:" + std::to_string(port) +
+                   "\r\n\r\n") {
+        connect_now();
+    }
+    ~PlainClient() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    PlainClient(const PlainClient&) = delete;
+    PlainClient& operator=(const PlainClient&) = delete;
+
+    // The answer's status and body; status 0 when the connection failed.
+    // A connection the server ended (it keeps one for so many requests) is
+    // made again.
+    std::pair<int, std::string> get() {
+        std::pair<int, std::string> answer = get_once();
+        if (answer.first == 0) {
+            connect_now();
+            answer = get_once();
+        }
+        return answer;
+    }
+
+  private:
+    void connect_now() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port_));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int yes = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    std::pair<int, std::string> get_once() {
+        if (fd_ < 0 || send(fd_, request_.data(), request_.size(), MSG_NOSIGNAL) !=
+                           static_cast<ssize_t>(request_.size())) {
+            return {0, ""};
+        }
+        std::string got;
+        size_t head_end = std::string::npos, length = 0;
+        char buffer[4096];
+        while (head_end == std::string::npos || got.size() < head_end + 4 + length) {
+            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                return {0, ""};
+            }
+            got.append(buffer, static_cast<size_t>(n));
+            if (head_end == std::string::npos &&
+                (head_end = got.find("\r\n\r\n")) != std::string::npos) {
+                const size_t at = got.find("Content-Length: ");
+                length = at < head_end ? std::stoul(got.substr(at + 16)) : 0;
+            }
+        }
+        const int status = got.size() > 12 ? std::atoi(got.c_str() + 9) : 0;
+        return {status, got.substr(head_end + 4, length)};
+    }
+
+    int port_;
+    std::string request_;
+    int fd_ = -1;
+};
+
+// One client, taking turns with the limit in blocks of 20 so that both
+// see the same machine: the back-to-back transactions, the API through the
+// client library, and the API through PlainClient. Returns them in that
+// order, each timed over its own blocks only.
+std::array<Run, 3> one_client_in_turns(const Workload& work, int port, int requests) {
+    constexpr int kBlock = 20;
+    httplib::Client library("localhost", port);
+    library.set_keep_alive(true);
+    PlainClient plain(port, work.path);
+    std::array<Run, 3> runs;
+    std::array<double, 3> elapsed_ms{};
+    const std::array<std::function<bool()>, 3> ask = {
+        [&] { return transact(work).count == work.reply_bytes; },
+        [&] {
+            const httplib::Result result = library.Get(work.path);
+            return result && result->status == 200 && result->body.starts_with(work.answer_start);
+        },
+        [&] {
+            const auto [status, body] = plain.get();
+            return status == 200 && body.starts_with(work.answer_start);
+        },
+    };
+    for (int i = 0; i < kWarmUp; ++i) {
+        for (const auto& one : ask) {
+            one();
+        }
+    }
+    for (int done = 0; done < requests; done += kBlock) {
+        for (size_t k = 0; k < ask.size(); ++k) {
+            const auto block = Clock::now();
+            for (int i = 0; i < kBlock; ++i) {
+                const auto sent = Clock::now();
+                runs[k].errors += !ask[k]();
+                runs[k].times_ms.push_back(ms_since(sent));
+            }
+            elapsed_ms[k] += ms_since(block);
+        }
+    }
+    for (size_t k = 0; k < runs.size(); ++k) {
+        runs[k].per_second = static_cast<double>(runs[k].times_ms.size()) / (elapsed_ms[k] / 1000);
+        std::sort(runs[k].times_ms.begin(), runs[k].times_ms.end());
+    }
+    return runs;
 }
 
 // With probe, a client of its own asks GET /api/board, which needs no board,
@@ -189,18 +320,22 @@ int main(int argc, char** argv) {
         std::perror("redirecting standard output");
         return 1;
     }
-    std::vector<std::pair<Run, std::vector<std::pair<int, Run>>>> results;
+    struct Result {
+        std::array<Run, 3> turns;  // the limit, the library's client, PlainClient
+        Run limit;
+        std::vector<std::pair<int, Run>> runs;
+    };
+    std::vector<Result> results;
     std::vector<double> probe_ms;
     for (const Workload& work : kWorkloads) {
-        const Run limit = serial_limit(work, requests);
-        std::vector<std::pair<int, Run>> runs;
-        for (int clients : {1, 8, 64}) {
+        Result result{one_client_in_turns(work, port, requests), serial_limit(work, requests), {}};
+        for (int clients : {8, 64}) {
             api_rate(work, port, clients, clients * 2);  // warm up: connections and workers
             const bool probed = clients == 64 && &work == &kWorkloads[0];
-            runs.emplace_back(
+            result.runs.emplace_back(
                 clients, api_rate(work, port, clients, requests, probed ? &probe_ms : nullptr));
         }
-        results.emplace_back(limit, std::move(runs));
+        results.push_back(std::move(result));
     }
     std::fflush(stdout);
     dup2(saved_stdout, STDOUT_FILENO);
@@ -224,22 +359,32 @@ int main(int argc, char** argv) {
     serial_port().close();
 
     int errors = trace_errors + (traced ? 0 : 1);
+    const auto row = [&errors](const char* clients, const Run& run, const Run& limit) {
+        std::printf("  %7s  %10.1f  %7.1f%%  %9.2f  %6.2f  %6d\n", clients, run.per_second,
+                    100 * run.per_second / limit.per_second, percentile(run.times_ms, 0.5),
+                    percentile(run.times_ms, 0.99), run.errors);
+        errors += run.errors;
+    };
+    const auto limit_line = [&errors](const char* how, const Run& limit) {
+        std::printf(
+            "  serial limit%s: %.1f transactions/s (median %.2f ms, 99th percentile %.2f ms)\n",
+            how, limit.per_second, percentile(limit.times_ms, 0.5),
+            percentile(limit.times_ms, 0.99));
+        errors += limit.errors;
+    };
     for (size_t w = 0; w < results.size(); ++w) {
-        const auto& [limit, runs] = results[w];
+        const Result& result = results[w];
         std::printf(
             "web_bench: GET %s, %d requests per run, simulated board at 19200-baud pacing\n",
             kWorkloads[w].path.c_str(), requests);
-        std::printf(
-            "  serial limit: %.1f transactions/s (median %.2f ms, 99th percentile %.2f ms)\n",
-            limit.per_second, percentile(limit.times_ms, 0.5), percentile(limit.times_ms, 0.99));
+        limit_line(" in turns with one client", result.turns[0]);
         std::printf(
             "  clients  requests/s  of limit  median ms  p99 ms  errors   (goal >= 95%%, 0)\n");
-        errors += limit.errors;
-        for (const auto& [clients, run] : runs) {
-            std::printf("  %7d  %10.1f  %7.1f%%  %9.2f  %6.2f  %6d\n", clients, run.per_second,
-                        100 * run.per_second / limit.per_second, percentile(run.times_ms, 0.5),
-                        percentile(run.times_ms, 0.99), run.errors);
-            errors += run.errors;
+        row("1", result.turns[1], result.turns[0]);
+        row("1 plain", result.turns[2], result.turns[0]);
+        limit_line(" before the others", result.limit);
+        for (const auto& [clients, run] : result.runs) {
+            row(std::to_string(clients).c_str(), run, result.limit);
         }
     }
     std::printf(

@@ -22,10 +22,11 @@ missing=()
 if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
     missing+=(nodejs npm)
 fi
+# One query for all of them: a package dpkg does not know is not listed.
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+    awk '/ ok installed$/ {print $1}') || true
 for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
-        missing+=("$package")
-    fi
+    grep -qxF "$package" <<<"$installed" || missing+=("$package")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

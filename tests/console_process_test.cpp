@@ -135,6 +135,13 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
           "\n",
           "{\"word\":\"\xef\xbf\xbd\",\"ok\":false,\"error\":\"unknown_word\",\"message\":\"Nop\","
           "\"invalid_utf8\":[\"word\"]}\n"}},
+        // A typed co that fails is a failed word of the script.
+        {{"--json"},
+         "co no_such_port\n",
+         1,
+         "/dev/no_such_port: no such device\n",
+         {R"({"word":"co","ok":false,"error":"not_connected","message":"Connect ...\n)",
+          R"(Error: Cannot open /dev/no_such_port\n)"}},
         // A port that cannot be opened, input not a terminal: the reason,
         // as "co" gives it, and status 1 before any piped word runs.
         {{"--", "no_such_port"},

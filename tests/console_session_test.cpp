@@ -70,7 +70,7 @@ class ConsoleSession : public ::testing::Test {
             captured([] { serial_port().close(); });
         }
         session().reset();
-        prompt_counter = 0;
+        set_next_prompt_number(0);
     }
     void TearDown() override { SetUp(); }
 

@@ -11,6 +11,7 @@
 #include <future>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -23,6 +24,7 @@
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
 #include "sim/quirn_board.h"
+#include "tests/support/memory_board.h"
 #include "tests/support/raw_client.h"
 #include "web/api_support.h"
 #include "web/gpio_api.h"
@@ -72,9 +74,7 @@ class WebApi : public testing::Test {
         if (!board_.ok()) {
             GTEST_SKIP() << "no pseudo-terminal: " << board_.error();
         }
-        serial_port().open(board_.path());
-        ASSERT_EQ(serial_port().get_state().status, 1);
-        session().opened(board_.path());
+        open_port();
         port_ = server_.bind_to_any("localhost");
         ASSERT_GT(port_, 0);
         set_up_http_server(server_, port_);
@@ -94,6 +94,16 @@ class WebApi : public testing::Test {
         }
         session().reset();
     }
+    // The board behind the program's port: the simulated one on a
+    // pseudo-terminal here, one in memory for the failing board's tests.
+    virtual void open_port() {
+        serial_port().open(board_.path());
+        ASSERT_EQ(serial_port().get_state().status, 1);
+        session().opened(board_.path());
+    }
+    virtual std::vector<std::vector<uint8_t>> frames() { return board_.received_frames(); }
+    virtual void clear_frames() { board_.clear_received(); }
+    virtual bool wait_idle() { return board_.wait_idle(kDeadline); }
 
     std::string with_port(std::string text) const {
         const size_t at = text.find("{port}");
@@ -112,9 +122,9 @@ class WebApi : public testing::Test {
                    ? client.Head(row.path, headers)
                    : client.Post(row.path, headers, row.body, "application/json");
     }
-    std::string received() const {
+    std::string received() {
         std::string text;
-        for (const std::vector<uint8_t>& frame : board_.received_frames()) {
+        for (const std::vector<uint8_t>& frame : frames()) {
             text += (text.empty() ? "" : ", ") + quirn_sim::hex_bytes(frame);
         }
         return text;
@@ -123,7 +133,7 @@ class WebApi : public testing::Test {
         for (const Row& row : rows) {
             const std::string what =
                 row.method + " " + row.path + " " + row.body + " " + row.host + " " + row.origin;
-            board_.clear_received();
+            clear_frames();
             testing::internal::CaptureStdout();
             const httplib::Result result = send(row);
             const std::string printed = testing::internal::GetCapturedStdout();
@@ -142,7 +152,7 @@ class WebApi : public testing::Test {
                                    "\n") != std::string::npos,
                       wrote)
                 << what << printed;
-            ASSERT_TRUE(board_.wait_idle(kDeadline));
+            ASSERT_TRUE(wait_idle());
         }
     }
 
@@ -422,10 +432,32 @@ TEST_F(WebApi, DescriptionNamesEveryRegisteredRoute) {
     EXPECT_EQ(described, registered);
 }
 
-TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
+// The same server in front of a board in memory, whose silences and late
+// halves cost no real time.
+class WebApiFailingBoard : public WebApi {
+  protected:
+    void open_port() override {
+        memory_.emplace();
+        ASSERT_TRUE(memory_->opened());
+        session().opened(test_support::MemoryBoard::kName);
+    }
+    void TearDown() override {
+        WebApi::TearDown();
+        memory_.reset();
+    }
+    std::vector<std::vector<uint8_t>> frames() override {
+        return memory_->board().received_frames();
+    }
+    void clear_frames() override { memory_->board().clear_received(); }
+    bool wait_idle() override { return true; }  // its transactions end with their replies
+
+    std::optional<test_support::ProgramPortInMemory> memory_;
+};
+
+TEST_F(WebApiFailingBoard, ReportsABoardThatFailsInsteadOfSuccess) {
     const std::string no_reply = kNoReply;
     const std::string not_connected = kNotConnected;
-    board_.set_faults({.silent_every = 1});
+    memory_->board().set_faults({.silent_every = 1});
     expect_rows({
         {"GET", "/api/status", "", 504, R"({"error":"No reply from board","reason":"no_reply"})",
          "40"},
@@ -435,20 +467,20 @@ TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
     });
     // Every second request unanswered: a pin of several carries its own
     // error, and the half of a run the board did not confirm is named.
-    board_.set_faults({.silent_every = 2});
+    memory_->board().set_faults({.silent_every = 2});
     expect_rows({
         {"GET", "/api/gpio?pins=1-3", "", 200,
          R"({"read":"digital","pins":[{"pin":1,"value":0},)"
          R"({"pin":2,"error":"No reply from board"},{"pin":3,"value":0}]})",
          "98 81 FE, 98 82 FE, 98 83 FE"},
     });
-    board_.set_faults({.silent_every = 2});
+    memory_->board().set_faults({.silent_every = 2});
     expect_rows({
         {"POST", "/api/scheduler/run", R"({"tasks":"both"})", 502,
          R"({"error":"Bad reply from board","reason":"unconfirmed","unconfirmed":"kernel"})",
          "20, 02"},
     });
-    board_.set_faults({});
+    memory_->board().set_faults({});
     session().closed();
     expect_rows({
         {"GET", "/api/systat", "", 503, not_connected, ""},
@@ -458,11 +490,11 @@ TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
         {"POST", "/api/gpio/gwd/5", R"({"value":1})", 503, not_connected, ""},
         {"POST", "/api/gpio/config/5", R"({"mode":"input"})", 503, not_connected, ""},
     });
-    session().opened(board_.path());
+    session().opened(test_support::MemoryBoard::kName);
     // A reply that answers another request, or only half of this one, is
     // never a value: its late half would otherwise be read as the start of
     // the next answer (the value 0x98, a read's echo).
-    board_.set_faults({.wrong_echo = true});
+    memory_->board().set_faults({.wrong_echo = true});
     expect_rows({
         {"GET", "/api/gpio/grd/5", "", 502, kBadReply, "98 85 FE"},
         {"POST", "/api/gpio/gwd/5", R"({"value":1})", 502, kBadReply, "A4 85 81 FE"},
@@ -472,21 +504,21 @@ TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
         {"POST", "/api/clear", "", 502, R"({"error":"Bad reply from board","reason":"bad_echo"})",
          "08"},
     });
-    board_.set_faults({.split_gap_ms = 20});
+    memory_->board().set_faults({.split_gap_ms = 20});
     expect_rows({
         {"GET", "/api/gpio/grd/5", "", 502, kBadReply, "98 85 FE"},
         {"GET", "/api/gpio/grd/5", "", 502, kBadReply, "98 85 FE"},
         {"POST", "/api/gpio/config/5", R"({"mode":"input"})", 502, kBadReply, "80 85 FE"},
     });
-    board_.set_faults({.wrong_length = true});
+    memory_->board().set_faults({.wrong_length = true});
     expect_rows({{"GET", "/api/gpio/gra/5", "", 502, kBadReply, "A0 85 FE"}});
     // The board mends while the late half of the last reply is on its way:
     // the very next request gets its own answer.
-    board_.set_faults({.split_gap_ms = 20});
+    memory_->board().set_faults({.split_gap_ms = 20});
     httplib::Client client("localhost", port_);
     testing::internal::CaptureStdout();
     const httplib::Result cut = client.Get("/api/gpio/grd/5");
-    board_.set_faults({});
+    memory_->board().set_faults({});
     const httplib::Result next = client.Get("/api/gpio/grd/5");
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(cut && next);
@@ -678,6 +710,7 @@ TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
             EXPECT_TRUE(client->wait_closed(stop + 600ms, &answer));
             if (load == Load::kSilentBoardReads) {
                 EXPECT_TRUE(answer.starts_with("HTTP/1.1 503")) << answer;
+                EXPECT_NE(answer.find("Connection: close\r\n"), std::string::npos) << answer;
                 EXPECT_NE(answer.find(R"({"error":"Web server stopping"})"), std::string::npos);
             }
         }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "serial/class_serial.h"
+
 namespace test_support {
 
 serial::TimePoint FakeClock::now() {
@@ -264,6 +266,18 @@ bool MemoryBoard::present(const std::string& path) const {
 
 std::optional<std::vector<std::string>> MemoryBoard::list() const {
     return std::vector<std::string>{"Board in memory (" + std::string(kName) + ")"};
+}
+
+ProgramPortInMemory::ProgramPortInMemory() {
+    auto board = std::make_unique<MemoryBoard>(clock_);
+    board_ = board.get();
+    serial_port().use_transport(std::move(board), clock_);
+    opened_ = serial_port().open(MemoryBoard::kName).ok();
+}
+
+ProgramPortInMemory::~ProgramPortInMemory() {
+    serial_port().use_transport(std::make_unique<serial::PlatformTransport>(),
+                                serial::steady_clock());
 }
 
 }  // namespace test_support

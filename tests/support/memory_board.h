@@ -114,4 +114,23 @@ class MemoryBoard : public serial::Transport {
     std::vector<std::vector<uint8_t>> received_;
 };
 
+// A board in memory behind the program's one port (serial_port()), opened,
+// on a clock of its own; the port goes back to the platform when this ends.
+class ProgramPortInMemory {
+  public:
+    ProgramPortInMemory();
+    ~ProgramPortInMemory();
+    ProgramPortInMemory(const ProgramPortInMemory&) = delete;
+    ProgramPortInMemory& operator=(const ProgramPortInMemory&) = delete;
+
+    bool opened() const { return opened_; }
+    MemoryBoard& board() { return *board_; }
+    FakeClock& clock() { return clock_; }
+
+  private:
+    FakeClock clock_;
+    MemoryBoard* board_;  // owned by the program's port
+    bool opened_ = false;
+};
+
 }  // namespace test_support
