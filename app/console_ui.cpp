@@ -125,9 +125,10 @@ void ask_for_port() {
 // Returns false when the input ended before the port name was given; a
 // question cancelled with Ctrl-C leaves the session as it was.
 bool connect(std::istream& input) {
+    // From the moment the question is asked, a Ctrl-C cancels it.
+    const QuestionScope question;
     ask_for_port();
     std::string name;
-    const QuestionScope question;
     const bool answered = static_cast<bool>(input >> name);
     if (!answered && question.cancelled()) {
         input.clear();

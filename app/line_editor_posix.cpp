@@ -521,8 +521,10 @@ bool QuestionScope::cancelled() const {
 }
 
 void restore_terminal() {
+    // Now, not once the output has drained: a terminal whose output is held
+    // (Ctrl-S) would hold the program's end too.
     if (terminal_saved.load()) {
-        ::tcsetattr(STDIN_FILENO, TCSADRAIN, &saved_terminal);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
     }
 }
 
