@@ -154,9 +154,11 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
     ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline)) << tessaro.output();
     EXPECT_FALSE(web.Get("/"));
     // Stopped before the next session: it stays down while connected.
+    // (Its prompt names the port: the one the web thread may print while
+    // the old session closes does not.)
     tessaro.write("http_stop\nco " + board.path() + "\n");
-    ASSERT_TRUE(tessaro.wait_for_output("[Arduino:Uno_R4_Minima] [Server] [", kDeadline,
-                                        tessaro.output().find(kQuit)));
+    ASSERT_TRUE(tessaro.wait_for_output("[" + board.path() + "] [Arduino:Uno_R4_Minima] [Server] [",
+                                        kDeadline, tessaro.output().find(kQuit)));
     type_to_silent_board(tessaro, board, "sta\n");
     EXPECT_EQ(count(tessaro.output(), kStart), 1u) << tessaro.output();
     const size_t stopped = tessaro.output().size();
