@@ -36,18 +36,21 @@ link=$tmp/quirn0
 "$build/quirn-sim" --link "$link" --no-stdin >"$tmp/sim.out" 2>&1 &
 sim=$!
 # Starts tessaro --serve on the simulated board with the given options,
-# and reads its lines until the web server's, whose address is kept in url.
+# and reads its lines until it has connected to the board (the simulator
+# may make its link a moment after tessaro starts: tessaro then waits for
+# it) and said its web server's address, which is kept in url.
 start() {
     coproc TESSARO { exec env XDG_STATE_HOME="$tmp/state" "$build/tessaro" --serve "$link" "$@" 2>&1; }
     url=""
-    local line
-    while IFS= read -r -t 20 line <&"${TESSARO[0]}"; do
-        if [[ $line == "Web server running on "* ]]; then
-            url=${line#Web server running on }
-            break
-        fi
+    local line board=""
+    while [ -z "$url" ] || [ -z "$board" ]; do
+        IFS= read -r -t 20 line <&"${TESSARO[0]}" || break
+        case $line in
+            "Web server running on "*) url=${line#Web server running on } ;;
+            *"; board "*) board=yes ;;
+        esac
     done
-    [ -n "$url" ] || fail "no web server line for $*"
+    [ -n "$url" ] && [ -n "$board" ] || fail "tessaro did not connect and serve for $*"
 }
 stop() {
     kill -TERM "$TESSARO_PID"
@@ -68,7 +71,7 @@ expect_status 401 "a wrong token" -H "Authorization: Bearer ${token%?}0" "$api"
 expect_status 401 "the token in the query of an API request" "$api?token=$token"
 # The wire trace records every request before it goes to the board.
 curl -s -H "Authorization: Bearer $token" "http://192.0.2.1:8088/api/trace?after=0" >"$tmp/trace"
-grep -q '"source":"identify"' "$tmp/trace" || fail "no trace: $(cat "$tmp/trace")"
+grep -q '"bytes":"E0 FD","dir":"->"' "$tmp/trace" || fail "no identification: $(cat "$tmp/trace")"
 ! grep -q '"source":"api' "$tmp/trace" || fail "a refused request reached the board"
 expect_status 200 "bearer token" -H "Authorization: Bearer $token" "$api"
 expect_status 403 "foreign Host" -H "Authorization: Bearer $token" -H "Host: evil.example:8088" "$api"
@@ -88,8 +91,16 @@ expect_status 401 "the page without it" http://192.0.2.1:8088/
 # The event stream is behind the same token.
 events=http://192.0.2.1:8088/api/events?topics=link
 expect_status 401 "the event stream without it" "$events"
-curl -s -N --max-time 1 -b "$cookie" -o "$tmp/events" "$events"
-grep -q '^event: link' "$tmp/events" || fail "no link event on the stream: $(cat "$tmp/events")"
+# The link event comes at once; the stream then stays open.
+exec {stream}< <(exec curl -s -N --max-time 20 -b "$cookie" "$events")
+stream_pid=$!
+seen=""
+while IFS= read -r -t 20 line <&"$stream"; do
+    [ "$line" = "event: link" ] && seen=yes && break
+done
+kill "$stream_pid" 2>/dev/null
+exec {stream}<&-
+[ -n "$seen" ] || fail "no link event on the stream with the cookie"
 stop first
 
 # The file's token is kept; a name allowed is answered.
