@@ -67,7 +67,9 @@ file=$tmp/state/tessaro/token
 api=http://192.0.2.1:8088/api/gpio/grd/3
 expect_status 401 "no token" "$api"
 grep -q '"error"' "$tmp/body" || fail "401 without a JSON error"
-expect_status 401 "a wrong token" -H "Authorization: Bearer ${token%?}0" "$api"
+# The token with its last digit changed (to 1 where it was 0).
+wrong=${token%?}$([ "${token: -1}" = 0 ] && echo 1 || echo 0)
+expect_status 401 "a wrong token" -H "Authorization: Bearer $wrong" "$api"
 expect_status 401 "the token in the query of an API request" "$api?token=$token"
 # The wire trace records every request before it goes to the board.
 curl -s -H "Authorization: Bearer $token" "http://192.0.2.1:8088/api/trace?after=0" >"$tmp/trace"
