@@ -62,7 +62,7 @@ esac
 log_file=""
 for arg in "$@"; do
     if [ "$arg" = "--log" ]; then
-        log_file="$build/quirn-sim.log"
+        log_file=$(realpath -m "$build/quirn-sim.log")
     fi
 done
 
@@ -70,8 +70,9 @@ sim_pid=""
 path=""
 sim_out=""
 # The same name across runs, as a USB board's: tessaro's history of "co"
-# lines, and any other program, find it again.
-link=$build/quirn0
+# lines, and any other program, find it again. Absolute: tessaro takes a
+# name without a leading / for one under /dev.
+link=$(realpath -m "$build/quirn0")
 
 # Runs however the script ends; nothing in it may fail, so that every step
 # runs under set -e.

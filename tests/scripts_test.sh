@@ -22,7 +22,9 @@ fail() {
 run() {
     local words=$1
     shift
-    local env=(env TMPDIR="$tmp/t" TESSARO_SKIP_BUILD=1 TESSARO_BUILD_DIR="$build"
+    # The build folder as a user's default is given: relative to the tree.
+    local env=(env TMPDIR="$tmp/t" TESSARO_SKIP_BUILD=1
+        TESSARO_BUILD_DIR="$(realpath --relative-to=. "$build")"
         TESSARO_TEST_MARK="$mark")
     if [ -z "$words" ]; then
         out=$("${env[@]}" scripts/run.sh "$@" 2>&1 </dev/null)
