@@ -19,7 +19,6 @@
 //   soak_bench 60 --delay 2100
 // Run it where port 8088 is free (unshare -n bash -c 'ip link set lo up; ...').
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <httplib.h>
 #include <poll.h>
@@ -47,6 +46,7 @@
 #include <vector>
 
 #include "bench/bench_stats.h"
+#include "bench/process_usage.h"
 #include "sim/quirn_board.h"
 
 namespace {
@@ -203,36 +203,6 @@ struct ConsoleTally {
     std::vector<std::string> wrong_examples;
     bool stuck = false;  // a word's output did not end in time
 };
-
-struct Usage {
-    long rss_kb = 0;
-    long peak_rss_kb = 0;
-    int threads = 0;
-    int descriptors = 0;
-};
-
-Usage usage_of(pid_t pid) {
-    Usage usage;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> usage.rss_kb;
-        } else if (key == "VmHWM:") {
-            status >> usage.peak_rss_kb;
-        } else if (key == "Threads:") {
-            status >> usage.threads;
-        }
-        status.ignore(1 << 16, '\n');
-    }
-    if (DIR* fds = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-        while (const dirent* entry = readdir(fds)) {
-            usage.descriptors += entry->d_name[0] != '.';
-        }
-        closedir(fds);
-    }
-    return usage;
-}
 
 // ---------------------------------------------------------------- processes
 

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_usage.h"
 #include "tests/support/raw_client.h"
 
 namespace {
@@ -43,26 +44,6 @@ using namespace std::chrono_literals;
 constexpr int kHttpPort = 8088;
 constexpr auto kChangeEvery = 700ms;
 constexpr auto kSettle = 2s;
-
-struct Usage {
-    long rss_kb = 0;
-    int threads = 0;
-};
-
-Usage usage_of(pid_t pid) {
-    Usage usage;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> usage.rss_kb;
-        } else if (key == "Threads:") {
-            status >> usage.threads;
-        }
-        status.ignore(1 << 16, '\n');
-    }
-    return usage;
-}
 
 struct Child {
     pid_t pid = -1;
