@@ -58,7 +58,8 @@ void log_line(const std::string& text) {
 
 }  // namespace
 
-PtyBoard::PtyBoard(BoardConfig config) : config_(config), model_(config) {
+PtyBoard::PtyBoard(BoardConfig config)
+    : config_(config), reply_delay_ms_(config.reply_delay_ms), model_(config) {
     if (pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
         error_ = os_error("pipe");
         return;
@@ -257,7 +258,8 @@ bool PtyBoard::send(const Exchange& exchange) {
         }
         return true;
     }
-    if (config_.reply_delay_ms > 0 && !pause(std::chrono::milliseconds(config_.reply_delay_ms))) {
+    if (const uint32_t delay_ms = reply_delay_ms_;
+        delay_ms > 0 && !pause(std::chrono::milliseconds(delay_ms))) {
         return false;
     }
     const std::span<const uint8_t> reply(exchange.reply);

@@ -234,6 +234,8 @@ class PtyBoard {
     bool wait_idle(std::chrono::milliseconds deadline) const;
 
     void set_faults(const Faults& faults);  // takes effect from the next request
+    // The wait before each reply from the next request on (config's reply_delay_ms).
+    void set_reply_delay(uint32_t delay_ms) { reply_delay_ms_ = delay_ms; }
     void set_analog(uint8_t pin, uint16_t value);
     void set_alarm_word(uint8_t word);
     void set_fault_word(uint8_t word);
@@ -259,6 +261,7 @@ class PtyBoard {
     int wake_pipe_[2] = {-1, -1};  // written to stop the serving thread
     std::atomic<bool> stop_{false};
     std::atomic<bool> hung_up_{false};
+    std::atomic<uint32_t> reply_delay_ms_{0};
     // Guards model_, the frame record and counts below, and the condition.
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

@@ -163,9 +163,12 @@ TEST(SerialPort, OpenFailuresSayWhy) {
 }
 
 // A port never opened fails at once, and an overlong frame is refused
-// before any write. A line whose other end has gone says so however the
-// system tells it: a hang-up polled without input, a write failing with EIO.
-TEST(SerialPort, ALineThatCannotCarryBytesFailsAtOnce) {
+// before any write. On a terminal: a silent line ends a read at its total
+// time-out, a held one a write at the stall limit (each at most three times
+// its goal), and a line whose other end has gone says so however the system
+// tells it: a hang-up polled without input, a write failing with EIO. The
+// longest frame goes out whole.
+TEST(SerialPort, ALineThatCannotCarryBytesFailsInTimeAndTheLongestFrameGoesWhole) {
     SerialPort port;
     const Clock::time_point start = Clock::now();
     const Transaction failed = port.transact_byte(REQ_STATUS);
@@ -175,28 +178,43 @@ TEST(SerialPort, ALineThatCannotCarryBytesFailsAtOnce) {
     EXPECT_EQ(std::pair(refused.refused_size, refused.write_failed),
               std::pair(std::optional<size_t>(512), false));
 
+    Pty quiet;
+    ASSERT_TRUE(port.open(quiet.name).ok());
+    uint8_t byte = REQ_STATUS;
+    const auto timed = [](const auto& action, std::chrono::milliseconds goal) {
+        const Clock::time_point began = Clock::now();
+        const serial_platform::Transfer transfer = action();
+        EXPECT_GE(Clock::now() - began, goal);
+        EXPECT_LT(Clock::now() - began, 3 * goal);
+        return transfer;
+    };
+    // 90 bytes asked for: 2 ms each and 20 ms once.
+    uint8_t buffer[90];
+    const serial_platform::Transfer silent = timed(
+        [&] {
+            return serial_platform::read_port(port.handle, buffer, 90, {5, 2, 20});
+        },
+        200ms);
+    EXPECT_EQ(std::pair(silent.ok, silent.count), std::pair(true, 0u));
+    ASSERT_EQ(::tcflow(port.handle, TCOOFF), 0);  // as a board's XOFF would
+    const Bytes filler(64 * 1024, 0x80);
+    const serial_platform::Transfer held = timed(
+        [&] {
+            return serial_platform::write_port(port.handle, filler.data(),
+                                               static_cast<uint32_t>(filler.size()), 200);
+        },
+        200ms);
+    EXPECT_FALSE(held.ok);
+    ::tcflow(port.handle, TCOON);
+    port.close();
+
     int ends[2] = {-1, -1};
     ASSERT_EQ(::pipe(ends), 0);
     ::close(ends[1]);
-    uint8_t byte = REQ_STATUS;
     const serial_platform::Transfer read =
         serial_platform::read_port(ends[0], &byte, 1, serial_platform::Timeouts{5, 2, 20});
     ::close(ends[0]);
     Pty pty;
-    ::close(std::exchange(pty.master, -1));
-    const serial_platform::Transfer written = serial_platform::write_port(pty.slave, &byte, 1, 200);
-    EXPECT_EQ(std::tuple(read.ok, read.gone, written.ok, written.gone),
-              std::tuple(false, true, false, true));
-}
-
-// The longest frame goes out whole; a board that stops taking bytes ends in
-// the write failure once the stall limit has passed, and the read is made.
-TEST(SerialPort, TheLongestFrameIsSentAndAStalledBoardEndsInAWriteFailure) {
-    Pty pty;
-    constexpr uint32_t kStallMs = 200;
-    SerialPort port(
-        std::make_unique<serial::PlatformTransport>(serial_platform::DeviceRoots{}, kStallMs),
-        serial::steady_clock());
     ASSERT_TRUE(port.open(pty.name).ok());
     std::thread board([&] {
         Bytes got;
@@ -219,22 +237,11 @@ TEST(SerialPort, TheLongestFrameIsSentAndAStalledBoardEndsInAWriteFailure) {
     board.join();
     EXPECT_EQ(sent.reply.bytes, Bytes{0x01});
     EXPECT_FALSE(sent.write_failed);
-
-    // Output held (as a board's XOFF would): the terminal takes no byte.
-    ASSERT_EQ(::tcflow(port.handle, TCOOFF), 0);
-    const Clock::time_point start = Clock::now();
-    Transaction stalled;
-    test_support::finish_within(30s, "A write to a stalled board",
-                                [&] { stalled = port.transact_byte(REQ_STATUS); });
-    // The write gives up at the stall limit; the read's own time-out follows.
-    const auto writing =
-        Clock::now() - start - std::chrono::duration<double, std::milli>(stalled.read.elapsed_ms);
-    EXPECT_GE(writing, std::chrono::milliseconds(kStallMs));
-    EXPECT_LT(writing, std::chrono::milliseconds(3 * kStallMs));
-    EXPECT_TRUE(stalled.write_failed);
-    EXPECT_TRUE(stalled.read.ok) << "the read is made all the same";
-    EXPECT_TRUE(stalled.reply.bytes.empty());
-    ::tcflow(port.handle, TCOON);
+    port.close();
+    ::close(std::exchange(pty.master, -1));
+    const serial_platform::Transfer written = serial_platform::write_port(pty.slave, &byte, 1, 200);
+    EXPECT_EQ(std::tuple(read.ok, read.gone, written.ok, written.gone),
+              std::tuple(false, true, false, true));
 }
 
 // Expecting 4 bytes changes nothing for a longer reply: the bytes past the

@@ -274,10 +274,16 @@ TEST(SerialMemory, ALateBoardNeverYieldsAStaleValueAsSuccess) {
     EXPECT_GT(good_reads, 20) << "the board's prompt answers are taken";
 }
 
-// A device that fails reads while its name stays (only a read can tell):
-// the read says it is gone and the watcher hears of it.
-TEST(SerialMemory, AReadFromAHungUpDeviceIsFlaggedGone) {
+// A board that takes no byte fails the write, and the read is made all the
+// same. A device that fails reads while its name stays (only a read can
+// tell): the read says it is gone and the watcher hears of it.
+TEST(SerialMemory, AStalledWriteFailsAndAReadFromAHungUpDeviceIsFlaggedGone) {
     MemoryLink link;
+    link.board->stall_writes(true);
+    const Transaction stalled = link.port->transact_byte(REQ_STATUS, 4);
+    EXPECT_EQ(std::tuple(stalled.write_failed, stalled.read.ok, stalled.reply.bytes.size()),
+              std::tuple(true, true, 0u));
+    link.board->stall_writes(false);
     const uint64_t session = link.port->session_number();
     link.board->hang_up(false);
     const Transaction failed = link.port->transact_byte(REQ_STATUS, 4);
