@@ -60,7 +60,7 @@ struct Row {
     int status;
     std::string answer, frames;          // the frames the board received, as "98 85 FE, ..."
     std::string host = "", origin = "";  // "{port}" stands for the server's port
-    httplib::Headers extra = {};
+    std::string header = "";             // one more, as "Name: value"
 };
 
 // A value nested depth levels deep, and a body of that many bytes.
@@ -112,7 +112,10 @@ class WebApi : public testing::Test {
     }
     httplib::Result send(const Row& row) {
         httplib::Client client("localhost", port_);
-        httplib::Headers headers = row.extra;
+        httplib::Headers headers;
+        if (const size_t colon = row.header.find(": "); colon != std::string::npos) {
+            headers.emplace(row.header.substr(0, colon), row.header.substr(colon + 2));
+        }
         for (const auto& [name, value] : {std::pair{"Host", row.host}, {"Origin", row.origin}}) {
             if (!value.empty()) {
                 headers.emplace(name, with_port(value));
@@ -225,74 +228,30 @@ TEST_F(WebApi, AnswersEachRequestAndSendsOnlyWhatIsValid) {
         {"POST", "/api/gpio/gwd/5", R"({"value":)" + std::string(60000, '['), 500, kBad, ""},
         {"POST", "/api/gpio/config/5", R"({"mode":"input","x":")" + std::string(70000, 'x') + "\"}",
          413, R"({"error":"Request body too large"})", ""},
-        {"POST",
-         "/api/gpio/gwd/5",
-         R"({"value":1})",
-         415,
-         R"({"error":"Compressed bodies are not accepted"})",
-         "",
-         "",
-         "",
-         {{"Content-Encoding", "gzip"}}},
-        {"GET",
-         "/index.html",
-         "",
-         416,
-         R"({"error":"Too many ranges"})",
-         "",
-         "",
-         "",
-         {{"Range", "bytes=0-0,2-2,4-4,6-6,8-8"}}},
-        {"GET", "/index.html", "", 206, "<!DOC", "", "", "", {{"Range", "bytes=0-4"}}},
+        {"POST", "/api/gpio/gwd/5", R"({"value":1})", 415,
+         R"({"error":"Compressed bodies are not accepted"})", "", "", "", "Content-Encoding: gzip"},
+        {"GET", "/index.html", "", 416, R"({"error":"Too many ranges"})", "", "", "",
+         "Range: bytes=0-0,2-2,4-4,6-6,8-8"},
+        {"GET", "/index.html", "", 206, "<!DOC", "", "", "", "Range: bytes=0-4"},
         // An API answer goes whole, whatever range is asked for.
-        {"POST",
-         "/api/gpio/gwd/2",
-         R"({"value":1})",
-         200,
-         kOk,
-         "A4 82 81 FE",
-         "",
-         "",
-         {{"Range", "bytes=0-0"}}},
+        {"POST", "/api/gpio/gwd/2", R"({"value":1})", 200, kOk, "A4 82 81 FE", "", "",
+         "Range: bytes=0-0"},
         // Only requests for this machine, and API requests from our own pages.
         {"GET", "/api/gpio/grd/5", "", 200, R"({"pin":5,"value":1})", "98 85 FE",
          "LocalHost:{port}", "http://localhost:{port}"},
         {"GET", "/api/gpio/grd/5", "", 200, R"({"pin":5,"value":1})", "98 85 FE", "[::1]:{port}"},
         {"GET", "/api/gpio/grd/5", "", 200, R"({"pin":5,"value":1})", "98 85 FE",
          "127.1.2.3:{port}"},
-        {"GET",
-         "/api/gpio/grd/5",
-         "",
-         200,
-         R"({"pin":5,"value":1})",
-         "98 85 FE",
-         "127.0.0.255:{port}",
-         "",
-         {{"Sec-Fetch-Site", "same-origin"}}},
+        {"GET", "/api/gpio/grd/5", "", 200, R"({"pin":5,"value":1})", "98 85 FE",
+         "127.0.0.255:{port}", "", "Sec-Fetch-Site: same-origin"},
         {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "10.0.0.1:{port}"},
         {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "128.0.0.1:{port}"},
         {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "127.-0.0.1:{port}"},
         {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "127.0.0.1.1:{port}"},
-        {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "", "", {{"Origin", ""}}},
-        {"GET",
-         "/api/gpio/grd/5",
-         "",
-         403,
-         kForbidden,
-         "",
-         "",
-         "",
-         {{"Sec-Fetch-Site", "cross-site"}}},
-        {"GET",
-         "/api/gpio/grd/5",
-         "",
-         403,
-         kForbidden,
-         "",
-         "",
-         "",
-         {{"Sec-Fetch-Site", "same-site"}}},
-        {"GET", "/index.html", "", 200, "", "", "", "", {{"Sec-Fetch-Site", "cross-site"}}},
+        {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "", "", "Origin: "},
+        {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "", "", "Sec-Fetch-Site: cross-site"},
+        {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "", "", "Sec-Fetch-Site: same-site"},
+        {"GET", "/index.html", "", 200, "", "", "", "", "Sec-Fetch-Site: cross-site"},
         {"POST", "/api/gpio/gwd/5", R"({"value":0})", 403, kForbidden, "", "evil.example:{port}"},
         {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "localhost.evil.example"},
         {"GET", "/api/gpio/grd/5", "", 403, kForbidden, "", "127.0.0.256:{port}"},
