@@ -216,31 +216,23 @@ TEST(ConsoleProgram, ScriptsReadOutcomesAsStatusQuietTextOrJsonLines) {
         std::vector<std::string> json = {};  // --json: word, and error or "ok", per line
     };
     const std::string trace = "Not able to decode.\n";
+    // clang-format off
     const Run runs[] = {
-        {{"--quiet"},
-         "g2rd\nrust\n",
-         0,
+        {{"--quiet"}, "g2rd\nrust\n", 0,
          "Pin 2 value: 0\nquirn: Run U-ST User scheduled tasks\nServer operation ok: runust\n",
          "98 82 FE, 20"},
-        {{"--quiet", "-c", "g2co G2WD1 g2rd"},
-         "",
-         0,
+        {{"--quiet", "-c", "g2co G2WD1 g2rd"}, "", 0,
          "Pin 2 set as Digital Output.\nPin 2 value: 1 written on port.\nPin 2 value: 1\n",
          "81 82 FE, A4 82 81 FE, 98 82 FE"},
-        {{"--quiet", "--bail", "-c", "g2rd foo g2rd"},
-         "",
-         1,
-         "Pin 2 value: 0\n" + trace,
+        {{"--quiet", "--bail", "-c", "g2rd foo g2rd"}, "", 1, "Pin 2 value: 0\n" + trace,
          "98 82 FE"},
         {{"--quiet"}, "foo\ng2rd\n", 1, trace + "Pin 2 value: 0\n", "98 82 FE"},
-        {{"--json", "-c", "g2rd foo g99rd g2wd1 sys ihwmcu iping run"},
-         "",
-         1,
-         "",
+        {{"--json", "-c", "g2rd foo g99rd g2wd1 sys ihwmcu iping run"}, "", 1, "",
          "98 82 FE, A4 82 81 FE, 04, E0 FD, E1 FE, 20, 02",
          {"co ok", "g2rd ok", "foo unknown_word", "g99rd out_of_range", "g2wd1 ok", "sys ok",
           "ihwmcu ok", "iping undecoded", "run ok"}},
     };
+    // clang-format on
     for (const Run& run : runs) {
         quirn_sim::PtyBoard board;
         ASSERT_TRUE(board.ok()) << board.error();

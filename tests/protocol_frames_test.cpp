@@ -250,17 +250,15 @@ TEST(ProtocolJson, RecordsNameEachBitAndEachFault) {
         int bit;
         const char* name;
     } bits[] = {
-        {"status", 1, 7, "user_fault"},
-        {"status", 1, 6, "user_alarm"},
+        // clang-format off
+        {"status", 1, 7, "user_fault"},   {"status", 1, 6, "user_alarm"},
         {"status", 1, 4, "user_scheduler_running"},
-        {"status", 1, 3, "kernel_fault"},
-        {"status", 1, 2, "kernel_alarm"},
+        {"status", 1, 3, "kernel_fault"}, {"status", 1, 2, "kernel_alarm"},
         {"status", 1, 0, "kernel_scheduler_running"},
-        {"alarm", 2, 4, "user_stack_high"},
-        {"alarm", 2, 0, "kernel_stack_high"},
-        {"fault", 3, 4, "user_stack_full"},
-        {"fault", 3, 3, "watchdog"},
+        {"alarm", 2, 4, "user_stack_high"}, {"alarm", 2, 0, "kernel_stack_high"},
+        {"fault", 3, 4, "user_stack_full"}, {"fault", 3, 3, "watchdog"},
         {"fault", 3, 0, "kernel_stack_full"},
+        // clang-format on
     };
     for (const auto& row : bits) {
         std::vector<uint8_t> reply{0x40, 0, 0, 0};

@@ -106,21 +106,16 @@ TEST(SimFraming, SplitAndConcatenatedInputGiveTheSameReplies) {
 }
 
 TEST(SimFraming, BadFramesGoUnansweredAndTheNextRequestIsServed) {
-    const std::pair<const char*, const char*> rows[] = {{"00", "no code"},
-                                                        {"03", "two bits: no code"},
-                                                        {"FE", "a terminator alone"},
-                                                        {"E0 FE", "wrong terminator"},
-                                                        {"E1 FD", "identification terminator"},
-                                                        {"E0 81 FD", "identification with data"},
-                                                        {"E1 81 FE", "ping with data"},
-                                                        {"98 FE", "read without a pin"},
-                                                        {"98 82 83 FE", "read with a value"},
-                                                        {"A4 82 FE", "write without a value"},
-                                                        {"A4 82 FF FE", "value out of range"},
-                                                        {"81 FF FE", "pin out of range"},
-                                                        {"90 81 FE", "no such pin code"},
-                                                        {"E9 FE", "no such information code"},
-                                                        {"F8 FE", "the memory code is reserved"}};
+    // clang-format off
+    const std::pair<const char*, const char*> rows[] = {
+        {"00", "no code"}, {"03", "two bits: no code"}, {"FE", "a terminator alone"},
+        {"E0 FE", "wrong terminator"}, {"E1 FD", "identification terminator"},
+        {"E0 81 FD", "identification with data"}, {"E1 81 FE", "ping with data"},
+        {"98 FE", "read without a pin"}, {"98 82 83 FE", "read with a value"},
+        {"A4 82 FE", "write without a value"}, {"A4 82 FF FE", "value out of range"},
+        {"81 FF FE", "pin out of range"}, {"90 81 FE", "no such pin code"},
+        {"E9 FE", "no such information code"}, {"F8 FE", "the memory code is reserved"}};
+    // clang-format on
     for (const auto& [frame, reason] : rows) {
         BoardModel board;
         EXPECT_EQ(feed(board, frame + std::string(" 40")), "-, 40 00 00 00") << reason;
