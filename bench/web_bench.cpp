@@ -223,7 +223,7 @@ std::array<Run, 3> one_client_in_turns(const Workload& work, int port, int reque
 }
 
 // With probe, a client of its own asks GET /api/board, which needs no board,
-// again and again while the others run; its times go to probe_ms.
+// again and again while the others run; its times are added to probe_ms.
 Run api_rate(const Workload& work, int port, int clients, int requests,
              std::vector<double>* probe_ms = nullptr) {
     const int each = std::max(1, requests / clients);
@@ -276,7 +276,6 @@ Run api_rate(const Workload& work, int port, int clients, int requests,
     finished = true;
     if (prober.joinable()) {
         prober.join();
-        std::sort(probe_ms->begin(), probe_ms->end());
     }
     Run run;
     run.per_second = each * clients / (ms_since(start) / 1000);
@@ -286,6 +285,39 @@ Run api_rate(const Workload& work, int port, int clients, int requests,
     std::sort(run.times_ms.begin(), run.times_ms.end());
     run.errors = errors;
     return run;
+}
+
+// Runs put together as if measured in one: their requests over their
+// summed time, every latency, every error.
+Run merged(const std::vector<Run>& parts) {
+    Run all;
+    double seconds = 0;
+    for (const Run& part : parts) {
+        seconds += static_cast<double>(part.times_ms.size()) / part.per_second;
+        all.times_ms.insert(all.times_ms.end(), part.times_ms.begin(), part.times_ms.end());
+        all.errors += part.errors;
+    }
+    all.per_second = static_cast<double>(all.times_ms.size()) / seconds;
+    std::sort(all.times_ms.begin(), all.times_ms.end());
+    return all;
+}
+
+// Several clients, taking turns with the limit in kSegments parts, so that
+// both see the same moments of the machine; returns the limit and the API.
+std::pair<Run, Run> clients_in_turns(const Workload& work, int port, int clients, int requests,
+                                     std::vector<double>* probe_ms) {
+    constexpr int kSegments = 4;
+    api_rate(work, port, clients, clients * 2);  // warm up: connections and workers
+    std::vector<Run> limits, api;
+    const int part = std::max(clients, requests / kSegments);
+    for (int segment = 0; segment < kSegments; ++segment) {
+        limits.push_back(serial_limit(work, part));
+        api.push_back(api_rate(work, port, clients, part, probe_ms));
+    }
+    if (probe_ms != nullptr) {
+        std::sort(probe_ms->begin(), probe_ms->end());
+    }
+    return {merged(limits), merged(api)};
 }
 
 }  // namespace
@@ -322,18 +354,18 @@ int main(int argc, char** argv) {
     }
     struct Result {
         std::array<Run, 3> turns;  // the limit, the library's client, PlainClient
-        Run limit;
-        std::vector<std::pair<int, Run>> runs;
+        // Per number of clients, the limit in turns with them and the API.
+        std::vector<std::tuple<int, Run, Run>> runs;
     };
     std::vector<Result> results;
     std::vector<double> probe_ms;
     for (const Workload& work : kWorkloads) {
-        Result result{one_client_in_turns(work, port, requests), serial_limit(work, requests), {}};
+        Result result{one_client_in_turns(work, port, requests), {}};
         for (int clients : {8, 64}) {
-            api_rate(work, port, clients, clients * 2);  // warm up: connections and workers
             const bool probed = clients == 64 && &work == &kWorkloads[0];
-            result.runs.emplace_back(
-                clients, api_rate(work, port, clients, requests, probed ? &probe_ms : nullptr));
+            auto [limit, api] =
+                clients_in_turns(work, port, clients, requests, probed ? &probe_ms : nullptr);
+            result.runs.emplace_back(clients, std::move(limit), std::move(api));
         }
         results.push_back(std::move(result));
     }
@@ -382,9 +414,9 @@ int main(int argc, char** argv) {
             "  clients  requests/s  of limit  median ms  p99 ms  errors   (goal >= 95%%, 0)\n");
         row("1", result.turns[1], result.turns[0]);
         row("1 plain", result.turns[2], result.turns[0]);
-        limit_line(" before the others", result.limit);
-        for (const auto& [clients, run] : result.runs) {
-            row(std::to_string(clients).c_str(), run, result.limit);
+        for (const auto& [clients, limit, run] : result.runs) {
+            limit_line((" in turns with " + std::to_string(clients) + " clients").c_str(), limit);
+            row(std::to_string(clients).c_str(), run, limit);
         }
     }
     std::printf(

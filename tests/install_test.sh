@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # tessaro installed as a user installs it, from the build folder given as
-# $1: cmake --install into a temporary prefix, and the Debian package from
-# scripts/package.sh, unpacked with dpkg -x. Each installed tessaro is
+# $1, in one of two parts ($2), each a test of its own so that they run side
+# by side: "install", cmake --install into a temporary prefix (and a copy of
+# its programs without any pages), served on port 8088; and "package", the
+# Debian package from scripts/package.sh, unpacked with dpkg -x and served
+# on port 8098. Each installed tessaro is
 # started from an empty working directory against its own quirn-sim and
 # must serve /, /help/ and the API; without any pages it says so in one
 # line and the API still works. systemd-analyze verify finds nothing to say
@@ -11,6 +14,15 @@ set -uo pipefail
 build=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
 source=$PWD
+part=$2
+case $part in
+install) http=8088 ;;
+package) http=8098 ;;
+*)
+    echo "usage: install_test.sh BUILD install|package" >&2
+    exit 2
+    ;;
+esac
 
 tmp=$(mktemp -d)
 pids=()
@@ -29,7 +41,7 @@ fail() {
 }
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-start_line="[Tessaro] Server running on http://localhost:8088"
+start_line="[Tessaro] Server running on http://localhost:$http"
 notice="[Tessaro] The web page is not installed: no pages folder in "
 
 # wait_for FILE TEXT SECONDS: TEXT appears in FILE within the time.
@@ -61,11 +73,11 @@ session() {
     mkfifo "$work/in"
     local input
     exec {input}<>"$work/in"
-    (cd "$work" && exec "$bin/tessaro") <"$work/in" >"$work/out" 2>&1 &
+    (cd "$work" && exec "$bin/tessaro" --http-port "$http") <"$work/in" >"$work/out" 2>&1 &
     local tessaro=$!
     pids+=("$tessaro")
     echo "co $port" >&"$input"
-    # Another program may hold port 8088 for a while before it is ours.
+    # Another program may hold the port for a while before it is ours.
     if ! wait_for "$work/out" "$start_line" 120; then
         fail "no web server: $(cat "$work/out")"
     else
@@ -73,19 +85,19 @@ session() {
         local next
         next=$(grep -A1 -F "$start_line" "$work/out" | sed -n 2p)
         if [ "$pages" = yes ]; then
-            [ "$(curl -s http://localhost:8088/)" = "$(cat "$source/pages/index.html")" ] ||
+            [ "$(curl -s http://localhost:$http/)" = "$(cat "$source/pages/index.html")" ] ||
                 fail "/ is not pages/index.html"
-            [ "$(curl -s http://localhost:8088/help/)" = "$(cat "$source/help/index.html")" ] ||
+            [ "$(curl -s http://localhost:$http/help/)" = "$(cat "$source/help/index.html")" ] ||
                 fail "/help/ is not help/index.html"
             [[ $next != "$notice"* ]] || fail "a notice although the pages are there: $next"
         else
             [[ $next == "$notice$work, $bin or "*"; the API still works." ]] ||
                 fail "the line after the start line is not the notice: $next"
-            [ "$(curl -s -o /dev/null -w '%{http_code}' http://localhost:8088/)" = 404 ] ||
+            [ "$(curl -s -o /dev/null -w '%{http_code}' http://localhost:$http/)" = 404 ] ||
                 fail "/ is not 404 without pages"
         fi
         local read
-        read=$(curl -s http://localhost:8088/api/gpio/grd/2)
+        read=$(curl -s http://localhost:$http/api/gpio/grd/2)
         [[ $read =~ ^\{\"pin\":2,\"value\":[0-9]+\}$ ]] || fail "API read answered: $read"
     fi
     echo quit >&"$input"
@@ -105,81 +117,88 @@ has_files() {
     done
 }
 
-name="cmake --install"
-prefix=$tmp/prefix
-cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
-has_files "$prefix" bin/tessaro bin/quirn-sim share/tessaro/pages/index.html \
-    share/tessaro/help/index.html share/man/man1/tessaro.1 share/man/man1/quirn-sim.1 \
-    share/doc/tessaro/README.md
-[[ $("$prefix/bin/tessaro" --version) == "tessaro $version ("*"built "* ]] ||
-    fail "--version: $("$prefix/bin/tessaro" --version)"
-session "$prefix/bin" yes
+if [ "$part" = install ]; then
+    name="cmake --install"
+    prefix=$tmp/prefix
+    cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
+    has_files "$prefix" bin/tessaro bin/quirn-sim share/tessaro/pages/index.html \
+        share/tessaro/help/index.html share/man/man1/tessaro.1 share/man/man1/quirn-sim.1 \
+        share/doc/tessaro/README.md
+    [[ $("$prefix/bin/tessaro" --version) == "tessaro $version ("*"built "* ]] ||
+        fail "--version: $("$prefix/bin/tessaro" --version)"
+    session "$prefix/bin" yes
 
-name="service unit"
-units=$prefix/lib/systemd/system
-has_files "$prefix" lib/systemd/system/tessaro@.service
-grep -qxF "ExecStart=$prefix/bin/tessaro --serve /dev/%I" "$units/tessaro@.service" ||
-    fail "the unit does not start the installed tessaro"
-# A template is verified through an instance; nothing is started.
-ln -s tessaro@.service "$units/tessaro@ttyACM0.service"
-MANPATH=$prefix/share/man systemd-analyze verify "$units/tessaro@ttyACM0.service" >"$tmp/verify" 2>&1 ||
-    fail "systemd-analyze verify failed: $(cat "$tmp/verify")"
-[ ! -s "$tmp/verify" ] || fail "systemd-analyze verify: $(cat "$tmp/verify")"
-rm "$units/tessaro@ttyACM0.service"
+    name="service unit"
+    units=$prefix/lib/systemd/system
+    has_files "$prefix" lib/systemd/system/tessaro@.service
+    grep -qxF "ExecStart=$prefix/bin/tessaro --serve /dev/%I" "$units/tessaro@.service" ||
+        fail "the unit does not start the installed tessaro"
+    # A template is verified through an instance; nothing is started.
+    ln -s tessaro@.service "$units/tessaro@ttyACM0.service"
+    MANPATH=$prefix/share/man systemd-analyze verify "$units/tessaro@ttyACM0.service" >"$tmp/verify" 2>&1 ||
+        fail "systemd-analyze verify failed: $(cat "$tmp/verify")"
+    [ ! -s "$tmp/verify" ] || fail "systemd-analyze verify: $(cat "$tmp/verify")"
+    rm "$units/tessaro@ttyACM0.service"
 
-name="manual pages"
-for page in tessaro quirn-sim; do
-    MANWIDTH=80 man -l --warnings "$prefix/share/man/man1/$page.1" >"$tmp/man" 2>"$tmp/man.err" ||
-        fail "man -l $page.1 failed"
-    [ ! -s "$tmp/man.err" ] || fail "$page.1: $(cat "$tmp/man.err")"
-    # Every option of --help is in the page, and the page names the version.
-    for option in $("$prefix/bin/$page" --help | grep -oE '^ +(-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+'); do
-        grep -qF -- "$option" "$tmp/man" || fail "$page.1 lacks $option"
+    name="manual pages"
+    for page in tessaro quirn-sim; do
+        MANWIDTH=80 man -l --warnings "$prefix/share/man/man1/$page.1" >"$tmp/man" 2>"$tmp/man.err" ||
+            fail "man -l $page.1 failed"
+        [ ! -s "$tmp/man.err" ] || fail "$page.1: $(cat "$tmp/man.err")"
+        # Every option of --help is in the page, and the page names the version.
+        for option in $("$prefix/bin/$page" --help | grep -oE '^ +(-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+'); do
+            grep -qF -- "$option" "$tmp/man" || fail "$page.1 lacks $option"
+        done
+        grep -qE "^$page $version +" "$tmp/man" || fail "$page.1 does not name version $version"
     done
-    grep -qE "^$page $version +" "$tmp/man" || fail "$page.1 does not name version $version"
-done
 
-name="no pages anywhere"
-mkdir -p "$tmp/bare/bin"
-cp "$prefix/bin/tessaro" "$prefix/bin/quirn-sim" "$tmp/bare/bin/"
-session "$tmp/bare/bin" no
+    name="no pages anywhere"
+    mkdir -p "$tmp/bare/bin"
+    cp "$prefix/bin/tessaro" "$prefix/bin/quirn-sim" "$tmp/bare/bin/"
+    session "$tmp/bare/bin" no
+fi
 
-name="Debian package"
-deb=$(scripts/package.sh "$build" | tail -n 1)
-if [ ! -f "$deb" ]; then
-    fail "scripts/package.sh made no package"
-else
-    [ "$(basename "$deb")" = "tessaro_${version}_$(dpkg --print-architecture).deb" ] ||
-        fail "named $deb"
-    info=$(dpkg-deb --info "$deb")
-    for field in "Package: tessaro" "Version: $version" "Depends: .*libc6" \
-        "Depends: .*libstdc\+\+6" "Description: ."; do
-        grep -qE "^ $field" <<<"$info" || fail "no '$field' in: $info"
-    done
-    contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
-    for path in ./usr/bin/tessaro ./usr/bin/quirn-sim ./usr/share/tessaro/pages/index.html \
-        ./usr/share/tessaro/help/index.html ./usr/share/man/man1/tessaro.1.gz \
-        ./usr/share/man/man1/quirn-sim.1.gz ./usr/share/doc/tessaro/copyright \
-        ./usr/share/doc/tessaro/README.md ./usr/lib/systemd/system/tessaro@.service \
-        ./usr/share/bash-completion/completions/tessaro \
-        ./usr/share/bash-completion/completions/quirn-sim; do
-        grep -qxF "$path" <<<"$contents" || fail "$path not in the package"
-    done
-    dpkg -x "$deb" "$tmp/root" || fail "dpkg -x failed"
-    # Hardened: full RELRO with every symbol bound at start, and the stack
-    # protector (the checked functions too, in a build that optimises).
-    for program in tessaro quirn-sim; do
-        dynamic=$(readelf -d "$tmp/root/usr/bin/$program")
-        grep -q 'BIND_NOW' <<<"$dynamic" || fail "$program: no BIND_NOW"
-        readelf -lW "$tmp/root/usr/bin/$program" | grep -q GNU_RELRO || fail "$program: no RELRO"
-        symbols=$(readelf --dyn-syms -W "$tmp/root/usr/bin/$program")
-        grep -q '__stack_chk_fail' <<<"$symbols" || fail "$program: no stack protector"
-        if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Debug$' "$build/CMakeCache.txt"; then
-            grep -qE '__[a-z_]+_chk@' <<<"$symbols" || fail "$program: no checked functions"
-        fi
-    done
-    session "$tmp/root/usr/bin" yes
-    lintian --fail-on error "$deb" >"$tmp/lintian" 2>&1 || fail "lintian: $(cat "$tmp/lintian")"
+if [ "$part" = package ]; then
+    name="Debian package"
+    deb=$(scripts/package.sh "$build" | tail -n 1)
+    if [ ! -f "$deb" ]; then
+        fail "scripts/package.sh made no package"
+    else
+        [ "$(basename "$deb")" = "tessaro_${version}_$(dpkg --print-architecture).deb" ] ||
+            fail "named $deb"
+        info=$(dpkg-deb --info "$deb")
+        for field in "Package: tessaro" "Version: $version" "Depends: .*libc6" \
+            "Depends: .*libstdc\+\+6" "Description: ."; do
+            grep -qE "^ $field" <<<"$info" || fail "no '$field' in: $info"
+        done
+        contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
+        for path in ./usr/bin/tessaro ./usr/bin/quirn-sim ./usr/share/tessaro/pages/index.html \
+            ./usr/share/tessaro/help/index.html ./usr/share/man/man1/tessaro.1.gz \
+            ./usr/share/man/man1/quirn-sim.1.gz ./usr/share/doc/tessaro/copyright \
+            ./usr/share/doc/tessaro/README.md ./usr/lib/systemd/system/tessaro@.service \
+            ./usr/share/bash-completion/completions/tessaro \
+            ./usr/share/bash-completion/completions/quirn-sim; do
+            grep -qxF "$path" <<<"$contents" || fail "$path not in the package"
+        done
+        dpkg -x "$deb" "$tmp/root" || fail "dpkg -x failed"
+        # Hardened: full RELRO with every symbol bound at start, and the stack
+        # protector (the checked functions too, in a build that optimises).
+        for program in tessaro quirn-sim; do
+            dynamic=$(readelf -d "$tmp/root/usr/bin/$program")
+            grep -q 'BIND_NOW' <<<"$dynamic" || fail "$program: no BIND_NOW"
+            readelf -lW "$tmp/root/usr/bin/$program" | grep -q GNU_RELRO || fail "$program: no RELRO"
+            symbols=$(readelf --dyn-syms -W "$tmp/root/usr/bin/$program")
+            grep -q '__stack_chk_fail' <<<"$symbols" || fail "$program: no stack protector"
+            if ! grep -q '^CMAKE_BUILD_TYPE:STRING=Debug$' "$build/CMakeCache.txt"; then
+                grep -qE '__[a-z_]+_chk@' <<<"$symbols" || fail "$program: no checked functions"
+            fi
+        done
+        # lintian takes seconds: it reads the package while the session runs.
+        lintian --fail-on error "$deb" >"$tmp/lintian" 2>&1 &
+        lintian=$!
+        session "$tmp/root/usr/bin" yes
+        wait "$lintian" || fail "lintian: $(cat "$tmp/lintian")"
+    fi
 fi
 
 [ "$failures" -eq 0 ]
