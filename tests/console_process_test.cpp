@@ -505,7 +505,7 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     const std::string waiting = "[Disconnected] [-:-] [Server] [";
 
     // The web front end on a port of its own, as a second board's would be:
-    // it answers there, for that port's name only, while the board is away too.
+    // it answers there while the board is away too.
     const int http_port = 18000 + getpid() % 1000;
     httplib::Client web("localhost", http_port);
     const auto board_json = [&web] {
@@ -536,9 +536,6 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
     EXPECT_EQ(first["port"], link);
     EXPECT_EQ(first["maker"], "Arduino");
     EXPECT_EQ(first["board_id"], quirn_sim::BOARD_UNO_R4_MINIMA);
-    const httplib::Result other_host = web.Get("/api/board", {{"Host", "localhost:8088"}});
-    ASSERT_TRUE(other_host);
-    EXPECT_EQ(other_host->status, 403);
 
     // Noticed without a word typed; the prompt follows, a word is refused.
     size_t mark = tessaro.output().size();
@@ -699,7 +696,7 @@ TEST(ConsoleProgram, CtrlCAndSignalsAtATerminal) {
     expect(on_board);
 
     // A board that answers late keeps a word waiting without a time-out's cost.
-    board.set_reply_delay(400);
+    board.set_reply_delay(800);
     board.clear_received();
     tessaro.write("sta g2rd\r");
     ASSERT_TRUE(board.wait_for_frames(1, 20s));
