@@ -120,6 +120,9 @@ class Bridge {
     void received(const mosquitto_message* message);
     void published(int id);
 
+    // The first connection, until the library's thread has one under way:
+    // false, with broker_trouble_ set, when it could not start one.
+    bool try_connecting();
     void run();
     void run_command(const MqttCommand& command);
     std::string topic(std::string_view name) const { return settings_.prefix + "/" + std::string(name); }
@@ -131,6 +134,9 @@ class Bridge {
     std::thread thread_;
     uint64_t session_listener_ = 0;
     uint64_t follower_ = 0;  // the bridge thread's only
+    // Whether the library's thread runs; set by the bridge thread, read by
+    // stop() once it has ended.
+    bool looping_ = false;
 
     // Guards everything below; changed_ (with it) wakes the bridge thread
     // and stop().
@@ -178,23 +184,27 @@ bool Bridge::start(std::string& why) {
         changed_.notify_all();
     });
     thread_ = std::thread([this] { run(); });
-    code = mosquitto_connect_async(client_, settings_.url.host.c_str(), settings_.url.port,
-                                   kKeepAliveSeconds);
-    if (code != MOSQ_ERR_SUCCESS) {
-        const std::string why_not = code == MOSQ_ERR_ERRNO ? os_error_text(errno)
-                                                           : reason(mosquitto_strerror(code));
-        std::lock_guard lock(mutex_);
-        broker_trouble_ = why_not;
-        changed_.notify_all();
-    }
-    // The library's own thread connects, and connects again after a loss.
-    code = mosquitto_loop_start(client_);
-    if (code != MOSQ_ERR_SUCCESS) {
-        why = std::string("the MQTT thread: ") + mosquitto_strerror(code);
-        stop();
-        return false;
-    }
     return true;
+}
+
+bool Bridge::try_connecting() {
+    int code = mosquitto_connect_async(client_, settings_.url.host.c_str(), settings_.url.port,
+                                       kKeepAliveSeconds);
+    if (code == MOSQ_ERR_SUCCESS) {
+        // The library's own thread takes the connection on from here, and
+        // connects again after a loss.
+        code = mosquitto_loop_start(client_);
+        if (code == MOSQ_ERR_SUCCESS) {
+            looping_ = true;
+            return true;
+        }
+    }
+    const std::string why_not =
+        code == MOSQ_ERR_ERRNO ? reason(os_error_text(errno).c_str())
+                               : reason(mosquitto_strerror(code));
+    std::lock_guard lock(mutex_);
+    broker_trouble_ = why_not;
+    return false;
 }
 
 void Bridge::connected(int code) {
@@ -217,7 +227,8 @@ void Bridge::disconnected(int code) {
     broker_up_ = false;
     if (code != 0 && broker_trouble_.empty()) {
         broker_trouble_ =
-            code == MOSQ_ERR_ERRNO ? os_error_text(errno) : reason(mosquitto_strerror(code));
+            code == MOSQ_ERR_ERRNO ? reason(os_error_text(errno).c_str())
+                               : reason(mosquitto_strerror(code));
     }
     commands_.clear();  // their answers would have nowhere to go
     changed_.notify_all();
@@ -263,17 +274,30 @@ void Bridge::run() {
     std::string told_trouble;
     std::string link_sent;
     std::string board_sent;
+    // Until a first connection is under way, it is tried again after a
+    // wait that doubles, up to the longest.
+    std::chrono::seconds retry(kFirstRetrySeconds);
+    std::chrono::steady_clock::time_point next_try{};
     for (;;) {
+        if (!looping_ && std::chrono::steady_clock::now() >= next_try && !try_connecting()) {
+            next_try = std::chrono::steady_clock::now() + retry;
+            retry = std::min(retry * 2, std::chrono::seconds(kLongestRetrySeconds));
+        }
         std::optional<MqttCommand> command;
         bool now_up = false;
         std::string trouble;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] {
+            const auto woken = [&] {
                 return stopping_ || broker_up_ != up || session_changed_ ||
                        (!broker_up_ && broker_trouble_ != told_trouble) ||
                        (broker_up_ && !commands_.empty());
-            });
+            };
+            if (looping_) {
+                changed_.wait(lock, woken);
+            } else if (!changed_.wait_until(lock, next_try, woken)) {
+                continue;  // time for the next try
+            }
             if (stopping_) {
                 break;
             }
@@ -371,7 +395,9 @@ void Bridge::stop() {
         changed_.wait_for(lock, kOfflineWait, [&] { return id < 0 || delivered_.contains(id); });
     }
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, !up);
+    if (looping_) {
+        mosquitto_loop_stop(client_, !up);
+    }
     mosquitto_destroy(client_);
     client_ = nullptr;
     mosquitto_lib_cleanup();

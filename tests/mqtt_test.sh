@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # tessaro --serve --mqtt against a Mosquitto broker of the test's own, on
-# loopback in a network namespace of its own: the retained link and board,
-# status about once a second, a word answered on result with its id, words
-# and payloads refused, the broker stopped and started again (tessaro says
-# so and publishes the retained topics again), a clean stop's "offline",
+# loopback in a network namespace of its own: a broker that comes after
+# tessaro, the retained link and board, status about once a second, a word
+# answered on result with its id, words and payloads refused, the board
+# away and back, the broker stopped and started again (tessaro says so and
+# publishes the retained topics again), a clean stop's "offline",
 # and the last will after SIGKILL. Every wait has a deadline; nothing
 # sleeps. Exit 77 (skipped) where no namespace or no broker can be had.
 set -uo pipefail
@@ -73,18 +74,23 @@ await() {
     done
     [ ${#waiting[@]} -eq 0 ] || fail "no line like '${waiting[*]}' from tessaro (log: $(cat "$tmp/tessaro.log"))"
 }
+connected="MQTT broker $broker_url connected; publishing as tessaro/quirn_0."
 start_tessaro() {
     coproc TESSARO { exec "$build/tessaro" --serve "$link" --mqtt "$broker_url" 2>&1; }
-    await "MQTT broker $broker_url connected; publishing as tessaro/quirn_0." \
-        "*; board Arduino:Uno_R4_Minima."
+    await "$@" "*; board Arduino:Uno_R4_Minima."
+}
+start_sim() {
+    "$build/quirn-sim" --link "$link" --no-stdin >>"$tmp/sim.out" 2>&1 &
+    sim=$!
 }
 
-start_broker
 # A name with a dot: the default prefix makes it tessaro/quirn_0.
 link=$tmp/quirn.0
-"$build/quirn-sim" --link "$link" --no-stdin >"$tmp/sim.out" 2>&1 &
-sim=$!
-start_tessaro
+start_sim
+# No broker yet: tessaro serves all the same, and connects once it comes.
+start_tessaro "MQTT broker $broker_url not reached (*); trying again."
+start_broker
+await "$connected"
 
 # The retained topics, for a subscriber that comes later.
 [ "$(sub link 5)" = connected ] || fail "retained link"
@@ -126,13 +132,24 @@ answer=$(ask -m 'foo')
 case $answer in *'"word":"foo","ok":false,"error":"unknown_word"'*) ;; *) fail "foo: $answer" ;; esac
 kill -0 "$TESSARO_PID" || fail "tessaro ended"
 
+# The board away: the link says so, and words are answered not_connected.
+kill "$sim"
+wait "$sim"
+await "Port $link has gone away; waiting for it to come back."
+expect link '^waiting$' || fail "link while the board is away: $(sub link 1)"
+answer=$(ask -m '{"word":"sta","id":1}')
+case $answer in *'"error":"not_connected"'*'"id":1}') ;; *) fail "sta while away: $answer" ;; esac
+start_sim
+await "Port $link is back; board Arduino:Uno_R4_Minima."
+expect link '^connected$' || fail "link once the board is back: $(sub link 1)"
+
 # The broker stopped and started again: one line each way, and the
 # retained topics published again (this broker keeps nothing).
 kill "$broker"
 wait "$broker"
 await "MQTT broker $broker_url lost*; trying again."
 start_broker
-await "MQTT broker $broker_url connected; publishing as tessaro/quirn_0."
+await "$connected"
 [ "$(sub link 5)" = connected ] || fail "link not published again"
 expect board '"mqtt_connected":true' || fail "board not published again"
 
@@ -142,7 +159,7 @@ wait "$TESSARO_PID" || fail "tessaro ended with status $? on SIGTERM"
 [ "$(sub link 5)" = offline ] || fail "no offline after a clean stop"
 
 # Killed: the broker publishes the last will.
-start_tessaro
+start_tessaro "$connected"
 # The retained "connected" first, so the watcher has subscribed.
 exec {will}< <(exec mosquitto_sub -p "$port" -t tessaro/quirn_0/link -C 2 -W 10)
 IFS= read -r -t 10 line <&"$will"
