@@ -64,6 +64,10 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
     const std::string fifo = testing::TempDir() + "tessaro_trace_fifo_" + std::to_string(getpid());
     ::unlink(fifo.c_str());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string password_link =
+        testing::TempDir() + "tessaro_mqtt_password_" + std::to_string(getpid());
+    ::unlink(password_link.c_str());
+    ASSERT_EQ(::symlink("/etc/hostname", password_link.c_str()), 0);
     const Case cases[] = {
         {{"--help"}, "", 0, "", {usage, "--interval-reads", "--http-port N", "h or ?"}},
         {{"--http-port", "0"}, "", 2, "tessaro: " + bad_http_port + help_hint, {}},
@@ -112,6 +116,32 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
              help_hint,
          {}},
         {{"--allow-host"}, "", 2, "tessaro: --allow-host needs a host name" + help_hint, {}},
+#ifdef TESSARO_MQTT
+        {{"--mqtt", "http://broker", "ttyACM0"},
+         "",
+         2,
+         "tessaro: --mqtt needs mqtt://HOST[:PORT] or mqtts://HOST[:PORT]" + help_hint,
+         {}},
+        {{"--mqtt", "mqtt://broker"},
+         "",
+         2,
+         "tessaro: --mqtt without a PORT needs --mqtt-prefix (the topics' prefix)" + help_hint,
+         {}},
+        {{"--mqtt-prefix", "lab/x", "ttyACM0"},
+         "",
+         2,
+         "tessaro: --mqtt-user, --mqtt-password-file and --mqtt-prefix go with --mqtt" +
+             help_hint,
+         {}},
+        // The password file is read as the token file is: no link followed.
+        {{"--mqtt", "mqtt://broker", "--mqtt-user", "u", "--mqtt-password-file", password_link,
+          "ttyACM0"},
+         "",
+         2,
+         "tessaro: the MQTT password in " + password_link +
+             ": a symbolic link, which is not followed\n",
+         {}},
+#endif
         {{"ttyACM0", "ttyACM1"},
          "",
          2,
@@ -173,6 +203,7 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         EXPECT_EQ(out.find("Closed "), std::string::npos) << row << ": no port was open";
     }
     ::unlink(fifo.c_str());
+    ::unlink(password_link.c_str());
 }
 
 // On a terminal the same failure leaves the user at a disconnected prompt.
