@@ -40,22 +40,21 @@ constexpr size_t kMaxWaitingCommands = 32;
 constexpr auto kOfflineWait = std::chrono::seconds(1);
 constexpr int kQosOnce = 1;
 
-// What the console says of a board command, as one message: the texts of
-// its lines, without prompts.
-std::string said_of(CommandOutcome& outcome) {
-    std::string said;
-    for (const std::vector<Saying>& sayings :
-         {command_sayings(outcome), reply_sayings(outcome, true)}) {
-        for (const Saying& saying : sayings) {
-            if (saying.kind == Saying::Kind::kPrompt || saying.text.empty()) {
-                continue;
-            }
-            std::string text = saying.text;
-            while (!text.empty() && text.back() == '\n') {
-                text.pop_back();
-            }
-            said += (said.empty() ? "" : "\n") + text;
-        }
+// What the console says of a board command, as the message of its --json
+// record: its lines and error traces, without prompts or what goes to
+// standard error.
+std::string said_of(const CommandOutcome& outcome) {
+    std::vector<Saying> sayings = command_sayings(outcome);
+    const std::vector<Saying> reply = reply_sayings(outcome, true);
+    sayings.insert(sayings.end(), reply.begin(), reply.end());
+    std::erase_if(sayings, [](const Saying& saying) {
+        return saying.kind == Saying::Kind::kPrompt || saying.kind == Saying::Kind::kError;
+    });
+    begin_capture();
+    say(sayings);
+    std::string said = end_capture();
+    while (!said.empty() && (said.back() == '\n' || said.front() == '\n')) {
+        said.erase(said.back() == '\n' ? said.size() - 1 : 0, 1);
     }
     return said;
 }
