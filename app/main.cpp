@@ -94,8 +94,7 @@ bool mqtt_settings_from(const Options& options, MqttSettings& settings) {
         std::string why;
         settings.password = read_mqtt_password(*options.mqtt_password_file, why);
         if (!settings.password) {
-            err("tessaro: the MQTT password in " + *options.mqtt_password_file + ": " + why +
-                "\n");
+            err("tessaro: the MQTT password in " + *options.mqtt_password_file + ": " + why + "\n");
             return false;
         }
     }

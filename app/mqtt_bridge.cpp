@@ -61,9 +61,9 @@ std::string said_of(const CommandOutcome& outcome) {
 
 // The link as PREFIX/link tells it.
 std::string link_text(const SessionState& state) {
-    return state.connected()                    ? "connected"
+    return state.connected()                   ? "connected"
            : state.link == LinkState::kWaiting ? "waiting"
-                                                : "offline";
+                                               : "offline";
 }
 
 // The library's words for an error, as part of a line of ours.
@@ -124,7 +124,9 @@ class Bridge {
     bool try_connecting();
     void run();
     void run_command(const MqttCommand& command);
-    std::string topic(std::string_view name) const { return settings_.prefix + "/" + std::string(name); }
+    std::string topic(std::string_view name) const {
+        return settings_.prefix + "/" + std::string(name);
+    }
     int publish(std::string_view name, const std::string& payload, int qos, bool retain);
 
     const MqttSettings settings_;
@@ -165,9 +167,9 @@ bool Bridge::start(std::string& why) {
     int code = mosquitto_will_set(client_, topic("link").c_str(), static_cast<int>(offline.size()),
                                   offline.data(), kQosOnce, true);
     if (code == MOSQ_ERR_SUCCESS && !settings_.user.empty()) {
-        code = mosquitto_username_pw_set(
-            client_, settings_.user.c_str(),
-            settings_.password ? settings_.password->c_str() : nullptr);
+        code =
+            mosquitto_username_pw_set(client_, settings_.user.c_str(),
+                                      settings_.password ? settings_.password->c_str() : nullptr);
     }
     if (code == MOSQ_ERR_SUCCESS && settings_.url.tls) {
         // The broker's certificate is checked against the system's.
@@ -198,9 +200,8 @@ bool Bridge::try_connecting() {
             return true;
         }
     }
-    const std::string why_not =
-        code == MOSQ_ERR_ERRNO ? reason(os_error_text(errno).c_str())
-                               : reason(mosquitto_strerror(code));
+    const std::string why_not = code == MOSQ_ERR_ERRNO ? reason(os_error_text(errno).c_str())
+                                                       : reason(mosquitto_strerror(code));
     std::lock_guard lock(mutex_);
     broker_trouble_ = why_not;
     return false;
@@ -225,19 +226,17 @@ void Bridge::disconnected(int code) {
     std::lock_guard lock(mutex_);
     broker_up_ = false;
     if (code != 0 && broker_trouble_.empty()) {
-        broker_trouble_ =
-            code == MOSQ_ERR_ERRNO ? reason(os_error_text(errno).c_str())
-                               : reason(mosquitto_strerror(code));
+        broker_trouble_ = code == MOSQ_ERR_ERRNO ? reason(os_error_text(errno).c_str())
+                                                 : reason(mosquitto_strerror(code));
     }
     commands_.clear();  // their answers would have nowhere to go
     changed_.notify_all();
 }
 
 void Bridge::received(const mosquitto_message* message) {
-    const std::string_view payload(static_cast<const char*>(message->payload),
-                                   message->payloadlen > 0
-                                       ? static_cast<size_t>(message->payloadlen)
-                                       : size_t{0});
+    const std::string_view payload(
+        static_cast<const char*>(message->payload),
+        message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : size_t{0});
     MqttCommand command = parse_mqtt_command(payload);
     if (command.error.empty()) {
         std::lock_guard lock(mutex_);
@@ -262,9 +261,9 @@ void Bridge::published(int id) {
 
 int Bridge::publish(std::string_view name, const std::string& payload, int qos, bool retain) {
     int id = 0;
-    const int code = mosquitto_publish(client_, &id, topic(name).c_str(),
-                                       static_cast<int>(payload.size()), payload.data(), qos,
-                                       retain);
+    const int code =
+        mosquitto_publish(client_, &id, topic(name).c_str(), static_cast<int>(payload.size()),
+                          payload.data(), qos, retain);
     return code == MOSQ_ERR_SUCCESS ? id : -1;
 }
 
@@ -322,8 +321,7 @@ void Bridge::run() {
             } else {
                 unfollow_samples(follower_);
                 tell("MQTT broker " + broker_ + " lost" +
-                     (trouble.empty() ? std::string() : " (" + trouble + ")") +
-                     "; trying again.");
+                     (trouble.empty() ? std::string() : " (" + trouble + ")") + "; trying again.");
                 told_trouble = trouble;
             }
             session().set_mqtt_connected(up);

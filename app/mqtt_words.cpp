@@ -11,9 +11,8 @@ namespace {
 using json = nlohmann::ordered_json;
 
 bool is_ascii_word(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return c > ' ' && c < 0x7F;
-    });
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < 0x7F; });
 }
 
 std::string lower(std::string_view text) {
@@ -29,8 +28,8 @@ std::string lower(std::string_view text) {
 // The console's own words: quitting, connecting, the web front end's
 // switch, help, listing and the modes.
 constexpr std::array<std::string_view, 19> kConsoleWords{
-    "quit", "qq",  "exit", "co",  "di",     "http_run", "http_stop", "?",   "h",      "l",  "ls",
-    "c",    "c:",  "cli",  "client", "s",   "s:",       "ser",       "server"};
+    "quit", "qq", "exit", "co",  "di",     "http_run", "http_stop", "?",   "h",     "l",
+    "ls",   "c",  "c:",   "cli", "client", "s",        "s:",        "ser", "server"};
 
 MqttCommand refused(std::string error, std::string message, std::string word = {}) {
     MqttCommand command;
@@ -93,8 +92,9 @@ std::optional<MqttUrl> parse_mqtt_url(std::string_view url, std::string& why) {
                    c == '-' || c == '.' || c == '_' || c == ':';
         });
     if (!host_ok) {
-        why = "--mqtt needs a host name or address: mqtt://HOST[:PORT] (a user goes in "
-              "--mqtt-user)";
+        why =
+            "--mqtt needs a host name or address: mqtt://HOST[:PORT] (a user goes in "
+            "--mqtt-user)";
         return std::nullopt;
     }
     if (!port.empty()) {

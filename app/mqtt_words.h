@@ -35,10 +35,10 @@ std::string mqtt_prefix_problem(std::string_view prefix);
 // A message on PREFIX/cmd, read.
 struct MqttCommand {
     static constexpr size_t kMaxPayload = 4096;
-    std::string word;                     // in lower case; empty when none was read
+    std::string word;                          // in lower case; empty when none was read
     std::optional<nlohmann::ordered_json> id;  // copied into the answer
-    std::string error;                    // empty: run word; else why not, as an "error"
-    std::string message;                  // with error: said in words
+    std::string error;                         // empty: run word; else why not, as an "error"
+    std::string message;                       // with error: said in words
 };
 // Payload: one console word, or a JSON object with a string "word" and
 // any "id". Words that end the program, change the connection or the

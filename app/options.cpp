@@ -187,10 +187,10 @@ Options parse_options(const std::vector<std::string>& args) {
             error = "--serve reads no words: -c, --json, --quiet and --bail do not go with it";
         } else {
             mqtt_prefix_given = mqtt_prefix_option->count() > 0;
-            error = mqtt_options_problem(
-                mqtt_option->count() > 0 ? std::optional(mqtt) : std::nullopt, port,
-                mqtt_user_option->count() > 0, mqtt_password_option->count() > 0,
-                mqtt_prefix_given, options);
+            error =
+                mqtt_options_problem(mqtt_option->count() > 0 ? std::optional(mqtt) : std::nullopt,
+                                     port, mqtt_user_option->count() > 0,
+                                     mqtt_password_option->count() > 0, mqtt_prefix_given, options);
         }
     }
     if (words_option->count() > 0) {

@@ -130,8 +130,7 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         {{"--mqtt-prefix", "lab/x", "ttyACM0"},
          "",
          2,
-         "tessaro: --mqtt-user, --mqtt-password-file and --mqtt-prefix go with --mqtt" +
-             help_hint,
+         "tessaro: --mqtt-user, --mqtt-password-file and --mqtt-prefix go with --mqtt" + help_hint,
          {}},
         // The password file is read as the token file is: no link followed.
         {{"--mqtt", "mqtt://broker", "--mqtt-user", "u", "--mqtt-password-file", password_link,
