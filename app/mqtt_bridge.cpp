@@ -350,7 +350,8 @@ void Bridge::run() {
 }
 
 void Bridge::run_command(const MqttCommand& command) {
-    // The MQTT call site of the command layer (source: MQTT).
+    // The bridge's one call into the command layer: its source is MQTT
+    // (CommandSource::kMqtt, once the command layer is told its callers).
     const wire_trace::SourceScope source("mqtt " + command.word);
     CommandOutcome outcome = run_board_command(command.word);
     // The bridge's statistics cover the time since its own last sys.
