@@ -51,7 +51,7 @@ start_broker() {
 # within 5 s: a retained one comes at once.
 expect() {
     local topic=$1 pattern=$2
-    grep -m 1 -qE -- "$pattern" < <(mosquitto_sub -p "$port" -t "tessaro/quirn_0/$topic" -W 5)
+    grep -m 1 -qE -- "$pattern" < <(mosquitto_sub -p "$port" -t "tessaro/quirn_0/$topic" -W 5 2>/dev/null)
 }
 # The first message on a topic of the board's, within seconds.
 sub() {
