@@ -144,7 +144,9 @@ class Bridge {
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
-    bool broker_up_ = false;      // as the library last said
+    bool broker_up_ = false;    // as the library last said
+    uint64_t connections_ = 0;  // connections made, and lost
+    uint64_t losses_ = 0;
     std::string broker_trouble_;  // why the broker is away, when it said
     bool session_changed_ = false;
     std::deque<MqttCommand> commands_;
@@ -218,12 +220,16 @@ void Bridge::connected(int code) {
     mosquitto_subscribe(client_, nullptr, topic("cmd").c_str(), kQosOnce);
     std::lock_guard lock(mutex_);
     broker_up_ = true;
+    ++connections_;
     broker_trouble_.clear();
     changed_.notify_all();
 }
 
 void Bridge::disconnected(int code) {
     std::lock_guard lock(mutex_);
+    if (broker_up_) {
+        ++losses_;
+    }
     broker_up_ = false;
     if (code != 0 && broker_trouble_.empty()) {
         broker_trouble_ = code == MOSQ_ERR_ERRNO ? reason(os_error_text(errno).c_str())
@@ -268,7 +274,10 @@ int Bridge::publish(std::string_view name, const std::string& payload, int qos, 
 }
 
 void Bridge::run() {
-    bool up = false;
+    bool told_up = false;    // the last line said the broker is connected
+    bool following = false;  // the sampler's data goes to the broker
+    uint64_t seen_connections = 0;
+    uint64_t seen_losses = 0;
     std::string told_trouble;
     std::string link_sent;
     std::string board_sent;
@@ -282,13 +291,17 @@ void Bridge::run() {
             retry = std::min(retry * 2, std::chrono::seconds(kLongestRetrySeconds));
         }
         std::optional<MqttCommand> command;
-        bool now_up = false;
+        bool up = false;
+        bool lost = false;
+        bool came = false;
         std::string trouble;
         {
             std::unique_lock lock(mutex_);
+            // A loss and a return both count, however quickly the one
+            // followed the other.
             const auto woken = [&] {
-                return stopping_ || broker_up_ != up || session_changed_ ||
-                       (!broker_up_ && broker_trouble_ != told_trouble) ||
+                return stopping_ || connections_ != seen_connections || losses_ != seen_losses ||
+                       session_changed_ || (!broker_up_ && broker_trouble_ != told_trouble) ||
                        (broker_up_ && !commands_.empty());
             };
             if (looping_) {
@@ -299,37 +312,54 @@ void Bridge::run() {
             if (stopping_) {
                 break;
             }
-            now_up = broker_up_;
+            up = broker_up_;
+            lost = losses_ != seen_losses;
+            came = connections_ != seen_connections;
+            seen_losses = losses_;
+            seen_connections = connections_;
             trouble = broker_trouble_;
             session_changed_ = false;
-            if (now_up && !commands_.empty()) {
+            if (up && !commands_.empty()) {
                 command = std::move(commands_.front());
                 commands_.pop_front();
             }
         }
-        if (now_up != up) {
-            up = now_up;
-            if (up) {
-                tell("MQTT broker " + broker_ + " connected; publishing as " + settings_.prefix +
-                     ".");
-                link_sent.clear();
-                board_sent.clear();
-                told_trouble.clear();
-                follower_ = follow_samples([this](std::string_view name, const std::string& data) {
-                    publish(name, data, 0, false);
-                });
-            } else {
-                unfollow_samples(follower_);
-                tell("MQTT broker " + broker_ + " lost" +
-                     (trouble.empty() ? std::string() : " (" + trouble + ")") + "; trying again.");
-                told_trouble = trouble;
-            }
-            session().set_mqtt_connected(up);
+        const auto tell_lost = [&] {
+            tell("MQTT broker " + broker_ + " lost" +
+                 (trouble.empty() ? std::string() : " (" + trouble + ")") + "; trying again.");
+            told_up = false;
+            told_trouble = trouble;
+        };
+        if (lost && told_up) {
+            tell_lost();
+        }
+        if (came) {
+            tell("MQTT broker " + broker_ + " connected; publishing as " + settings_.prefix + ".");
+            told_up = true;
+            told_trouble.clear();
+            // Published again at every connection: a broker that restarted
+            // may have kept nothing.
+            link_sent.clear();
+            board_sent.clear();
+        }
+        if (!up && told_up) {
+            tell_lost();  // a return lost again already
         } else if (!up && trouble != told_trouble) {
             if (!trouble.empty()) {
                 tell("MQTT broker " + broker_ + " not reached (" + trouble + "); trying again.");
             }
             told_trouble = trouble;
+        }
+        if (up != following) {
+            following = up;
+            if (up) {
+                follower_ = follow_samples([this](std::string_view name, const std::string& data) {
+                    publish(name, data, 0, false);
+                });
+            } else {
+                unfollow_samples(follower_);
+            }
+            session().set_mqtt_connected(up);
         }
         if (up) {
             const SessionState state = session().state();
@@ -344,7 +374,7 @@ void Bridge::run() {
             run_command(*command);
         }
     }
-    if (up) {
+    if (following) {
         unfollow_samples(follower_);
     }
 }
