@@ -11,10 +11,14 @@
 #include "app/console_ui.h"
 #include "app/line_editor.h"
 #include "app/link_watcher.h"
+#ifdef TESSARO_MQTT
+#include "app/mqtt_bridge.h"
+#endif
 #include "app/options.h"
 #include "app/service.h"
 #include "app/signals.h"
 #include "base/console_output.h"
+#include "base/session.h"
 #include "base/state.h"
 #include "protocol/class_quirn_server.h"
 #include "protocol/quirn_transcoder.h"
@@ -79,6 +83,25 @@ bool web_access_from(const Options& options, WebAccess& access) {
     return true;
 }
 
+#ifdef TESSARO_MQTT
+// The bridge's settings, its password read; false, with the reason said,
+// when the password cannot be had.
+bool mqtt_settings_from(const Options& options, MqttSettings& settings) {
+    settings.url = *options.mqtt;
+    settings.user = options.mqtt_user;
+    settings.prefix = options.mqtt_prefix;
+    if (options.mqtt_password_file) {
+        std::string why;
+        settings.password = read_mqtt_password(*options.mqtt_password_file, why);
+        if (!settings.password) {
+            err("tessaro: the MQTT password in " + *options.mqtt_password_file + ": " + why + "\n");
+            return false;
+        }
+    }
+    return true;
+}
+#endif
+
 // An open port is closed, with its line, after the threads have ended.
 int run(int argc, char** argv) {
     const Options options = parse_options(std::vector<std::string>(argv + 1, argv + argc));
@@ -109,6 +132,12 @@ int run(int argc, char** argv) {
     if (!web_access_from(options, access)) {
         return kExitUsage;
     }
+#ifdef TESSARO_MQTT
+    MqttSettings mqtt;
+    if (options.mqtt && !mqtt_settings_from(options, mqtt)) {
+        return kExitUsage;
+    }
+#endif
     interval_reads.store(options.interval_reads);
     set_output_mode(options.serve   ? OutputMode::kService
                     : options.json  ? OutputMode::kJson
@@ -123,6 +152,17 @@ int run(int argc, char** argv) {
     quirn_server();
     set_console_echo(tell_command);  // what an API request's command says on the console
     start_link_watcher();            // silent until a connected board goes away
+#ifdef TESSARO_MQTT
+    if (options.mqtt) {
+        std::string why;
+        if (!start_mqtt_bridge(mqtt, why)) {
+            err("tessaro: " + why + "\n");
+            session().set_mode(ConsoleMode::kQuit);
+            stop_link_watcher();
+            return kExitUsage;
+        }
+    }
+#endif
     int status = 0;
     std::thread console_thread;
     if (!options.serve) {
@@ -138,6 +178,9 @@ int run(int argc, char** argv) {
     } else {
         console_thread.join();
     }
+#ifdef TESSARO_MQTT
+    stop_mqtt_bridge();  // says "offline" while the board's port is still named
+#endif
     stop_link_watcher();
     out_chatter(std::string("\nConsole UI thread closed") + "\n");
     web_thread.join();

@@ -25,6 +25,10 @@ constexpr ValueOption kValueOptions[] = {
     {"--listen", "--listen needs an address (0.0.0.0 for all)"},
     {"--token-file", "--token-file needs a file"},
     {"--allow-host", "--allow-host needs a host name"},
+    {"--mqtt", "--mqtt needs a broker: mqtt://HOST[:PORT]"},
+    {"--mqtt-user", "--mqtt-user needs a user name"},
+    {"--mqtt-password-file", "--mqtt-password-file needs a file"},
+    {"--mqtt-prefix", "--mqtt-prefix needs a topic prefix (tessaro/bench1)"},
 };
 
 // CLI11's own words for a parse error, turned into ours where we have
@@ -50,6 +54,45 @@ std::optional<int> parse_port_number(const std::string& number) {
         return std::nullopt;
     }
     return port;
+}
+
+// What is wrong with the MQTT options; empty when nothing is. Sets
+// options.mqtt from the URL.
+std::string mqtt_options_problem(const std::optional<std::string>& url, const std::string& port,
+                                 bool user_given, bool password_given, bool prefix_given,
+                                 Options& options) {
+    if (!url) {
+        if (user_given || password_given || prefix_given) {
+            return "--mqtt-user, --mqtt-password-file and --mqtt-prefix go with --mqtt";
+        }
+        return {};
+    }
+#ifndef TESSARO_MQTT
+    (void)port, (void)prefix_given;
+    return "this build of tessaro has no MQTT (--mqtt)";
+#else
+    std::string why;
+    options.mqtt = parse_mqtt_url(*url, why);
+    if (!options.mqtt) {
+        return why;
+    }
+    if (user_given && options.mqtt_user.empty()) {
+        return "--mqtt-user needs a user name";
+    }
+    if (password_given && options.mqtt_user.empty()) {
+        return "--mqtt-password-file goes with --mqtt-user";
+    }
+    if (prefix_given) {
+        return mqtt_prefix_problem(options.mqtt_prefix);
+    }
+    if (port.empty()) {
+        return "--mqtt without a PORT needs --mqtt-prefix (the topics' prefix)";
+    }
+    if (default_mqtt_prefix(port).empty()) {
+        return "--mqtt: PORT has no name to make the topics' prefix of; give --mqtt-prefix";
+    }
+    return {};
+#endif
 }
 
 }  // namespace
@@ -89,6 +132,13 @@ Options parse_options(const std::vector<std::string>& args) {
     const CLI::Option* listen_option = value("--listen", options.listen);
     const CLI::Option* token_file_option = value("--token-file", token_file);
     app.add_option("--allow-host", options.allow_hosts)->allow_extra_args(false);
+    std::string mqtt;
+    std::string mqtt_password_file;
+    bool mqtt_prefix_given = false;
+    const CLI::Option* mqtt_option = value("--mqtt", mqtt);
+    const CLI::Option* mqtt_user_option = value("--mqtt-user", options.mqtt_user);
+    const CLI::Option* mqtt_password_option = value("--mqtt-password-file", mqtt_password_file);
+    const CLI::Option* mqtt_prefix_option = value("--mqtt-prefix", options.mqtt_prefix);
     const CLI::Option* port_option = app.add_option("PORT", port);
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -135,6 +185,12 @@ Options parse_options(const std::vector<std::string>& args) {
         } else if (options.serve &&
                    (words_option->count() > 0 || options.json || options.quiet || options.bail)) {
             error = "--serve reads no words: -c, --json, --quiet and --bail do not go with it";
+        } else {
+            mqtt_prefix_given = mqtt_prefix_option->count() > 0;
+            error =
+                mqtt_options_problem(mqtt_option->count() > 0 ? std::optional(mqtt) : std::nullopt,
+                                     port, mqtt_user_option->count() > 0,
+                                     mqtt_password_option->count() > 0, mqtt_prefix_given, options);
         }
     }
     if (words_option->count() > 0) {
@@ -149,6 +205,15 @@ Options parse_options(const std::vector<std::string>& args) {
     options.port = port;
     if (token_file_option->count() > 0) {
         options.token_file = token_file;
+    }
+    if (mqtt_password_option->count() > 0) {
+        options.mqtt_password_file = mqtt_password_file;
+    }
+    if (options.mqtt && !mqtt_prefix_given) {
+        options.mqtt_prefix = default_mqtt_prefix(port);
+    }
+    while (options.mqtt_prefix.ends_with('/')) {
+        options.mqtt_prefix.pop_back();
     }
 
     if (!error.empty()) {
@@ -198,6 +263,17 @@ std::string usage_text() {
            "                    $XDG_STATE_HOME/tessaro/token, made on first use)\n"
            "  --allow-host NAME\n"
            "                    answer requests addressed to NAME too (repeatable)\n"
+#ifdef TESSARO_MQTT
+           "  --mqtt URL        bridge the board to an MQTT broker: mqtt://HOST[:PORT]\n"
+           "                    (port 1883), or mqtts://HOST[:PORT] (TLS, port 8883,\n"
+           "                    the broker checked against the system's certificates)\n"
+           "  --mqtt-user NAME  the user name given to the broker\n"
+           "  --mqtt-password-file FILE\n"
+           "                    the broker password, on the file's first line\n"
+           "  --mqtt-prefix P   the topics' prefix (default: tessaro/ and PORT's name)\n"
+#else
+           "  --mqtt URL        not in this build (the Windows build has no MQTT)\n"
+#endif
            "  -h, --help        show this text\n"
            "  --version         show the version and build stamp\n"
            "\n"

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "app/mqtt_words.h"
+
 struct Options {
     enum class Action { kRun, kHelp, kVersion, kList, kError };
     Action action = Action::kRun;
@@ -18,9 +20,14 @@ struct Options {
     int http_port = 8088;              // --http-port N: the web front end's port
     bool serve = false;                // --serve: no console; serve PORT until a signal
     std::string listen;                // --listen ADDRESS; empty: localhost only
-    std::optional<std::string> token_file;  // --token-file FILE: the web token's file
-    std::vector<std::string> allow_hosts;   // --allow-host NAME, each time given
-    std::string error;                      // kError: one line saying what is wrong
+    std::optional<std::string> token_file;          // --token-file FILE: the web token's file
+    std::vector<std::string> allow_hosts;           // --allow-host NAME, each time given
+    std::optional<MqttUrl> mqtt;                    // --mqtt URL: the broker to bridge to
+    std::string mqtt_user;                          // --mqtt-user NAME; empty: none
+    std::optional<std::string> mqtt_password_file;  // --mqtt-password-file FILE
+    // --mqtt-prefix, or the default made from PORT; set with mqtt only.
+    std::string mqtt_prefix;
+    std::string error;  // kError: one line saying what is wrong
 };
 
 // The arguments after the program's name. Any error wins over --help,

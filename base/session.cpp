@@ -97,6 +97,10 @@ void Session::set_web_allowed(bool allowed) {
     change([allowed](SessionState& s) { s.web_allowed = allowed; });
 }
 
+void Session::set_mqtt_connected(bool connected) {
+    change([connected](SessionState& s) { s.mqtt_connected = connected; });
+}
+
 uint64_t Session::subscribe(Listener listener) {
     std::lock_guard lock(listeners_mutex_);
     const uint64_t id = next_listener_++;

@@ -43,6 +43,8 @@ struct SessionState {
     // "http_run" and "http_stop": whether the user lets the web front end
     // serve. Kept across connections.
     bool web_allowed = true;
+    // Whether the MQTT bridge (--mqtt) is connected to its broker.
+    bool mqtt_connected = false;
 
     bool connected() const { return link == LinkState::kOpen; }
     bool quitting() const { return mode == ConsoleMode::kQuit; }
@@ -80,6 +82,7 @@ class Session {
     void closed();
     void set_mode(ConsoleMode mode);
     void set_web_allowed(bool allowed);
+    void set_mqtt_connected(bool connected);
 
     // Blocks until pred(state) holds; returns that state.
     template <typename Pred>

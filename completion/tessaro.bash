@@ -19,7 +19,7 @@ _tessaro() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     COMPREPLY=()
     case $prev in
-    --trace | --token-file)
+    --trace | --token-file | --mqtt-password-file)
         _tessaro_paths "$cur"
         return
         ;;
@@ -31,7 +31,12 @@ _tessaro() {
         mapfile -t COMPREPLY < <(compgen -W "127.0.0.1 ::1 0.0.0.0 ::" -- "$cur")
         return
         ;;
-    -c | --http-port)
+    --mqtt)
+        mapfile -t COMPREPLY < <(compgen -W "mqtt:// mqtts://" -- "$cur")
+        compopt -o nospace 2>/dev/null
+        return
+        ;;
+    -c | --http-port | --mqtt-user | --mqtt-prefix)
         return
         ;;
     esac

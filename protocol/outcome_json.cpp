@@ -45,7 +45,8 @@ std::vector<std::string_view> bit_record(std::span<const BitField> bits) {
     return fields;
 }
 
-// Whether text is valid UTF-8 (shortest forms, no surrogates, up to U+10FFFF).
+}  // namespace
+
 bool valid_utf8(std::string_view text) {
     for (size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
@@ -81,8 +82,6 @@ bool valid_utf8(std::string_view text) {
     return true;
 }
 
-}  // namespace
-
 std::vector<JsonRecord> json_records() {
     return {
         {"Outcome", {f::kWord,        f::kOk,        f::kPin,
@@ -102,7 +101,9 @@ std::vector<JsonRecord> json_records() {
         {"Stack", {f::kMin, f::kMax, f::kSize, f::kMinPercent, f::kMaxPercent}},
         // The web API's own answers.
         {"PinValue", {f::kPin, f::kValue}},
-        {"Board", {"link", "port", "session", f::kMaker, f::kBoard, f::kMakerId, f::kBoardId}},
+        {"Board",
+         {"link", "port", "session", f::kMaker, f::kBoard, f::kMakerId, f::kBoardId,
+          "mqtt_connected"}},
         {"Error", {f::kError, "reason", f::kUnconfirmed, "waiting_for"}},
         {"Pins", {"read", "pins"}},
         {"StatisticsWindow", {f::kCursor, f::kReads, f::kSeconds, f::kComplete}},

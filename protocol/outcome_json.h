@@ -20,3 +20,5 @@ nlohmann::ordered_json outcome_json(const CommandOutcome& outcome, std::string_v
 // The record as one line of text. Never throws: bytes that are not UTF-8
 // (outcome_json names the fields holding them) become U+FFFD.
 std::string record_text(const nlohmann::ordered_json& record);
+// Whether text is valid UTF-8 (shortest forms, no surrogates, up to U+10FFFF).
+bool valid_utf8(std::string_view text);

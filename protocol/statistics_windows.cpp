@@ -58,8 +58,8 @@ uint64_t StatisticsLedger::record(const Statistics& statistics, TimePoint at) {
         std::max(std::chrono::nanoseconds(0),
                  std::chrono::duration_cast<std::chrono::nanoseconds>(at - last_read_))};
     last_read_ = std::max(last_read_, at);
-    for (const StatisticsReader reader :
-         {StatisticsReader::kConsole, StatisticsReader::kSampler, StatisticsReader::kFleet}) {
+    for (const StatisticsReader reader : {StatisticsReader::kConsole, StatisticsReader::kSampler,
+                                          StatisticsReader::kFleet, StatisticsReader::kMqtt}) {
         readers_[reader].add(read);
     }
     reads_.push_back(read);

@@ -11,11 +11,12 @@
 //     time its read covers (from the board read before it);
 //   - period and stack sizes: those of the newest read.
 //
-// Named readers (the console, the sampler, the fleet metrics) keep their
-// window here. Other readers (API clients) hold a cursor instead: the
-// number of the newest read their last answer covered, which they pass
-// back; the reads after it are kept for a while (kKeptReads), and a window
-// that reaches further back than that says it is incomplete.
+// Named readers (the console, the sampler, the fleet metrics, the MQTT
+// bridge) keep their window here. Other readers (API clients) hold a
+// cursor instead: the number of the newest read their last answer covered,
+// which they pass back; the reads after it are kept for a while
+// (kKeptReads), and a window that reaches further back than that says it
+// is incomplete.
 //
 // A new connection starts every window afresh: another board's statistics
 // are never merged with this one's. Any thread.
@@ -29,7 +30,7 @@
 
 #include "protocol/command_outcome.h"
 
-enum class StatisticsReader { kConsole, kSampler, kFleet };
+enum class StatisticsReader { kConsole, kSampler, kFleet, kMqtt };
 
 struct StatisticsWindow {
     Statistics statistics;  // merged over the window's reads

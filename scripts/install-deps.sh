@@ -5,7 +5,9 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev util-linux pkg-config libcpp-httplib-dev libedit-dev
-          nlohmann-json3-dev libcli11-dev libboost-dev "$@")
+          nlohmann-json3-dev libcli11-dev libboost-dev libmosquitto-dev "$@")
+# The MQTT bridge's test: a broker of its own and the command-line clients.
+packages+=(mosquitto mosquitto-clients)
 # The sources' checks (scripts/lint.sh).
 packages+=(clang-format clang-tidy)
 # The browser test: Debian's Chromium and a font for its pages.

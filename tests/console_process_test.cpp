@@ -65,6 +65,10 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
     ::unlink(fifo.c_str());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string no_trace = "tessaro: cannot write the trace to ";
+    const std::string password_link =
+        testing::TempDir() + "tessaro_mqtt_password_" + std::to_string(getpid());
+    ::unlink(password_link.c_str());
+    ASSERT_EQ(::symlink("/etc/hostname", password_link.c_str()), 0);
     // clang-format off
     const Case cases[] = {
         {{"--help"}, "", 0, "", {usage, "--interval-reads", "--http-port N", "h or ?"}},
@@ -96,6 +100,20 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         {{"--allow-host"}, "", 2, "tessaro: --allow-host needs a host name" + help_hint, {}},
         {{"ttyACM0", "ttyACM1"}, "", 2,
          "tessaro: one port only, not both 'ttyACM0' and 'ttyACM1'" + help_hint, {}},
+#ifdef TESSARO_MQTT
+        {{"--mqtt", "http://broker", "ttyACM0"}, "", 2,
+         "tessaro: --mqtt needs mqtt://HOST[:PORT] or mqtts://HOST[:PORT]" + help_hint, {}},
+        {{"--mqtt", "mqtt://broker"}, "", 2,
+         "tessaro: --mqtt without a PORT needs --mqtt-prefix (the topics' prefix)" + help_hint, {}},
+        {{"--mqtt-prefix", "lab/x", "ttyACM0"}, "", 2,
+         "tessaro: --mqtt-user, --mqtt-password-file and --mqtt-prefix go with --mqtt" + help_hint,
+         {}},
+        // The password file is read as the token file is: no link followed.
+        {{"--mqtt", "mqtt://broker", "--mqtt-user", "u", "--mqtt-password-file", password_link,
+          "ttyACM0"}, "", 2,
+         "tessaro: the MQTT password in " + password_link + ": a symbolic link, which is not followed\n",
+         {}},
+#endif
         // quit ends the console thread, then the web thread, then the program.
         {{"--interval-reads"}, "quit\n", 0, "",
          {"Starting Console UI thread.\n", kFirstPrompt, "\nConsole UI thread closed\n",
@@ -140,6 +158,7 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         EXPECT_EQ(out.find("Closed "), std::string::npos) << row << ": no port was open";
     }
     ::unlink(fifo.c_str());
+    ::unlink(password_link.c_str());
 }
 
 // On a terminal the same failure leaves the user at a disconnected prompt.

@@ -352,6 +352,7 @@ TEST_F(WebApi, BoardTellsTheLinkWithoutSendingAnything) {
         body["board"] = named ? nlohmann::json("Uno_R4_Minima") : nullptr;
         body["maker_id"] = named ? nlohmann::json(quirn_sim::MAKER_ARDUINO) : nullptr;
         body["board_id"] = named ? nlohmann::json(quirn_sim::BOARD_UNO_R4_MINIMA) : nullptr;
+        body["mqtt_connected"] = false;
         return body.dump();
     };
     const std::string waiting = R"({"error":"Board not connected","waiting_for":"/dev/ttyACM7"})";

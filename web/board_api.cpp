@@ -161,6 +161,7 @@ json board_record() {
         body["maker_id"] = identification->maker_id;
         body["board_id"] = identification->board_id;
     }
+    body["mqtt_connected"] = link.mqtt_connected;
     return body;
 }
 

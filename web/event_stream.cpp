@@ -12,6 +12,7 @@
 #include <limits>
 #include <list>
 #include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -132,6 +133,24 @@ std::optional<unsigned> parse_topics(std::string_view text) {
     return topics;
 }
 
+// The sampler's in-process followers, and the hubs serving now, which
+// sample for them.
+struct Followers {
+    // Guards followers and hubs; held while followers run, so that
+    // unfollow_samples waits for a running one.
+    std::mutex mutex;
+    std::map<uint64_t, SampleFollower> followers;
+    uint64_t next = 1;
+    std::vector<std::weak_ptr<EventHub::State>> hubs;
+    // The number of followers, read by the hubs without the lock.
+    std::atomic<size_t> count{0};
+};
+
+Followers& followers() {
+    static Followers the_followers;
+    return the_followers;
+}
+
 }  // namespace
 
 // Everything of the hub, touched on the loop only; timers and jobs hold it
@@ -144,6 +163,8 @@ class EventHub::State : public std::enable_shared_from_this<EventHub::State> {
                                      const std::shared_ptr<StreamSink>& sink);
     void stop();
     size_t streams();
+    // A follower came: sample, unless sampling already.
+    void followed();
 
   private:
     bool serving() const { return running_ && running_->load(); }
@@ -190,6 +211,14 @@ void EventHub::State::start(asio::io_context& on, BoardQueueJob board) {
     running_ = std::make_shared<std::atomic<bool>>(true);
     trace_posted_ = std::make_shared<std::atomic<bool>>(false);
     link_ = dump(board_record());
+    {
+        Followers& all = followers();
+        std::lock_guard lock(all.mutex);
+        all.hubs.push_back(weak_from_this());
+    }
+    if (followers().count.load() > 0) {
+        followed();
+    }
     trace_last_ = wire_trace::events_after(std::numeric_limits<uint64_t>::max(), 0).last;
     const std::weak_ptr<State> weak = weak_from_this();
     session_listener_ = session().subscribe([weak, &on](const SessionState&) {
@@ -216,6 +245,14 @@ void EventHub::State::stop() {
         return;
     }
     running_->store(false);
+    {
+        Followers& all = followers();
+        std::lock_guard lock(all.mutex);
+        std::erase_if(all.hubs, [this](const std::weak_ptr<State>& hub) {
+            const auto held = hub.lock();
+            return !held || held.get() == this;
+        });
+    }
     session().unsubscribe(session_listener_);
     wire_trace::remove_listener(trace_listener_);
     board_timer_.reset();
@@ -225,6 +262,15 @@ void EventHub::State::stop() {
     subscribers_.clear();
     status_history_.clear();
     systat_history_.clear();
+}
+
+void EventHub::State::followed() {
+    asio::post(*loop_, [weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (self && self->serving() && !self->board_timer_) {
+            self->board_tick();
+        }
+    });
 }
 
 size_t EventHub::State::streams() {
@@ -237,6 +283,9 @@ void EventHub::State::prune() {
 }
 
 bool EventHub::State::wants(unsigned topic) {
+    if ((topic & (kStatus | kSystat)) != 0 && followers().count.load() > 0) {
+        return true;
+    }
     return std::any_of(subscribers_.begin(), subscribers_.end(), [topic](const Subscriber& s) {
         return (s.topics & topic) != 0 && !s.sink->closed();
     });
@@ -481,6 +530,11 @@ void EventHub::State::board_read(const BoardRead& read) {
                 send(subscriber, name, data);
             }
         }
+        Followers& all = followers();
+        std::lock_guard lock(all.mutex);
+        for (const auto& [id, follower] : all.followers) {
+            follower(name, data);
+        }
     };
     const auto trim = [](auto& history) {
         const auto oldest = std::chrono::system_clock::now() - kHistory;
@@ -641,4 +695,29 @@ void EventHub::stop() {
 
 size_t EventHub::streams() const {
     return state_->streams();
+}
+
+// ---------------------------------------------------------------- followers
+
+uint64_t follow_samples(SampleFollower follower) {
+    Followers& all = followers();
+    // Told under the lock: a hub that stops leaves the list first, so the
+    // loop told is still there.
+    std::lock_guard lock(all.mutex);
+    const uint64_t id = all.next++;
+    all.followers.emplace(id, std::move(follower));
+    all.count.store(all.followers.size());
+    for (const std::weak_ptr<EventHub::State>& hub : all.hubs) {
+        if (const auto held = hub.lock()) {
+            held->followed();
+        }
+    }
+    return id;
+}
+
+void unfollow_samples(uint64_t id) {
+    Followers& all = followers();
+    std::lock_guard lock(all.mutex);
+    all.followers.erase(id);
+    all.count.store(all.followers.size());
 }

@@ -29,8 +29,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "web/web_server.h"
 
@@ -69,3 +72,13 @@ class EventHub : public StreamFeeder {
   private:
     std::shared_ptr<State> state_;
 };
+
+// In-process followers of the sampler (the MQTT bridge): each is given the
+// data of every status and systat event, as a stream that asked for both
+// topics is, on the loop of the hub that serves; while any follows, a
+// serving hub samples as it does for such a stream. Any thread.
+// unfollow_samples returns once the follower is not running and will not
+// run again.
+using SampleFollower = std::function<void(std::string_view topic, const std::string& data)>;
+uint64_t follow_samples(SampleFollower follower);
+void unfollow_samples(uint64_t id);

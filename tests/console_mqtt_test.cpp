@@ -1,0 +1,117 @@
+// The MQTT bridge's words, without a broker: the broker's address, the
+// default topic prefix, and what a message on PREFIX/cmd asks for.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/mqtt_words.h"
+
+namespace {
+
+TEST(MqttWords, ReadsTheBrokerAddress) {
+    struct Case {
+        std::string url;
+        bool ok;
+        std::string host;
+        int port;
+        bool tls;
+    };
+    const Case cases[] = {
+        {"mqtt://broker.lab", true, "broker.lab", 1883, false},
+        {"mqtt://10.0.0.5:1884/", true, "10.0.0.5", 1884, false},
+        {"mqtts://broker.lab", true, "broker.lab", 8883, true},
+        {"mqtts://broker.lab:443", true, "broker.lab", 443, true},
+        {"mqtt://[::1]:1885", true, "::1", 1885, false},
+        {"http://broker.lab", false, "", 0, false},
+        {"mqtt://", false, "", 0, false},
+        {"mqtt://broker:", false, "", 0, false},
+        {"mqtt://broker:0", false, "", 0, false},
+        {"mqtt://broker:65536", false, "", 0, false},
+        {"mqtt://broker:12x", false, "", 0, false},
+        {"mqtt://user@broker", false, "", 0, false},
+        {"mqtt://[::1", false, "", 0, false},
+        {"mqtt://[::1]x", false, "", 0, false},
+        {"mqtt://broker/path", false, "", 0, false},
+    };
+    for (const Case& c : cases) {
+        std::string why;
+        const std::optional<MqttUrl> url = parse_mqtt_url(c.url, why);
+        ASSERT_EQ(url.has_value(), c.ok) << c.url;
+        if (url) {
+            EXPECT_EQ(url->host, c.host) << c.url;
+            EXPECT_EQ(url->port, c.port) << c.url;
+            EXPECT_EQ(url->tls, c.tls) << c.url;
+        } else {
+            EXPECT_TRUE(why.starts_with("--mqtt")) << c.url << ": " << why;
+        }
+    }
+}
+
+TEST(MqttWords, MakesThePrefixOfThePortsBaseName) {
+    EXPECT_EQ(default_mqtt_prefix("/dev/ttyACM0"), "tessaro/ttyACM0");
+    EXPECT_EQ(default_mqtt_prefix("ttyUSB1"), "tessaro/ttyUSB1");
+    EXPECT_EQ(default_mqtt_prefix("serial/by-id/usb-Arduino_LLC.x:1-if00"),
+              "tessaro/usb-Arduino_LLC_x_1-if00");
+    EXPECT_EQ(default_mqtt_prefix("build/quirn0/"), "tessaro/quirn0");
+    EXPECT_EQ(default_mqtt_prefix("COM3 #+\xc3\xa9"), "tessaro/COM3_____");
+    EXPECT_EQ(default_mqtt_prefix("/"), "");
+
+    EXPECT_EQ(mqtt_prefix_problem("lab/bench 1"), "");
+    for (const std::string bad : {"", "/", "lab/+", "lab/#", "lab\tx", "lab/\xff"}) {
+        EXPECT_NE(mqtt_prefix_problem(bad), "") << bad;
+    }
+}
+
+// Which payloads run which word, and which are refused with which error.
+TEST(MqttWords, ReadsACommandOrRefusesIt) {
+    struct Case {
+        std::string payload;
+        std::string word;
+        std::string error;
+        std::string id;  // as JSON; empty: none
+    };
+    const Case cases[] = {
+        {"g2rd", "g2rd", "", ""},
+        {"  STA\r\n", "sta", "", ""},
+        {R"({"word":"g2rd","id":"any"})", "g2rd", "", R"("any")"},
+        {R"( {"id":[1,{"a":null}],"word":"SYS"} )", "sys", "", R"([1,{"a":null}])"},
+        {std::string(4096, 'a'), std::string(4096, 'a'), "", ""},
+        // Words of the console, never of MQTT.
+        {"quit", "quit", "not_allowed", ""},
+        {"QQ", "qq", "not_allowed", ""},
+        {"exit", "exit", "not_allowed", ""},
+        {R"({"word":"co","id":3})", "co", "not_allowed", "3"},
+        {"di", "di", "not_allowed", ""},
+        {"http_stop", "http_stop", "not_allowed", ""},
+        {"http_run", "http_run", "not_allowed", ""},
+        {"s", "s", "not_allowed", ""},
+        {"h", "h", "not_allowed", ""},
+        // Neither form.
+        {"", "", "bad_payload", ""},
+        {"g2rd sta", "", "bad_payload", ""},
+        {std::string("g2rd\0", 5), "", "bad_payload", ""},
+        {"g2rd\xff", "", "bad_payload", ""},
+        {"{\"word\":\"g2rd\xc3\"}", "", "bad_payload", ""},
+        {R"({"word":"g2rd")", "", "bad_payload", ""},
+        {R"({"word":5,"id":"x"})", "", "bad_payload", R"("x")"},
+        {R"({"word":"g2rd sta"})", "", "bad_payload", ""},
+        {std::string(4097, 'a'), "", "bad_payload", ""},
+    };
+    for (const Case& c : cases) {
+        const MqttCommand command = parse_mqtt_command(c.payload);
+        const std::string row = c.payload.substr(0, 40);
+        EXPECT_EQ(command.word, c.word) << row;
+        EXPECT_EQ(command.error, c.error) << row;
+        EXPECT_EQ(command.id ? command.id->dump() : "", c.id) << row;
+        if (!c.error.empty()) {
+            EXPECT_NE(command.message, "") << row;
+            const nlohmann::ordered_json record = mqtt_refusal(command);
+            EXPECT_EQ(record["ok"], false) << row;
+            EXPECT_EQ(record["error"], c.error) << row;
+            EXPECT_EQ(record.contains("id"), !c.id.empty()) << row;
+        }
+    }
+}
+
+}  // namespace
