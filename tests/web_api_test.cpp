@@ -382,7 +382,7 @@ TEST_F(WebApi, BoardRoutesAnswerWithTheDecodedOutcome) {
 // left it, the board as identified, and a session that grows.
 TEST_F(WebApi, BoardTellsTheLinkWithoutSendingAnything) {
     session().opened(board_.path());
-    const CommandOutcome identified = run_board_command("ihwmcu");
+    const CommandOutcome identified = run_board_command("ihwmcu", CommandSource::kConsole);
     ASSERT_TRUE(identified.identification);
     quirn_server().apply_identification(*identified.identification);
     const uint64_t number = session().state().number;
@@ -885,7 +885,7 @@ TEST_F(WebTraceConcurrency, EveryRequestIsPairedWithItsReplyOnWholeLines) {
     {
         const wire_trace::SourceScope source("console sta");
         for (int i = 0; i < kConsoleWords; ++i) {
-            EXPECT_TRUE(run_board_command("sta").ok());
+            EXPECT_TRUE(run_board_command("sta", CommandSource::kConsole).ok());
         }
     }
     for (std::thread& client : clients) {
