@@ -305,6 +305,9 @@ TEST_F(WebApi, AnswersEachRequestAndSendsOnlyWhatIsValid) {
         // The trace shows what the board was sent: it is as guarded as the pins.
         {"GET", "/api/trace", "", 403, kForbidden, "", "evil.example:{port}"},
         {"GET", "/api/trace", "", 403, kForbidden, "", "", "http://evil.example"},
+        // So are the metrics, which name the port and the board.
+        {"GET", "/metrics", "", 403, kForbidden, "", "evil.example:{port}"},
+        {"GET", "/metrics", "", 403, kForbidden, "", "", "http://evil.example"},
         {"GET", "/api/trace?after=-1", "", 400, R"({"error":"Invalid after"})", ""},
         {"GET", "/api/trace?after=99999999999999999999", "", 400, R"({"error":"Invalid after"})",
          ""},
