@@ -29,6 +29,7 @@
 #include "web/api_support.h"
 #include "web/event_stream.h"
 #include "web/gpio_api.h"
+#include "web/metrics_api.h"
 
 namespace {
 
@@ -439,6 +440,7 @@ TEST_F(WebApi, DescriptionNamesEveryRegisteredRoute) {
         registered.insert(std::string(route.method) + " " + std::string(route.path));
     }
     registered.insert(std::string("GET ") + EventHub::kPath);  // the event stream
+    registered.insert(std::string("GET ") + kMetricsPath);
     EXPECT_EQ(described, registered);
 }
 
