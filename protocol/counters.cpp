@@ -120,8 +120,7 @@ CounterSnapshot snapshot() {
     for (size_t bucket = 0; bucket < reading.durations.size(); ++bucket) {
         reading.durations[bucket] = counters.durations[bucket].load();
     }
-    reading.duration_seconds =
-        static_cast<double>(counters.duration_nanoseconds.load()) / 1e9;
+    reading.duration_seconds = static_cast<double>(counters.duration_nanoseconds.load()) / 1e9;
     reading.reconnects = counters.reconnects.load();
     std::lock_guard lock(counters.http_mutex);
     reading.http_answers = counters.http_answers;

@@ -182,11 +182,11 @@ CommandOutcome run_board_command(std::string line, CommandSource source,
             dispatch(outcome);
             quirn_server().decode_response(outcome);
             // A refusal found while parsing sends nothing.
-            const bool sent = std::any_of(outcome.notes.begin(), outcome.notes.end(),
-                                          [](const Note& note) {
-                                              return note.kind == Note::Kind::kByteSent ||
-                                                     note.kind == Note::Kind::kFrameSent;
-                                          });
+            const bool sent =
+                std::any_of(outcome.notes.begin(), outcome.notes.end(), [](const Note& note) {
+                    return note.kind == Note::Kind::kByteSent ||
+                           note.kind == Note::Kind::kFrameSent;
+                });
             if (sent) {
                 board_time = std::chrono::steady_clock::now() - began;
             }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -141,8 +142,8 @@ TEST_F(Metrics, TellTheBoardAndTheCountsAsPrometheusReadsThem) {
     board_->model().set_fault_word(quirn_sim::FAULT_WATCHDOG);
     // Load 10, 30 and 20 of a period of 40; kernel stack 16 to 48 of 64,
     // user stack 8 to 8 of 32. Every read alike, so every window is too.
-    const std::vector<uint8_t> reply = {quirn_sim::REQ_SYSTAT, 10, 30, 20, 10, 50, 16, 48, 8, 8,
-                                        64, 32};
+    const std::vector<uint8_t> reply = {
+        quirn_sim::REQ_SYSTAT, 10, 30, 20, 10, 50, 16, 48, 8, 8, 64, 32};
     board_->queue_statistics(std::vector<std::vector<uint8_t>>(100000, reply));
     EXPECT_TRUE(run_board_command("rust", CommandSource::kConsole).ok());
     EXPECT_EQ(run_board_command("g99rd", CommandSource::kConsole).status,
@@ -187,8 +188,7 @@ TEST_F(Metrics, TellTheBoardAndTheCountsAsPrometheusReadsThem) {
     const uint64_t sampled =
         std::stoull(found.at(R"(tessaro_transactions_total{source="sampler",result="ok"})"));
     EXPECT_GT(sampled, 0u);
-    EXPECT_EQ(found.at("tessaro_transaction_duration_seconds_count"),
-              std::to_string(sampled + 2));
+    EXPECT_EQ(found.at("tessaro_transaction_duration_seconds_count"), std::to_string(sampled + 2));
     EXPECT_EQ(found.at(R"(tessaro_transaction_duration_seconds_bucket{le="+Inf"})"),
               found.at("tessaro_transaction_duration_seconds_count"));
     EXPECT_TRUE(found.contains(R"(tessaro_http_requests_total{code="200"})"));
@@ -206,6 +206,47 @@ TEST_F(Metrics, TellTheBoardAndTheCountsAsPrometheusReadsThem) {
     EXPECT_FALSE(closed.contains(R"(tessaro_board_status{flag="watchdog"})"));
     EXPECT_FALSE(closed.contains(R"(tessaro_board_load_ratio{stat="min"})"));
     EXPECT_EQ(closed.at(R"(tessaro_transactions_total{source="api",result="ok"})"), "1");
+}
+
+// Each bucket counts every command at or under its bound, +Inf all of
+// them; each status lands on its result whatever the source.
+TEST(MetricsText, BucketsAddUpAndEachStatusHasItsResult) {
+    counters::reset();
+    using std::chrono::microseconds;
+    counters::count_command(CommandSource::kMqtt, CommandStatus::kNoReply, microseconds(1000));
+    counters::count_command(CommandSource::kMqtt, CommandStatus::kBadEcho, microseconds(1500));
+    counters::count_command(CommandSource::kApi, CommandStatus::kUnconfirmed, microseconds(9000));
+    counters::count_command(CommandSource::kApi, CommandStatus::kUndecoded,
+                            std::chrono::seconds(3));
+    counters::count_command(CommandSource::kSampler, CommandStatus::kNotConnected, std::nullopt);
+    MetricsReading reading;
+    reading.counters = counters::snapshot();
+    reading.process = false;
+    const std::map<std::string, std::string> found = samples(metrics_text(reading));
+    counters::reset();
+    const std::pair<std::string, std::string> expected[] = {
+        {R"(tessaro_transactions_total{source="mqtt",result="no_reply"})", "1"},
+        {R"(tessaro_transactions_total{source="mqtt",result="bad_reply"})", "1"},
+        {R"(tessaro_transactions_total{source="api",result="bad_reply"})", "1"},
+        {R"(tessaro_transactions_total{source="api",result="ok"})", "1"},
+        {R"(tessaro_transactions_total{source="sampler",result="refused"})", "1"},
+        {R"(tessaro_transaction_duration_seconds_bucket{le="0.001"})", "1"},
+        {R"(tessaro_transaction_duration_seconds_bucket{le="0.002"})", "2"},
+        {R"(tessaro_transaction_duration_seconds_bucket{le="0.0075"})", "2"},
+        {R"(tessaro_transaction_duration_seconds_bucket{le="0.01"})", "3"},
+        {R"(tessaro_transaction_duration_seconds_bucket{le="2.5"})", "3"},
+        {R"(tessaro_transaction_duration_seconds_bucket{le="+Inf"})", "4"},
+        {"tessaro_transaction_duration_seconds_count", "4"},
+        {"tessaro_transaction_duration_seconds_sum", "3.0115"},
+        {"tessaro_board_connected", "0"},
+        {R"(tessaro_board_info{port="",maker="",board=""})", "1"},
+    };
+    for (const auto& [series, value] : expected) {
+        const auto at = found.find(series);
+        EXPECT_TRUE(at != found.end() && at->second == value)
+            << series << " is " << (at == found.end() ? "missing" : at->second) << ", not "
+            << value;
+    }
 }
 
 }  // namespace

@@ -580,9 +580,8 @@ void EventHub::State::pins_tick() {
         for (const auto& [analog, pins] : wanted_pins) {
             for (const int pin : pins) {
                 read.outcomes[analog].emplace(
-                    pin,
-                    run_board_command("g" + std::to_string(pin) + (analog ? "ra" : "rd"), CommandSource::kSampler,
-                                      wanted));
+                    pin, run_board_command("g" + std::to_string(pin) + (analog ? "ra" : "rd"),
+                                           CommandSource::kSampler, wanted));
             }
         }
         asio::post(*loop, [weak, running, read = std::move(read)] {

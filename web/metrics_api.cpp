@@ -4,10 +4,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <span>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "protocol/command_table.h"
@@ -100,9 +102,8 @@ void board_metrics(Exposition& out, const MetricsReading& reading) {
         const Statistics& s = *reading.statistics;
         out.family("tessaro_board_load_ratio", "gauge",
                    "The scheduler's load over the window since the last scrape, 0 to 1.");
-        for (const auto& [stat, value] : {std::pair{"min", s.load_min},
-                                          {"max", s.load_max},
-                                          {"average", s.load_avg}}) {
+        for (const auto& [stat, value] :
+             {std::pair{"min", s.load_min}, {"max", s.load_max}, {"average", s.load_avg}}) {
             out.sample("tessaro_board_load_ratio", label("stat", stat),
                        number(ratio(value, s.period())));
         }
@@ -114,7 +115,8 @@ void board_metrics(Exposition& out, const MetricsReading& reading) {
             {"user", "min", s.user_stack_min, s.user_stack_size},
             {"user", "max", s.user_stack_max, s.user_stack_size}};
         for (const auto& [stack, stat, used, size] : stacks) {
-            out.sample("tessaro_board_stack_ratio", label("stack", stack) + "," + label("stat", stat),
+            out.sample("tessaro_board_stack_ratio",
+                       label("stack", stack) + "," + label("stat", stat),
                        number(ratio(used, size)));
         }
     }
@@ -170,8 +172,9 @@ void process_metrics(Exposition& out) {
     unsigned long long total = 0, resident = 0;
     if (statm >> total >> resident) {
         out.family("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
-        out.sample("process_resident_memory_bytes", "",
-                   std::to_string(resident * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE))));
+        out.sample(
+            "process_resident_memory_bytes", "",
+            std::to_string(resident * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE))));
     }
     std::error_code failed;
     size_t descriptors = 0;
@@ -223,25 +226,24 @@ void add_metrics_route(WebServer& server, std::shared_ptr<EventHub> hub) {
     // The window a scrape tells when no board read fell in its own, with
     // its connection's number. Loop thread only.
     auto last_window = std::make_shared<std::pair<uint64_t, std::optional<Statistics>>>();
-    server.add_route(
-        "GET", kMetricsPath, WebServer::Runs::kAtOnce,
-        [hub = std::move(hub), last_window](const HttpRequest&, HttpResponse& response,
-                                            const std::function<bool()>&) {
-            MetricsReading reading;
-            reading.status = hub->scraped();
-            reading.link = session().state();
-            if (last_window->first != reading.link.number) {
-                *last_window = {reading.link.number, std::nullopt};
-            }
-            if (std::optional<StatisticsWindow> window =
-                    statistics_ledger().take(StatisticsReader::kFleet)) {
-                last_window->second = window->statistics;
-            }
-            if (reading.link.connected()) {
-                reading.statistics = last_window->second;
-            }
-            reading.counters = counters::snapshot();
-            response.status = 200;
-            response.set_content(metrics_text(reading), kMetricsContentType);
-        });
+    server.add_route("GET", kMetricsPath, WebServer::Runs::kAtOnce,
+                     [hub = std::move(hub), last_window](const HttpRequest&, HttpResponse& response,
+                                                         const std::function<bool()>&) {
+                         MetricsReading reading;
+                         reading.status = hub->scraped();
+                         reading.link = session().state();
+                         if (last_window->first != reading.link.number) {
+                             *last_window = {reading.link.number, std::nullopt};
+                         }
+                         if (std::optional<StatisticsWindow> window =
+                                 statistics_ledger().take(StatisticsReader::kFleet)) {
+                             last_window->second = window->statistics;
+                         }
+                         if (reading.link.connected()) {
+                             reading.statistics = last_window->second;
+                         }
+                         reading.counters = counters::snapshot();
+                         response.status = 200;
+                         response.set_content(metrics_text(reading), kMetricsContentType);
+                     });
 }
