@@ -106,7 +106,7 @@ class Metrics : public testing::Test {
     // started has read the board), within a deadline. The status is taken
     // in on the loop after the statistics read that follows it is recorded:
     // a scrape that tells it tells both.
-    std::string scrape_until(const std::string& name) {
+    std::string scrape_until(const std::string& name, bool present = true) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         std::string text;
         while (std::chrono::steady_clock::now() < deadline) {
@@ -117,11 +117,12 @@ class Metrics : public testing::Test {
             }
             EXPECT_EQ(result->get_header_value("Content-Type"), kMetricsContentType);
             text = result->body;
-            if (text.find("\n" + name + "{") != std::string::npos) {
+            if ((text.find("\n" + name + "{") != std::string::npos) == present) {
                 return text;
             }
         }
-        ADD_FAILURE() << "no " << name << " within the deadline:\n" << text;
+        ADD_FAILURE() << name << (present ? " absent" : " present") << " past the deadline:\n"
+                      << text;
         return text;
     }
 
@@ -134,8 +135,8 @@ class Metrics : public testing::Test {
 
 // One scrape, no stream open: the sampler's status and the statistics
 // window, the board's names escaped, the counts by source and result, and
-// a text promtool finds nothing wrong with. Disconnected, the board's
-// series go and the counts stay.
+// a text promtool finds nothing wrong with. A silent board's status goes;
+// disconnected, the board's series go and the counts stay.
 TEST_F(Metrics, TellTheBoardAndTheCountsAsPrometheusReadsThem) {
     session().identified("Ard\"uino\\", "Uno\nR4", 1, 2);
     board_->model().set_alarm_word(quirn_sim::ALARM_KST_STACK);
@@ -199,6 +200,13 @@ TEST_F(Metrics, TellTheBoardAndTheCountsAsPrometheusReadsThem) {
     const auto [status, said] = promtool_check(text);
     EXPECT_EQ(status, 0) << said << text;
     EXPECT_EQ(said, "");
+
+    // A board that falls silent: its last status is not told as its state
+    // now, and the counts say why.
+    board_->set_faults({.silent_every = 1});
+    const std::map<std::string, std::string> silent =
+        samples(scrape_until("tessaro_board_status", false));
+    EXPECT_NE(silent.at(R"(tessaro_transactions_total{source="sampler",result="no_reply"})"), "0");
 
     session().closed();
     const std::map<std::string, std::string> closed = samples(get(kMetricsPath)->body);

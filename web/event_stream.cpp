@@ -516,6 +516,9 @@ void EventHub::State::board_read(const BoardRead& read) {
     };
     if (read.status && read.status->status != CommandStatus::kNotConnected) {
         json data = read.status->ok() ? outcome_json(*read.status) : error_record(*read.status);
+        // A failed read leaves no status to tell: an older one would pass
+        // for the board's state now.
+        latest_status_.reset();
         if (read.status->ok() && read.status->words) {
             latest_status_.emplace(read.connection, *read.status->words);
             status_history_.push_back({std::chrono::system_clock::now(), *read.status->words});

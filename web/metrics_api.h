@@ -21,7 +21,8 @@
 //   process_*                                    memory, descriptors, CPU, start
 //
 // Status and ratio series are left out until the sampler has read them in
-// this connection, and while no board is connected.
+// this connection, and while no board is connected; the status series also
+// after a status read that failed (the counts say how).
 
 #include <memory>
 #include <optional>
