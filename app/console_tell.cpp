@@ -291,6 +291,6 @@ void tell_command(const CommandOutcome& outcome) {
 }
 
 void identify_board() {
-    CommandOutcome outcome = run_board_command("ihwmcu");
+    CommandOutcome outcome = run_board_command("ihwmcu", CommandSource::kConsole);
     tell_outcome(outcome, false);
 }

@@ -290,7 +290,7 @@ CommandOutcome run_word(const std::string& word, std::istream& input) {
     const ConsoleMode mode = session().state().mode;
     if (mode == ConsoleMode::kServer) {
         const wire_trace::SourceScope source("console " + word);
-        CommandOutcome outcome = run_board_command(word);
+        CommandOutcome outcome = run_board_command(word, CommandSource::kConsole);
         // The console's statistics cover the time since its own last sys,
         // whoever else read the board meanwhile.
         if (outcome.statistics) {

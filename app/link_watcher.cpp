@@ -9,6 +9,7 @@
 #include "base/console_output.h"
 #include "base/session.h"
 #include "protocol/class_quirn_server.h"
+#include "protocol/counters.h"
 #include "serial/class_serial.h"
 #include "serial/wire_trace.h"
 
@@ -64,7 +65,11 @@ void try_return(const std::string& name) {
     const SessionState now = session().state();
     // The first connection of all made here: a service's port that was
     // absent at start.
-    const std::string came = now.number == 1 ? " has appeared" : " is back";
+    const bool back = now.number != 1;
+    if (back) {
+        counters::count_reconnect();
+    }
+    const std::string came = back ? " is back" : " has appeared";
     tell("Port " + name + came + "; board " + now.maker + ":" + now.board);
 }
 

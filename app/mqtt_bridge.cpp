@@ -380,10 +380,9 @@ void Bridge::run() {
 }
 
 void Bridge::run_command(const MqttCommand& command) {
-    // The bridge's one call into the command layer: its source is MQTT
-    // (CommandSource::kMqtt, once the command layer is told its callers).
+    // The bridge's one call into the command layer.
     const wire_trace::SourceScope source("mqtt " + command.word);
-    CommandOutcome outcome = run_board_command(command.word);
+    CommandOutcome outcome = run_board_command(command.word, CommandSource::kMqtt);
     // The bridge's statistics cover the time since its own last sys.
     if (outcome.statistics) {
         if (const auto window = statistics_ledger().take(StatisticsReader::kMqtt)) {

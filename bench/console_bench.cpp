@@ -62,7 +62,7 @@ void type_word(const Word& word) {
         begin_capture();
     }
     if (general_command(command_line, no_input) == 0) {
-        CommandOutcome outcome = run_board_command(command_line);
+        CommandOutcome outcome = run_board_command(command_line, CommandSource::kConsole);
         cut_replies += outcome.reply.count != word.reply_length;
         tell_outcome(outcome);
         if (json) {

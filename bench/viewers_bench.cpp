@@ -6,8 +6,10 @@
 // second). For each: the board's transactions per second (from tessaro's
 // wire trace), the delay from a change of pin 2 (written through the API
 // every 700 ms) to each viewer seeing it, at the 50th and 99th percentile,
-// and tessaro's memory and threads. Last, the time quit takes with 500
-// streams open.
+// and tessaro's memory and threads. Then four API clients reading pins as
+// fast as the board answers, without and with a scrape of /metrics every
+// second (three pairs): their transactions per second, and the board's.
+// Last, the time quit takes with 500 streams open.
 //
 // Usage: viewers_bench [seconds per row]   (default 10)
 // Run it where port 8088 is free (unshare -n bash -c 'ip link set lo up; ...').
@@ -44,6 +46,8 @@ using namespace std::chrono_literals;
 constexpr int kHttpPort = 8088;
 constexpr auto kChangeEvery = 700ms;
 constexpr auto kSettle = 2s;
+// How long a scrape keeps tessaro's sampler reading the board.
+constexpr auto kScrapeHold = 45s;
 
 struct Child {
     pid_t pid = -1;
@@ -299,6 +303,57 @@ Row measure(const std::string& name, size_t viewers, bool streams, pid_t tessaro
     return row;
 }
 
+struct ScrapeRow {
+    double api_per_second = 0;
+    double board_per_second = 0;
+};
+
+// Four API clients reading pins back to back for window, with a scrape
+// every second or none. The scrapes keep the sampler reading the board for
+// a while after: the row without them goes first.
+ScrapeRow measure_scrapes(bool scrape, const std::string& trace, std::chrono::seconds window) {
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> answered{0};
+    std::vector<std::thread> threads;
+    for (int pin = 0; pin < 4; ++pin) {
+        threads.emplace_back([&, pin] {
+            httplib::Client client("localhost", kHttpPort);
+            client.set_keep_alive(true);
+            while (!stop.load()) {
+                const auto result = client.Get("/api/gpio/grd/" + std::to_string(pin));
+                if (result && result->status == 200) {
+                    ++answered;
+                }
+            }
+        });
+    }
+    if (scrape) {
+        threads.emplace_back([&] {
+            httplib::Client client("localhost", kHttpPort);
+            auto next = Clock::now();
+            while (!stop.load()) {
+                client.Get("/metrics");
+                next += 1s;
+                std::this_thread::sleep_until(next);
+            }
+        });
+    }
+    std::this_thread::sleep_for(kSettle);
+    const uint64_t answered_before = answered.load();
+    const uint64_t traced_before = requests_traced(trace);
+    const auto began = Clock::now();
+    std::this_thread::sleep_for(window);
+    const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    ScrapeRow row;
+    row.api_per_second = static_cast<double>(answered.load() - answered_before) / seconds;
+    row.board_per_second = static_cast<double>(requests_traced(trace) - traced_before) / seconds;
+    stop = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return row;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -358,6 +413,28 @@ int main(int argc, char** argv) {
                     one > 0 ? (row.transactions_per_second / one - 1) * 100 : 0.0, row.p50_ms,
                     row.p99_ms, row.delays, row.usage.rss_kb, row.usage.threads);
     }
+    // The machine's load moves: three pairs, each without and then with
+    // the scrapes, the sampler left to stop (kScrapeHold) between them.
+    std::printf("\n| 4 API clients | API transactions/s | board transactions/s |\n|---|---|---|\n");
+    double difference = 0;
+    constexpr int kPairs = 3;
+    for (int pair = 0; pair < kPairs; ++pair) {
+        if (pair > 0) {
+            std::this_thread::sleep_for(kScrapeHold + 1s);
+        }
+        const ScrapeRow unscraped = measure_scrapes(false, trace, window);
+        const ScrapeRow scraped = measure_scrapes(true, trace, window);
+        const double change = unscraped.api_per_second > 0
+                                  ? (scraped.api_per_second / unscraped.api_per_second - 1) * 100
+                                  : 0.0;
+        difference += change / kPairs;
+        std::printf("| no scrape | %.1f | %.1f |\n", unscraped.api_per_second,
+                    unscraped.board_per_second);
+        std::printf("| a scrape every second | %.1f (%+.1f%%) | %.1f |\n", scraped.api_per_second,
+                    change, scraped.board_per_second);
+    }
+    std::printf("\nwith a scrape every second: %+.1f%% API transactions/s over %d pairs\n",
+                difference, kPairs);
     // quit, typed while 500 streams are open: the time until tessaro has ended.
     {
         Seen seen;

@@ -1,5 +1,6 @@
 #include "protocol/server_commands.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -140,8 +141,17 @@ void dispatch(CommandOutcome& outcome) {
 
 }  // namespace
 
-CommandOutcome run_board_command(std::string line, const std::function<bool()>& wanted) {
+CommandOutcome run_board_command(std::string line, CommandSource source,
+                                 const std::function<bool()>& wanted) {
     CommandOutcome outcome;
+    std::optional<std::chrono::nanoseconds> board_time;
+    // Counted on every way out, once the outcome is final.
+    struct Counted {
+        CommandSource source;
+        const CommandOutcome& outcome;
+        const std::optional<std::chrono::nanoseconds>& board_time;
+        ~Counted() { counters::count_command(source, outcome.status, board_time); }
+    } const counted{source, outcome, board_time};
     outcome.word = line;
     if (line.empty()) {
         outcome.status = CommandStatus::kUnknownWord;
@@ -168,8 +178,18 @@ CommandOutcome run_board_command(std::string line, const std::function<bool()>& 
         if (given_up()) {
             outcome.status = CommandStatus::kNotConnected;
         } else {
+            const auto began = std::chrono::steady_clock::now();
             dispatch(outcome);
             quirn_server().decode_response(outcome);
+            // A refusal found while parsing sends nothing.
+            const bool sent =
+                std::any_of(outcome.notes.begin(), outcome.notes.end(), [](const Note& note) {
+                    return note.kind == Note::Kind::kByteSent ||
+                           note.kind == Note::Kind::kFrameSent;
+                });
+            if (sent) {
+                board_time = std::chrono::steady_clock::now() - began;
+            }
             if (outcome.ok() && outcome.statistics) {
                 outcome.statistics_read = statistics_ledger().record(
                     *outcome.statistics, std::chrono::steady_clock::now());
@@ -192,8 +212,9 @@ CommandOutcome run_board_command(std::string line, const std::function<bool()>& 
     return outcome;
 }
 
-CommandReply run_server_command(std::string line, const std::function<bool()>& wanted) {
-    return run_board_command(std::move(line), wanted).reply;
+CommandReply run_server_command(std::string line, CommandSource source,
+                                const std::function<bool()>& wanted) {
+    return run_board_command(std::move(line), source, wanted).reply;
 }
 
 std::optional<CommandReply> send_server_code(uint32_t code) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "protocol/command_outcome.h"
+#include "protocol/counters.h"
 #include "serial/command_reply.h"
 
 // Runs one command line and returns what became of it, the reply decoded
@@ -33,9 +34,14 @@
 // wanted: the command is then given up unsent (kNotConnected). A command
 // whose turn comes after the session closed is given up the same way,
 // whoever asked.
-CommandOutcome run_board_command(std::string line, const std::function<bool()>& wanted = {});
+//
+// Every command is counted by source and result (protocol/counters.h), and
+// one that reached the board by the time it held it.
+CommandOutcome run_board_command(std::string line, CommandSource source,
+                                 const std::function<bool()>& wanted = {});
 // The reply of run_board_command alone.
-CommandReply run_server_command(std::string line, const std::function<bool()>& wanted = {});
+CommandReply run_server_command(std::string line, CommandSource source,
+                                const std::function<bool()>& wanted = {});
 // Whatever a waiting command's wanted() reads has changed (a web server
 // stopping): every command waiting for its turn asks it again at once.
 void wake_command_waiters();

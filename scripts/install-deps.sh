@@ -16,6 +16,8 @@ packages+=(chromium fonts-dejavu-core)
 packages+=(help2man man-db groff-base dpkg-dev lintian curl git)
 # The service unit's check (systemd-analyze verify; nothing is started).
 packages+=(systemd)
+# The metrics' checks: promtool, and a Prometheus that scrapes tessaro.
+packages+=(prometheus)
 
 missing=()
 # Node.js and npm for the browser test. Some machines carry a Node.js

@@ -2,7 +2,8 @@
 # tessaro --listen on an address other than loopback, in a network
 # namespace of its own (192.0.2.1, a documentation address, on its own
 # loopback device; never a real network): every request needs the token,
-# as a bearer token or as the cookie /?token= sets; a foreign Host gets
+# as a bearer token or as the cookie /?token= sets (the metrics as the
+# API: a bearer token); a foreign Host gets
 # 403; the token file is made once, mode 0600, and --token-file replaces
 # it. Exit 77 (skipped) where no namespace can be made.
 set -uo pipefail
@@ -77,6 +78,9 @@ grep -q '"bytes":"E0 FD","dir":"->"' "$tmp/trace" || fail "no identification: $(
 ! grep -q '"source":"api' "$tmp/trace" || fail "a refused request reached the board"
 expect_status 200 "bearer token" -H "Authorization: Bearer $token" "$api"
 expect_status 403 "foreign Host" -H "Authorization: Bearer $token" -H "Host: evil.example:8088" "$api"
+metrics=http://192.0.2.1:8088/metrics
+expect_status 401 "the metrics without it" "$metrics"
+expect_status 200 "the metrics with it" -H "Authorization: Bearer $token" "$metrics"
 # The page opened with the token: a cookie, and the address without it.
 curl -s -D "$tmp/head" -o /dev/null "$url"
 grep -qi "^location: /\s*$" "$tmp/head" || fail "no redirect to the page: $(cat "$tmp/head")"

@@ -76,7 +76,7 @@ class ProtocolBoard : public testing::Test {
     void expect_typed(const std::string& line, const std::string& frames,
                       const std::string& printed, const std::string& unconfirmed = "") {
         board_.clear_received();
-        const CommandOutcome outcome = run_board_command(line);
+        const CommandOutcome outcome = run_board_command(line, CommandSource::kConsole);
         EXPECT_EQ(received(), frames) << line;
         EXPECT_EQ(transcript(told(outcome)), printed) << line;
         EXPECT_EQ(outcome.unconfirmed, unconfirmed) << line;
@@ -178,7 +178,7 @@ TEST_F(ProtocolBoard, KnownLengthRepliesEndBeforeTheIntervalRuleCould) {
     // How long the transaction took on the line's clock.
     const auto quickest = [&](const std::string& line) {
         const auto start = port_.clock().now();
-        const CommandReply reply = run_server_command(line);
+        const CommandReply reply = run_server_command(line, CommandSource::kConsole);
         EXPECT_FALSE(reply.bytes.empty()) << line;
         return port_.clock().now() - start;
     };

@@ -29,6 +29,7 @@
 #include "web/api_support.h"
 #include "web/event_stream.h"
 #include "web/gpio_api.h"
+#include "web/metrics_api.h"
 
 namespace {
 
@@ -264,6 +265,9 @@ TEST_F(WebApi, AnswersEachRequestAndSendsOnlyWhatIsValid) {
         // The trace shows what the board was sent: it is as guarded as the pins.
         {"GET", "/api/trace", "", 403, kForbidden, "", "evil.example:{port}"},
         {"GET", "/api/trace", "", 403, kForbidden, "", "", "http://evil.example"},
+        // So are the metrics, which name the port and the board.
+        {"GET", "/metrics", "", 403, kForbidden, "", "evil.example:{port}"},
+        {"GET", "/metrics", "", 403, kForbidden, "", "", "http://evil.example"},
         {"GET", "/api/trace?after=-1", "", 400, R"({"error":"Invalid after"})", ""},
         {"GET", "/api/trace?after=99999999999999999999", "", 400, R"({"error":"Invalid after"})",
          ""},
@@ -341,7 +345,7 @@ TEST_F(WebApi, BoardRoutesAnswerWithTheDecodedOutcome) {
 // left it, the board as identified, and a session that grows.
 TEST_F(WebApi, BoardTellsTheLinkWithoutSendingAnything) {
     session().opened(board_.path());
-    const CommandOutcome identified = run_board_command("ihwmcu");
+    const CommandOutcome identified = run_board_command("ihwmcu", CommandSource::kConsole);
     ASSERT_TRUE(identified.identification);
     quirn_server().apply_identification(*identified.identification);
     const uint64_t number = session().state().number;
@@ -396,6 +400,7 @@ TEST_F(WebApi, DescriptionNamesEveryRegisteredRoute) {
         registered.insert(std::string(route.method) + " " + std::string(route.path));
     }
     registered.insert(std::string("GET ") + EventHub::kPath);  // the event stream
+    registered.insert(std::string("GET ") + kMetricsPath);
     EXPECT_EQ(described, registered);
 }
 

@@ -248,13 +248,13 @@ TEST_F(Events, LastEventIdResumesTheTrace) {
     {
         Stream first = open("?topics=trace");
         const wire_trace::SourceScope source("test before");
-        run_board_command("g5rd");
+        run_board_command("g5rd", CommandSource::kConsole);
         ASSERT_TRUE(first.wait("test before", 4));  // the request and reply, each twice
         last_seen = first.events("trace").back()["seq"].get<uint64_t>();
     }
     {
         const wire_trace::SourceScope source("test away");
-        run_board_command("g6rd");
+        run_board_command("g6rd", CommandSource::kConsole);
     }
     for (const std::string& resume :
          {"Last-Event-ID: " + std::to_string(last_seen) + "\r\n", std::string()}) {

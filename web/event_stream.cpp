@@ -62,6 +62,7 @@ struct Subscriber {
 // One sampler read of status and statistics, as it came back.
 struct BoardRead {
     Clock::time_point began;
+    uint64_t connection = 0;  // the session's number when it began
     std::optional<CommandOutcome> status;
     std::optional<CommandOutcome> systat;
     std::optional<StatisticsWindow> window;
@@ -165,6 +166,7 @@ class EventHub::State : public std::enable_shared_from_this<EventHub::State> {
     size_t streams();
     // A follower came: sample, unless sampling already.
     void followed();
+    std::optional<BoardWords> scraped();
 
   private:
     bool serving() const { return running_ && running_->load(); }
@@ -202,6 +204,10 @@ class EventHub::State : public std::enable_shared_from_this<EventHub::State> {
     uint64_t trace_last_ = 0;  // the newest trace event passed to the streams
     std::deque<StatusSample> status_history_;
     std::deque<SystatSample> systat_history_;
+    // Until when scrapes keep status and statistics read.
+    Clock::time_point scrape_until_{};
+    // The newest status read, with the number of its connection.
+    std::optional<std::pair<uint64_t, BoardWords>> latest_status_;
 };
 
 void EventHub::State::start(asio::io_context& on, BoardQueueJob board) {
@@ -262,6 +268,23 @@ void EventHub::State::stop() {
     subscribers_.clear();
     status_history_.clear();
     systat_history_.clear();
+    scrape_until_ = {};
+    latest_status_.reset();
+}
+
+std::optional<BoardWords> EventHub::State::scraped() {
+    const SessionState link = session().state();
+    if (!serving() || !link.connected()) {
+        return std::nullopt;
+    }
+    scrape_until_ = Clock::now() + kScrapeHold;
+    if (!board_timer_) {
+        board_tick();
+    }
+    if (!latest_status_ || latest_status_->first != link.number) {
+        return std::nullopt;
+    }
+    return latest_status_->second;
 }
 
 void EventHub::State::followed() {
@@ -483,11 +506,12 @@ void EventHub::State::send_history(Subscriber& subscriber) {
 }
 
 // Status and statistics: one read of each per period for every stream that
-// wants them; none once no stream does.
+// wants them and while scrapes hold; none once neither does.
 void EventHub::State::board_tick() {
     prune();
-    const bool status = wants(kStatus);
-    const bool systat = wants(kSystat);
+    const bool scraping = Clock::now() < scrape_until_;
+    const bool status = scraping || wants(kStatus);
+    const bool systat = scraping || wants(kSystat);
     if (!status && !systat) {
         board_timer_.reset();
         return;
@@ -503,11 +527,12 @@ void EventHub::State::board_tick() {
         const auto wanted = [&running] { return running->load(); };
         BoardRead read;
         read.began = Clock::now();
+        read.connection = session().state().number;
         if (status) {
-            read.status = run_board_command("sta", wanted);
+            read.status = run_board_command("sta", CommandSource::kSampler, wanted);
         }
         if (systat) {
-            read.systat = run_board_command("sys", wanted);
+            read.systat = run_board_command("sys", CommandSource::kSampler, wanted);
             if (read.systat->ok() && read.systat->statistics) {
                 read.window = statistics_ledger().take(StatisticsReader::kSampler);
             }
@@ -545,7 +570,11 @@ void EventHub::State::board_read(const BoardRead& read) {
     };
     if (read.status && read.status->status != CommandStatus::kNotConnected) {
         json data = read.status->ok() ? outcome_json(*read.status) : error_record(*read.status);
+        // A failed read leaves no status to tell: an older one would pass
+        // for the board's state now.
+        latest_status_.reset();
         if (read.status->ok() && read.status->words) {
+            latest_status_.emplace(read.connection, *read.status->words);
             status_history_.push_back({std::chrono::system_clock::now(), *read.status->words});
             trim(status_history_);
         }
@@ -608,8 +637,8 @@ void EventHub::State::pins_tick() {
         for (const auto& [analog, pins] : wanted_pins) {
             for (const int pin : pins) {
                 read.outcomes[analog].emplace(
-                    pin,
-                    run_board_command("g" + std::to_string(pin) + (analog ? "ra" : "rd"), wanted));
+                    pin, run_board_command("g" + std::to_string(pin) + (analog ? "ra" : "rd"),
+                                           CommandSource::kSampler, wanted));
             }
         }
         asio::post(*loop, [weak, running, read = std::move(read)] {
@@ -695,6 +724,10 @@ void EventHub::stop() {
 
 size_t EventHub::streams() const {
     return state_->streams();
+}
+
+std::optional<BoardWords> EventHub::scraped() {
+    return state_->scraped();
 }
 
 // ---------------------------------------------------------------- followers

@@ -26,6 +26,10 @@
 //
 // A stream holds no thread: everything here runs on the server's loop, the
 // board reads on its board queue, in turn with the API's requests.
+//
+// GET /metrics reads the same sampler: each scrape keeps status and
+// statistics read once a period for kScrapeHold, streams or not, and takes
+// the newest status read from here.
 
 #include <chrono>
 #include <cstdint>
@@ -35,6 +39,7 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/command_outcome.h"
 #include "web/web_server.h"
 
 class EventHub : public StreamFeeder {
@@ -44,6 +49,10 @@ class EventHub : public StreamFeeder {
     static constexpr auto kPinsPeriod = std::chrono::milliseconds(250);
     static constexpr auto kKeepAlive = std::chrono::seconds(15);
     static constexpr auto kHistory = std::chrono::minutes(10);
+    // Three times the usual scrape interval of 15 s: one missed scrape does
+    // not stop the sampler, and a Prometheus that goes away stops it within
+    // a minute.
+    static constexpr auto kScrapeHold = std::chrono::seconds(45);
     // Trace events a returning client is sent at most, newest kept.
     static constexpr size_t kMaxResumeBytes = size_t{128} * 1024;
 
@@ -66,6 +75,12 @@ class EventHub : public StreamFeeder {
 
     // The streams open now (loop thread, or tests once serving ended).
     size_t streams() const;
+
+    // A scrape (loop thread): the sampler reads status and statistics for
+    // kScrapeHold from now. Returns the status words of its newest read of
+    // the connection open now; nothing before its first, or when no board
+    // is connected.
+    std::optional<BoardWords> scraped();
 
     class State;
 

@@ -15,6 +15,7 @@
 #include "serial/wire_trace.h"
 #include "web/api_support.h"
 #include "web/event_stream.h"
+#include "web/metrics_api.h"
 #include "web/trace_api.h"
 
 namespace {
@@ -289,7 +290,9 @@ bool check_request(const HttpRequest& request, HttpResponse& response, int port,
         return true;
     };
     const std::string host = request.header("Host");
-    const bool api = request.path.starts_with("/api/");
+    // The metrics are read by programs, as the API is: no page's cookie
+    // redirect, and the same cross-site refusals.
+    const bool api = request.path.starts_with("/api/") || request.path == kMetricsPath;
     if (!is_allowed_host(host, port, access)) {
         return refuse(403, "Forbidden");
     }
@@ -399,7 +402,7 @@ void set_console_echo(ConsoleEcho echo) {
 }
 
 CommandOutcome run_and_echo(const std::string& line, const Wanted& wanted) {
-    CommandOutcome outcome = run_board_command(line, wanted);
+    CommandOutcome outcome = run_board_command(line, CommandSource::kApi, wanted);
     if (const ConsoleEcho echo = console_echo.load()) {
         echo(outcome);
     }
@@ -484,7 +487,7 @@ std::vector<ApiRoute> api_routes() {
 }
 
 void set_up_http_server(WebServer& server, int port, const WebAccess& access,
-                        std::shared_ptr<StreamFeeder> events) {
+                        std::shared_ptr<EventHub> events) {
     server.set_check([port, access](const HttpRequest& request, HttpResponse& response) {
         return check_request(request, response, port, access);
     });
@@ -492,6 +495,9 @@ void set_up_http_server(WebServer& server, int port, const WebAccess& access,
     for (const ApiRoute& api_route : api_routes()) {
         route(server, api_route);
     }
-    server.add_stream_route(EventHub::kPath,
-                            events ? std::move(events) : std::make_shared<EventHub>());
+    if (!events) {
+        events = std::make_shared<EventHub>();
+    }
+    add_metrics_route(server, events);
+    server.add_stream_route(EventHub::kPath, std::move(events));
 }

@@ -26,6 +26,8 @@
 #include "web/web_access.h"
 #include "web/web_server.h"
 
+class EventHub;
+
 // Makes server serve as the program does on the given port: its socket
 // options, the request checks (Host, the token when access has one,
 // Origin, Sec-Fetch-Site, method, body size and encoding, ranges), every
@@ -33,6 +35,7 @@
 // route's or a file's, passes the checks first.
 // The static directories are mounted after them by the web thread
 // (web/static_dirs.h says where they are found). GET /api/events is fed
-// by events, an EventHub of its own when none is given.
+// by events, an EventHub of its own when none is given, whose sampler
+// GET /metrics reads too (web/metrics_api.h).
 void set_up_http_server(WebServer& server, int port, const WebAccess& access = {},
-                        std::shared_ptr<StreamFeeder> events = nullptr);
+                        std::shared_ptr<EventHub> events = nullptr);

@@ -551,6 +551,7 @@ class Connection : public StreamSink, public std::enable_shared_from_this<Connec
         static const std::string kHead =
             "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\n"
             "X-Accel-Buffering: no\r\nConnection: close\r\n\r\n";
+        counters::count_http_answer(200);
         backlog_ += kHead.size();
         outbox_.push_front(kHead);
         streaming_ = true;
@@ -663,6 +664,7 @@ class Connection : public StreamSink, public std::enable_shared_from_this<Connec
         }
         state_ = State::kWriting;
         ++served_;
+        counters::count_http_answer(response.status);
         const bool keep = keep_alive_ && !response.close && !serving_.stopping.load() &&
                           served_ < WebServer::kRequestsPerConnection;
         answer_.emplace();
