@@ -1,9 +1,6 @@
 #include "app/mqtt_bridge.h"
 
-#include <fcntl.h>
 #include <mosquitto.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -449,26 +446,12 @@ void stop_mqtt_bridge() {
 }
 
 std::optional<std::string> read_mqtt_password(const std::string& path, std::string& why) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        why = errno == ELOOP ? "a symbolic link, which is not followed" : os_error_text(errno);
+    int open_error = 0;
+    std::optional<std::string> password = read_secret_line(path, why, open_error);
+    if (!password) {
         return std::nullopt;
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        why = "not a regular file";
-        return std::nullopt;
-    }
-    std::string text;
-    char buffer[512];
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096) {
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    std::string password = text.substr(0, text.find_first_of("\r\n"));
-    if (password.empty()) {
+    if (password->empty()) {
         why = "its first line is empty";
         return std::nullopt;
     }

@@ -159,9 +159,10 @@ std::optional<std::string> load_token(const std::string& path, bool create, std:
 }
 #else
 std::optional<std::string> load_token(const std::string& path, bool create, std::string& why) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT && create) {
+    int open_error = 0;
+    const std::optional<std::string> token = read_secret_line(path, why, open_error);
+    if (!token) {
+        if (open_error == ENOENT && create) {
             if (std::optional<std::string> made = make_token_file(path, why)) {
                 return made;
             }
@@ -170,24 +171,9 @@ std::optional<std::string> load_token(const std::string& path, bool create, std:
             }
             return load_token(path, false, why);
         }
-        why = errno == ELOOP ? "a symbolic link, which is not followed" : os_error_text(errno);
         return std::nullopt;
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        why = "not a regular file";
-        return std::nullopt;
-    }
-    std::string text;
-    char buffer[512];
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < 4096) {
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    const std::string token = text.substr(0, text.find_first_of("\r\n"));
-    if (!is_token(token)) {
+    if (!is_token(*token)) {
         why = kNoToken;
         return std::nullopt;
     }
