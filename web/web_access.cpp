@@ -160,7 +160,7 @@ std::optional<std::string> load_token(const std::string& path, bool create, std:
 #else
 std::optional<std::string> load_token(const std::string& path, bool create, std::string& why) {
     int open_error = 0;
-    const std::optional<std::string> token = read_secret_line(path, why, open_error);
+    std::optional<std::string> token = read_secret_line(path, why, open_error);
     if (!token) {
         if (open_error == ENOENT && create) {
             if (std::optional<std::string> made = make_token_file(path, why)) {
