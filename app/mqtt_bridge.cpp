@@ -320,8 +320,8 @@ void Bridge::run() {
             // followed the other.
             const auto woken = [&] {
                 return stopping_ || loop_ended_ || connections_ != seen_connections ||
-                       losses_ != seen_losses ||
-                       session_changed_ || (!broker_up_ && broker_trouble_ != told_trouble) ||
+                       losses_ != seen_losses || session_changed_ ||
+                       (!broker_up_ && broker_trouble_ != told_trouble) ||
                        (broker_up_ && !commands_.empty());
             };
             if (looping_) {

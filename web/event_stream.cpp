@@ -238,19 +238,19 @@ void EventHub::State::start(asio::io_context& on, BoardQueueJob board) {
             }
         });
     });
-    trace_listener_ = wire_trace::add_listener([weak, &on, posted = trace_posted_,
-                                                followed = trace_followed_](uint64_t) {
-        // Without a stream that follows the trace there is nothing to tell:
-        // the loop is not woken for every frame the board exchanges.
-        if (followed->load() && !posted->exchange(true)) {
-            asio::post(on, [weak, posted] {
-                posted->store(false);
-                if (const auto self = weak.lock()) {
-                    self->trace_advanced();
-                }
-            });
-        }
-    });
+    trace_listener_ = wire_trace::add_listener(
+        [weak, &on, posted = trace_posted_, followed = trace_followed_](uint64_t) {
+            // Without a stream that follows the trace there is nothing to tell:
+            // the loop is not woken for every frame the board exchanges.
+            if (followed->load() && !posted->exchange(true)) {
+                asio::post(on, [weak, posted] {
+                    posted->store(false);
+                    if (const auto self = weak.lock()) {
+                        self->trace_advanced();
+                    }
+                });
+            }
+        });
 }
 
 void EventHub::State::stop() {
@@ -311,8 +311,9 @@ size_t EventHub::State::streams() {
 
 void EventHub::State::prune() {
     subscribers_.remove_if([](const Subscriber& s) { return s.sink->closed(); });
-    trace_followed_->store(std::any_of(subscribers_.begin(), subscribers_.end(),
-                                       [](const Subscriber& s) { return (s.topics & kTrace) != 0; }));
+    trace_followed_->store(
+        std::any_of(subscribers_.begin(), subscribers_.end(),
+                    [](const Subscriber& s) { return (s.topics & kTrace) != 0; }));
 }
 
 bool EventHub::State::wants(unsigned topic) {
