@@ -4,6 +4,12 @@
 # with --log. After each run no temporary file and no process may be left.
 set -uo pipefail
 build=$(cd "$1" && pwd)
+# The tessaro it starts serves on port 8088: in a network namespace of its
+# own where one can be made, no other test's server is in the way.
+if [ "${IN_SCRIPTS_NAMESPACE:-}" != 1 ] && unshare -n true 2>/dev/null; then
+    exec env IN_SCRIPTS_NAMESPACE=1 unshare -n bash "$0" "$@"
+fi
+[ "${IN_SCRIPTS_NAMESPACE:-}" != 1 ] || ip link set lo up || exit 1
 cd "$(dirname "$0")/.."
 
 tmp=$(mktemp -d)
