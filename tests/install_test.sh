@@ -41,14 +41,13 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-failures=0
+# Counted in a file: some checks run side by side in subshells.
 fail() {
     echo "FAIL ($name): $*" >&2
-    failures=$((failures + 1))
+    echo "$name" >>"$tmp/failures"
 }
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-start_line="[Tessaro] Server running on http://localhost:$http"
 notice="[Tessaro] The web page is not installed: no pages folder in "
 
 # read_until FD FILE TEXT SECONDS: lines from FD, each added to FILE, until
@@ -62,11 +61,12 @@ read_until() {
     return 1
 }
 
-# session BIN_DIR PAGES: BIN_DIR/tessaro started from an empty working
-# directory, connected to BIN_DIR/quirn-sim; PAGES says whether it must
-# find its pages (yes) or say that it has none (no).
+# session BIN_DIR PAGES PORT: BIN_DIR/tessaro started from an empty working
+# directory, connected to BIN_DIR/quirn-sim and serving on PORT; PAGES says
+# whether it must find its pages (yes) or say that it has none (no).
 session() {
-    local bin=$1 pages=$2
+    local bin=$1 pages=$2 http=$3
+    local start_line="[Tessaro] Server running on http://localhost:$http"
     local work board output
     work=$(mktemp -d "$tmp/work.XXXXXX")
     exec {board}< <(exec "$bin/quirn-sim" --no-stdin 2>&1)
@@ -74,6 +74,7 @@ session() {
     pids+=("$sim")
     if ! read_until "$board" "$work/sim" "Simulated Quirn board" 20; then
         fail "quirn-sim did not start: $(cat "$work/sim")"
+        kill "$sim" 2>/dev/null
         return
     fi
     local port
@@ -139,41 +140,55 @@ if [ "$part" = install ]; then
         share/doc/tessaro/README.md
     [[ $("$prefix/bin/tessaro" --version) == "tessaro $version ("*"built "* ]] ||
         fail "--version: $("$prefix/bin/tessaro" --version)"
-    session "$prefix/bin" yes
+    # The checks below are independent of each other: side by side.
+    checks=()
+    session "$prefix/bin" yes "$http" &
+    checks+=($!)
 
-    name="service unit"
-    units=$prefix/lib/systemd/system
-    has_files "$prefix" lib/systemd/system/tessaro@.service
-    grep -qxF "ExecStart=$prefix/bin/tessaro --serve /dev/%I" "$units/tessaro@.service" ||
-        fail "the unit does not start the installed tessaro"
-    # A template is verified through an instance; nothing is started.
-    ln -s tessaro@.service "$units/tessaro@ttyACM0.service"
-    MANPATH=$prefix/share/man systemd-analyze verify "$units/tessaro@ttyACM0.service" >"$tmp/verify" 2>&1 ||
-        fail "systemd-analyze verify failed: $(cat "$tmp/verify")"
-    [ ! -s "$tmp/verify" ] || fail "systemd-analyze verify: $(cat "$tmp/verify")"
-    rm "$units/tessaro@ttyACM0.service"
+    (
+        name="no pages anywhere"
+        mkdir -p "$tmp/bare/bin"
+        cp "$prefix/bin/tessaro" "$prefix/bin/quirn-sim" "$tmp/bare/bin/"
+        session "$tmp/bare/bin" no $((http + 1))
+    ) &
+    checks+=($!)
 
-    name="manual pages"
+    (
+        name="service unit"
+        units=$prefix/lib/systemd/system
+        has_files "$prefix" lib/systemd/system/tessaro@.service
+        grep -qxF "ExecStart=$prefix/bin/tessaro --serve /dev/%I" "$units/tessaro@.service" ||
+            fail "the unit does not start the installed tessaro"
+        # A template is verified through an instance; nothing is started.
+        ln -s tessaro@.service "$units/tessaro@ttyACM0.service"
+        MANPATH=$prefix/share/man systemd-analyze verify "$units/tessaro@ttyACM0.service" >"$tmp/verify" 2>&1 ||
+            fail "systemd-analyze verify failed: $(cat "$tmp/verify")"
+        [ ! -s "$tmp/verify" ] || fail "systemd-analyze verify: $(cat "$tmp/verify")"
+    ) &
+    checks+=($!)
+
     for page in tessaro quirn-sim; do
-        MANWIDTH=80 man -l --warnings "$prefix/share/man/man1/$page.1" >"$tmp/man" 2>"$tmp/man.err" ||
-            fail "man -l $page.1 failed"
-        [ ! -s "$tmp/man.err" ] || fail "$page.1: $(cat "$tmp/man.err")"
-        # Every option of --help is in the page, and the page names the version.
-        for option in $("$prefix/bin/$page" --help | grep -oE '^ +(-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+'); do
-            grep -qF -- "$option" "$tmp/man" || fail "$page.1 lacks $option"
-        done
-        grep -qE "^$page $version +" "$tmp/man" || fail "$page.1 does not name version $version"
+        (
+            name="manual page $page.1"
+            MANWIDTH=80 man -l --warnings "$prefix/share/man/man1/$page.1" >"$tmp/$page.man" 2>"$tmp/$page.err" ||
+                fail "man -l $page.1 failed"
+            [ ! -s "$tmp/$page.err" ] || fail "$(cat "$tmp/$page.err")"
+            # Every option of --help is in the page, and the page names the version.
+            for option in $("$prefix/bin/$page" --help | grep -oE '^ +(-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+'); do
+                grep -qF -- "$option" "$tmp/$page.man" || fail "lacks $option"
+            done
+            grep -qE "^$page $version +" "$tmp/$page.man" || fail "does not name version $version"
+        ) &
+        checks+=($!)
     done
-
-    name="no pages anywhere"
-    mkdir -p "$tmp/bare/bin"
-    cp "$prefix/bin/tessaro" "$prefix/bin/quirn-sim" "$tmp/bare/bin/"
-    session "$tmp/bare/bin" no
+    wait "${checks[@]}"
 fi
 
 if [ "$part" = package ]; then
     name="Debian package"
-    deb=$(scripts/package.sh "$build" | tail -n 1)
+    # Uncompressed: xz takes seconds, and lintian reads the xz package in the
+    # lint pass.
+    deb=$(TESSARO_DEB_COMPRESSION=none scripts/package.sh "$build" | tail -n 1)
     if [ ! -f "$deb" ]; then
         fail "scripts/package.sh made no package"
     else
@@ -206,8 +221,8 @@ if [ "$part" = package ]; then
                 grep -qE '__[a-z_]+_chk@' <<<"$symbols" || fail "$program: no checked functions"
             fi
         done
-        session "$tmp/root/usr/bin" yes
+        session "$tmp/root/usr/bin" yes "$http"
     fi
 fi
 
-[ "$failures" -eq 0 ]
+[ ! -s "$tmp/failures" ]

@@ -16,10 +16,10 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/t"
 mark="scripts_test_$$"
-failures=0
+# Counted in a file: the building runs go side by side in a subshell.
 fail() {
     echo "FAIL ($name): $*" >&2
-    failures=$((failures + 1))
+    echo "$name" >>"$tmp/failures"
 }
 
 # Runs scripts/run.sh with the arguments; with words, pipes them to the
@@ -57,6 +57,46 @@ left_behind() {
     fi
 }
 
+# A build folder that needs building, with a stand-in for cmake that
+# "builds" by linking the real programs in: the first run says it builds
+# and shows the progress, the next, with nothing to build but the look at
+# the git commit, says nothing. Only the two programs are asked for. It has
+# a build folder and temporary folder of its own: beside the runs below.
+(
+    name="building"
+    mkdir "$tmp/bin" "$tmp/b"
+    cat >"$tmp/bin/cmake" <<EOF
+#!/usr/bin/env bash
+if [ "\$1" = -S ]; then mkdir -p "\$4" && : >"\$4/build.ninja"; exit; fi
+echo "[0/2] Re-checking globbed directories..."
+[ "\$3 \$4 \$5" = "--target tessaro quirn-sim" ] || { echo "built \$*"; exit 1; }
+if [ -e "\$2/tessaro" ]; then
+    echo "[1/1] cd \$2 && cmake -P /src/cmake/build_commit.cmake"
+    exit
+fi
+echo "[1/2] Building CXX object app/CMakeFiles/app.dir/console_ui.cpp.o"
+ln -s "$build/tessaro" "$build/quirn-sim" "\$2/"
+echo "[2/2] Linking CXX executable tessaro"
+EOF
+    chmod +x "$tmp/bin/cmake"
+    building="Building tessaro and quirn-sim (the first build takes a few minutes)…"
+    for run in first second; do
+        out=$(env PATH="$tmp/bin:$PATH" TMPDIR="$tmp/b" TESSARO_BUILD_DIR="$tmp/fresh" \
+            scripts/run.sh --help 2>&1 </dev/null)
+        status=$?
+        [ "$status" -eq 0 ] || fail "$run run: status $status: $out"
+        expect "Usage: quirn-sim [options]"
+        if [ $run = first ]; then
+            expect "$building"$'\n'"[1/2] Building CXX object"
+            expect "[2/2] Linking CXX executable tessaro"
+        elif [[ $out == *Building* || $out == *build_commit* || $out == *globbed* ]]; then
+            fail "second run: $out"
+        fi
+    done
+    [ -z "$(ls -A "$tmp/b")" ] || fail "temporary files left: $(ls -A "$tmp/b")"
+) &
+building=$!
+
 name="--help"
 run "" --help
 [ "$status" -eq 0 ] || fail "status $status"
@@ -91,40 +131,5 @@ expect "The simulated board's log is in $log"
 rm -f "$log"
 left_behind
 
-# A build folder that needs building, with a stand-in for cmake that
-# "builds" by linking the real programs in: the first run says it builds
-# and shows the progress, the next, with nothing to build but the look at
-# the git commit, says nothing. Only the two programs are asked for.
-name="building"
-mkdir "$tmp/bin"
-cat >"$tmp/bin/cmake" <<EOF
-#!/usr/bin/env bash
-if [ "\$1" = -S ]; then mkdir -p "\$4" && : >"\$4/build.ninja"; exit; fi
-echo "[0/2] Re-checking globbed directories..."
-[ "\$3 \$4 \$5" = "--target tessaro quirn-sim" ] || { echo "built \$*"; exit 1; }
-if [ -e "\$2/tessaro" ]; then
-    echo "[1/1] cd \$2 && cmake -P /src/cmake/build_commit.cmake"
-    exit
-fi
-echo "[1/2] Building CXX object app/CMakeFiles/app.dir/console_ui.cpp.o"
-ln -s "$build/tessaro" "$build/quirn-sim" "\$2/"
-echo "[2/2] Linking CXX executable tessaro"
-EOF
-chmod +x "$tmp/bin/cmake"
-building="Building tessaro and quirn-sim (the first build takes a few minutes)…"
-for run in first second; do
-    out=$(env PATH="$tmp/bin:$PATH" TMPDIR="$tmp/t" TESSARO_BUILD_DIR="$tmp/fresh" \
-        scripts/run.sh --help 2>&1 </dev/null)
-    status=$?
-    [ "$status" -eq 0 ] || fail "$run run: status $status: $out"
-    expect "Usage: quirn-sim [options]"
-    if [ $run = first ]; then
-        expect "$building"$'\n'"[1/2] Building CXX object"
-        expect "[2/2] Linking CXX executable tessaro"
-    elif [[ $out == *Building* || $out == *build_commit* || $out == *globbed* ]]; then
-        fail "second run: $out"
-    fi
-done
-left_behind
-
-[ "$failures" -eq 0 ]
+wait "$building"
+[ ! -s "$tmp/failures" ]
