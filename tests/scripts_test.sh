@@ -14,9 +14,12 @@ cd "$(dirname "$0")/.."
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-mkdir "$tmp/t"
-mark="scripts_test_$$"
-# Counted in a file: the building runs go side by side in a subshell.
+# Runs that can go side by side do, in subshells, each with a temporary
+# folder and a mark of its own.
+temporary=$tmp/t
+mkdir "$temporary"
+mark="scripts_test_$$_board"
+# Counted in a file: some runs go side by side in subshells.
 fail() {
     echo "FAIL ($name): $*" >&2
     echo "$name" >>"$tmp/failures"
@@ -29,7 +32,7 @@ run() {
     local words=$1
     shift
     # The build folder as a user's default is given: relative to the tree.
-    local env=(env TMPDIR="$tmp/t" TESSARO_SKIP_BUILD=1
+    local env=(env TMPDIR="$temporary" TESSARO_SKIP_BUILD=1
         TESSARO_BUILD_DIR="$(realpath --relative-to=. "$build")"
         TESSARO_TEST_MARK="$mark")
     if [ -z "$words" ]; then
@@ -48,7 +51,7 @@ expect() {
 }
 
 left_behind() {
-    [ -z "$(ls -A "$tmp/t")" ] || fail "temporary files left: $(ls -A "$tmp/t")"
+    [ -z "$(ls -A "$temporary")" ] || fail "temporary files left: $(ls -A "$temporary")"
     local pids
     pids=$(grep -ls "TESSARO_TEST_MARK=$mark" /proc/[0-9]*/environ | cut -d/ -f3 | tr '\n' ' ')
     if [ -n "$pids" ]; then
@@ -97,18 +100,25 @@ EOF
 ) &
 building=$!
 
-name="--help"
-run "" --help
-[ "$status" -eq 0 ] || fail "status $status"
-expect "--no-sim"
-expect "Usage: quirn-sim [options]"
-left_behind
+# No board is left running: beside the runs with one.
+(
+    temporary=$tmp/h
+    mkdir "$temporary"
+    mark="scripts_test_$$_help"
+    name="--help"
+    run "" --help
+    [ "$status" -eq 0 ] || fail "status $status"
+    expect "--no-sim"
+    expect "Usage: quirn-sim [options]"
+    left_behind
 
-name="bad option"
-run "" --bogus
-[ "$status" -eq 2 ] || fail "status $status"
-expect "quirn-sim: unknown option '--bogus'"
-left_behind
+    name="bad option"
+    run "" --bogus
+    [ "$status" -eq 2 ] || fail "status $status"
+    expect "quirn-sim: unknown option '--bogus'"
+    left_behind
+) &
+helping=$!
 
 # The board answers the identification and hangs up on sta; its notice is
 # shown when the session ends.
@@ -131,5 +141,5 @@ expect "The simulated board's log is in $log"
 rm -f "$log"
 left_behind
 
-wait "$building"
+wait "$building" "$helping"
 [ ! -s "$tmp/failures" ]
