@@ -316,49 +316,34 @@ TEST(ConsoleWebConcurrency, QuitIsNotHeldUpByRequestsQueuedForASlowBoard) {
     word_is_not_held_up_by_queued_requests("quit");
 }
 
-// Holds one port on every loopback address that localhost names, as a
-// server would that shares ports (SO_REUSEPORT): the port the kernel hands
-// out on the first address, then the same one on the others.
+// Holds a free port on every loopback address that localhost names, as a
+// server would that shares ports (SO_REUSEPORT).
 struct PortHolder {
     PortHolder() {
-        for (int attempt = 0; attempt < 10 && !hold(); ++attempt) {
-            release();
-            port = 0;
-        }
-    }
-    ~PortHolder() { release(); }
-    bool hold() {
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_flags = AI_PASSIVE;
-        addrinfo* found = nullptr;
-        if (getaddrinfo("localhost", "0", &hints, &found) != 0) {
-            return false;
-        }
-        bool held = true;
-        for (addrinfo* at = found; at != nullptr && held; at = at->ai_next) {
-            auto* address = reinterpret_cast<sockaddr_in*>(at->ai_addr);
-            auto* address6 = reinterpret_cast<sockaddr_in6*>(at->ai_addr);
-            (at->ai_family == AF_INET6 ? address6->sin6_port : address->sin_port) =
-                htons(static_cast<uint16_t>(port));
-            const int sock = socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
-            const int yes = 1;
-            setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-            setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
-            socklen_t length = at->ai_addrlen;
-            held = bind(sock, at->ai_addr, at->ai_addrlen) == 0 && listen(sock, 4) == 0 &&
-                   getsockname(sock, at->ai_addr, &length) == 0;
-            if (held) {
+        for (int attempt = 0; attempt < 10 && sockets.empty(); ++attempt) {
+            port = free_port();
+            addrinfo* found = nullptr;
+            getaddrinfo("localhost", std::to_string(port).c_str(), &hints, &found);
+            for (addrinfo* at = found; at != nullptr; at = at->ai_next) {
+                const int sock =
+                    socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
+                const int yes = 1;
+                setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+                setsockopt(sock, SOL_SOCKET, SO_REUSEPORT, &yes, sizeof yes);
                 sockets.push_back(sock);
-                port = ntohs(at->ai_family == AF_INET6 ? address6->sin6_port : address->sin_port);
-            } else {
-                close(sock);
+                if (bind(sock, at->ai_addr, at->ai_addrlen) != 0 || listen(sock, 4) != 0) {
+                    release();  // taken on another address meanwhile: another port
+                    break;
+                }
             }
+            freeaddrinfo(found);
         }
-        freeaddrinfo(found);
-        return held && !sockets.empty();
     }
+    ~PortHolder() { release(); }
     void release() {
         for (int sock : sockets) {
             close(sock);
