@@ -5,7 +5,9 @@
 # programs stripped, the pages, the manual pages and the README, with the
 # Depends line worked out from the shared libraries the programs use.
 #   scripts/package.sh [BUILD_DIR]
-# Prints the package's path on its last line.
+# Prints the package's path on its last line. TESSARO_DEB_COMPRESSION picks
+# dpkg-deb's compression (xz, the default; gzip, zstd or none are quicker
+# to make, for a package that is only tried out).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -96,5 +98,5 @@ CONTROL
 
 deb=$build/tessaro_${version}_${arch}.deb
 
-dpkg-deb --root-owner-group -Zxz --build "$root" "$deb" >/dev/null
+dpkg-deb --root-owner-group "-Z${TESSARO_DEB_COMPRESSION:-xz}" --build "$root" "$deb" >/dev/null
 echo "$deb"

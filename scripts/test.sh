@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, checks the sources' layout and clang-tidy's
-# findings (scripts/lint.sh), builds, and runs every test three times over,
+# Installs what is missing, checks the sources' layout, clang-tidy's
+# findings and the Debian package's lintian (scripts/lint.sh), builds, and runs every test three times over,
 # each pass in its own build folder: a plain build (build/, benchmarks
 # included, so they can be run after it), AddressSanitizer with
 # UndefinedBehaviorSanitizer (build-asan/), and the concurrency tests under
@@ -81,7 +81,8 @@ windows_pass() {
 }
 
 # The sources' layout and clang-tidy's checks, with the plain build's
-# compile commands; scripts/lint.sh ends with "lint: N passed, N failed".
+# compile commands, and lintian on that build's package; scripts/lint.sh
+# ends with "lint: N passed, N failed".
 lint_pass() {
     echo "== lint"
     mkdir -p build

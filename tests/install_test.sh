@@ -4,12 +4,14 @@
 # by side: "install", cmake --install into a temporary prefix (and a copy of
 # its programs without any pages), served on port 8088; and "package", the
 # Debian package from scripts/package.sh, unpacked with dpkg -x and served
-# on port 8098. Each installed tessaro is
+# on port 8098; each in a network namespace of its own where one can be
+# made, so that no other test's server is in the way. Each installed tessaro is
 # started from an empty working directory against its own quirn-sim and
 # must serve /, /help/ and the API; without any pages it says so in one
 # line and the API still works. systemd-analyze verify finds nothing to say
-# of the service unit. The manual pages render without warnings,
-# lintian finds no error, and every place shows the one version number.
+# of the service unit. The manual pages render without warnings, and every
+# place shows the one version number. (lintian reads the package in the
+# lint pass, scripts/lint.sh.)
 set -uo pipefail
 build=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
@@ -24,6 +26,11 @@ package) http=8098 ;;
     ;;
 esac
 
+if [ "${IN_INSTALL_NAMESPACE:-}" != 1 ] && unshare -n true 2>/dev/null; then
+    exec env IN_INSTALL_NAMESPACE=1 unshare -n bash "$0" "$@"
+fi
+[ "${IN_INSTALL_NAMESPACE:-}" != 1 ] || ip link set lo up || exit 1
+
 tmp=$(mktemp -d)
 pids=()
 cleanup() {
@@ -34,38 +41,40 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-failures=0
+# Counted in a file: some checks run side by side in subshells.
 fail() {
     echo "FAIL ($name): $*" >&2
-    failures=$((failures + 1))
+    echo "$name" >>"$tmp/failures"
 }
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-start_line="[Tessaro] Server running on http://localhost:$http"
 notice="[Tessaro] The web page is not installed: no pages folder in "
 
-# wait_for FILE TEXT SECONDS: TEXT appears in FILE within the time.
-wait_for() {
-    local deadline=$((SECONDS + $3))
-    while [ "$SECONDS" -lt "$deadline" ]; do
-        grep -qF -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.05
+# read_until FD FILE TEXT SECONDS: lines from FD, each added to FILE, until
+# one holds TEXT, within the time.
+read_until() {
+    local line deadline=$((SECONDS + $4))
+    while [ "$SECONDS" -lt "$deadline" ] && IFS= read -r -t $((deadline - SECONDS)) line <&"$1"; do
+        printf '%s\n' "$line" >>"$2"
+        [[ $line == *"$3"* ]] && return 0
     done
     return 1
 }
 
-# session BIN_DIR PAGES: BIN_DIR/tessaro started from an empty working
-# directory, connected to BIN_DIR/quirn-sim; PAGES says whether it must
-# find its pages (yes) or say that it has none (no).
+# session BIN_DIR PAGES PORT: BIN_DIR/tessaro started from an empty working
+# directory, connected to BIN_DIR/quirn-sim and serving on PORT; PAGES says
+# whether it must find its pages (yes) or say that it has none (no).
 session() {
-    local bin=$1 pages=$2
-    local work
+    local bin=$1 pages=$2 http=$3
+    local start_line="[Tessaro] Server running on http://localhost:$http"
+    local work board output
     work=$(mktemp -d "$tmp/work.XXXXXX")
-    "$bin/quirn-sim" --no-stdin >"$work/sim" 2>&1 &
+    exec {board}< <(exec "$bin/quirn-sim" --no-stdin 2>&1)
     local sim=$!
     pids+=("$sim")
-    if ! wait_for "$work/sim" "Simulated Quirn board" 20; then
+    if ! read_until "$board" "$work/sim" "Simulated Quirn board" 20; then
         fail "quirn-sim did not start: $(cat "$work/sim")"
+        kill "$sim" 2>/dev/null
         return
     fi
     local port
@@ -73,26 +82,21 @@ session() {
     mkfifo "$work/in"
     local input
     exec {input}<>"$work/in"
-    (cd "$work" && exec "$bin/tessaro" --http-port "$http") <"$work/in" >"$work/out" 2>&1 &
+    exec {output}< <(cd "$work" && exec "$bin/tessaro" --http-port "$http" <"$work/in" 2>&1)
     local tessaro=$!
     pids+=("$tessaro")
     echo "co $port" >&"$input"
     # Another program may hold the port for a while before it is ours.
-    if ! wait_for "$work/out" "$start_line" 120; then
+    if ! read_until "$output" "$work/out" "$start_line" 120; then
         fail "no web server: $(cat "$work/out")"
     else
         grep -qxF "Version is $version" "$work/out" || fail "banner without Version is $version"
-        local next
-        next=$(grep -A1 -F "$start_line" "$work/out" | sed -n 2p)
         if [ "$pages" = yes ]; then
             [ "$(curl -s http://localhost:$http/)" = "$(cat "$source/pages/index.html")" ] ||
                 fail "/ is not pages/index.html"
             [ "$(curl -s http://localhost:$http/help/)" = "$(cat "$source/help/index.html")" ] ||
                 fail "/help/ is not help/index.html"
-            [[ $next != "$notice"* ]] || fail "a notice although the pages are there: $next"
         else
-            [[ $next == "$notice$work, $bin or "*"; the API still works." ]] ||
-                fail "the line after the start line is not the notice: $next"
             [ "$(curl -s -o /dev/null -w '%{http_code}' http://localhost:$http/)" = 404 ] ||
                 fail "/ is not 404 without pages"
         fi
@@ -104,7 +108,17 @@ session() {
     exec {input}>&-
     local status=0
     wait "$tessaro" || status=$?
+    cat <&"$output" >>"$work/out"
+    exec {output}<&- {board}<&-
     [ "$status" -eq 0 ] || fail "tessaro ended with status $status: $(cat "$work/out")"
+    local next
+    next=$(grep -A1 -F "$start_line" "$work/out" | sed -n 2p)
+    if [ "$pages" = yes ]; then
+        [[ $next != "$notice"* ]] || fail "a notice although the pages are there: $next"
+    else
+        [[ $next == "$notice$work, $bin or "*"; the API still works." ]] ||
+            fail "the line after the start line is not the notice: $next"
+    fi
     kill "$sim" 2>/dev/null
 }
 
@@ -126,41 +140,55 @@ if [ "$part" = install ]; then
         share/doc/tessaro/README.md
     [[ $("$prefix/bin/tessaro" --version) == "tessaro $version ("*"built "* ]] ||
         fail "--version: $("$prefix/bin/tessaro" --version)"
-    session "$prefix/bin" yes
+    # The checks below are independent of each other: side by side.
+    checks=()
+    session "$prefix/bin" yes "$http" &
+    checks+=($!)
 
-    name="service unit"
-    units=$prefix/lib/systemd/system
-    has_files "$prefix" lib/systemd/system/tessaro@.service
-    grep -qxF "ExecStart=$prefix/bin/tessaro --serve /dev/%I" "$units/tessaro@.service" ||
-        fail "the unit does not start the installed tessaro"
-    # A template is verified through an instance; nothing is started.
-    ln -s tessaro@.service "$units/tessaro@ttyACM0.service"
-    MANPATH=$prefix/share/man systemd-analyze verify "$units/tessaro@ttyACM0.service" >"$tmp/verify" 2>&1 ||
-        fail "systemd-analyze verify failed: $(cat "$tmp/verify")"
-    [ ! -s "$tmp/verify" ] || fail "systemd-analyze verify: $(cat "$tmp/verify")"
-    rm "$units/tessaro@ttyACM0.service"
+    (
+        name="no pages anywhere"
+        mkdir -p "$tmp/bare/bin"
+        cp "$prefix/bin/tessaro" "$prefix/bin/quirn-sim" "$tmp/bare/bin/"
+        session "$tmp/bare/bin" no $((http + 1))
+    ) &
+    checks+=($!)
 
-    name="manual pages"
+    (
+        name="service unit"
+        units=$prefix/lib/systemd/system
+        has_files "$prefix" lib/systemd/system/tessaro@.service
+        grep -qxF "ExecStart=$prefix/bin/tessaro --serve /dev/%I" "$units/tessaro@.service" ||
+            fail "the unit does not start the installed tessaro"
+        # A template is verified through an instance; nothing is started.
+        ln -s tessaro@.service "$units/tessaro@ttyACM0.service"
+        MANPATH=$prefix/share/man systemd-analyze verify "$units/tessaro@ttyACM0.service" >"$tmp/verify" 2>&1 ||
+            fail "systemd-analyze verify failed: $(cat "$tmp/verify")"
+        [ ! -s "$tmp/verify" ] || fail "systemd-analyze verify: $(cat "$tmp/verify")"
+    ) &
+    checks+=($!)
+
     for page in tessaro quirn-sim; do
-        MANWIDTH=80 man -l --warnings "$prefix/share/man/man1/$page.1" >"$tmp/man" 2>"$tmp/man.err" ||
-            fail "man -l $page.1 failed"
-        [ ! -s "$tmp/man.err" ] || fail "$page.1: $(cat "$tmp/man.err")"
-        # Every option of --help is in the page, and the page names the version.
-        for option in $("$prefix/bin/$page" --help | grep -oE '^ +(-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+'); do
-            grep -qF -- "$option" "$tmp/man" || fail "$page.1 lacks $option"
-        done
-        grep -qE "^$page $version +" "$tmp/man" || fail "$page.1 does not name version $version"
+        (
+            name="manual page $page.1"
+            MANWIDTH=80 man -l --warnings "$prefix/share/man/man1/$page.1" >"$tmp/$page.man" 2>"$tmp/$page.err" ||
+                fail "man -l $page.1 failed"
+            [ ! -s "$tmp/$page.err" ] || fail "$(cat "$tmp/$page.err")"
+            # Every option of --help is in the page, and the page names the version.
+            for option in $("$prefix/bin/$page" --help | grep -oE '^ +(-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+'); do
+                grep -qF -- "$option" "$tmp/$page.man" || fail "lacks $option"
+            done
+            grep -qE "^$page $version +" "$tmp/$page.man" || fail "does not name version $version"
+        ) &
+        checks+=($!)
     done
-
-    name="no pages anywhere"
-    mkdir -p "$tmp/bare/bin"
-    cp "$prefix/bin/tessaro" "$prefix/bin/quirn-sim" "$tmp/bare/bin/"
-    session "$tmp/bare/bin" no
+    wait "${checks[@]}"
 fi
 
 if [ "$part" = package ]; then
     name="Debian package"
-    deb=$(scripts/package.sh "$build" | tail -n 1)
+    # Uncompressed: xz takes seconds, and lintian reads the xz package in the
+    # lint pass.
+    deb=$(TESSARO_DEB_COMPRESSION=none scripts/package.sh "$build" | tail -n 1)
     if [ ! -f "$deb" ]; then
         fail "scripts/package.sh made no package"
     else
@@ -193,12 +221,8 @@ if [ "$part" = package ]; then
                 grep -qE '__[a-z_]+_chk@' <<<"$symbols" || fail "$program: no checked functions"
             fi
         done
-        # lintian takes seconds: it reads the package while the session runs.
-        lintian --fail-on error "$deb" >"$tmp/lintian" 2>&1 &
-        lintian=$!
-        session "$tmp/root/usr/bin" yes
-        wait "$lintian" || fail "lintian: $(cat "$tmp/lintian")"
+        session "$tmp/root/usr/bin" yes "$http"
     fi
 fi
 
-[ "$failures" -eq 0 ]
+[ ! -s "$tmp/failures" ]

@@ -25,12 +25,23 @@ fail() {
     echo "FAIL: $*" >&2
     failures=$((failures + 1))
 }
+# Status checks are queued and then asked in one curl (each request with
+# its own options after --next): one process, not one for each.
+requests=() wanted=() about=()
 expect_status() {
-    local want=$1 what=$2
-    shift 2
-    local got
-    got=$(curl -s -o "$tmp/body" -w '%{http_code}' "$@")
-    [ "$got" = "$want" ] || fail "$what: status $got, not $want ($(cat "$tmp/body"))"
+    [ ${#requests[@]} -eq 0 ] || requests+=(--next)
+    requests+=(-s -o "$tmp/body.${#wanted[@]}" -w '%{http_code}\n' "${@:3}")
+    wanted+=("$1")
+    about+=("$2")
+}
+ask_all() {
+    local got i
+    mapfile -t got < <(curl "${requests[@]}")
+    for i in "${!wanted[@]}"; do
+        [ "${got[$i]:-}" = "${wanted[$i]}" ] ||
+            fail "${about[$i]}: status ${got[$i]:-none}, not ${wanted[$i]} ($(cat "$tmp/body.$i" 2>/dev/null))"
+    done
+    requests=() wanted=() about=()
 }
 
 link=$tmp/quirn0
@@ -66,37 +77,40 @@ file=$tmp/state/tessaro/token
 [ "$(stat -c %a "$file")" = 600 ] || fail "token file mode $(stat -c %a "$file")"
 [ "$(cat "$file")" = "$token" ] || fail "token file holds another token"
 api=http://192.0.2.1:8088/api/gpio/grd/3
+metrics=http://192.0.2.1:8088/metrics
+events=http://192.0.2.1:8088/api/events?topics=link
+# Refused: the API, the metrics, the page and the event stream without the
+# token, the token with its last digit changed (to 1 where it was 0), and
+# the token in the query of an API request.
 expect_status 401 "no token" "$api"
-grep -q '"error"' "$tmp/body" || fail "401 without a JSON error"
-# The token with its last digit changed (to 1 where it was 0).
 wrong=${token%?}$([ "${token: -1}" = 0 ] && echo 1 || echo 0)
 expect_status 401 "a wrong token" -H "Authorization: Bearer $wrong" "$api"
 expect_status 401 "the token in the query of an API request" "$api?token=$token"
+expect_status 401 "the metrics without it" "$metrics"
+expect_status 401 "the page without it" http://192.0.2.1:8088/
+expect_status 401 "the event stream without it" "$events"
+ask_all
+grep -q '"error"' "$tmp/body.0" || fail "401 without a JSON error"
 # The wire trace records every request before it goes to the board.
 curl -s -H "Authorization: Bearer $token" "http://192.0.2.1:8088/api/trace?after=0" >"$tmp/trace"
 grep -q '"bytes":"E0 FD","dir":"->"' "$tmp/trace" || fail "no identification: $(cat "$tmp/trace")"
 ! grep -q '"source":"api' "$tmp/trace" || fail "a refused request reached the board"
-expect_status 200 "bearer token" -H "Authorization: Bearer $token" "$api"
-expect_status 403 "foreign Host" -H "Authorization: Bearer $token" -H "Host: evil.example:8088" "$api"
-metrics=http://192.0.2.1:8088/metrics
-expect_status 401 "the metrics without it" "$metrics"
-expect_status 200 "the metrics with it" -H "Authorization: Bearer $token" "$metrics"
-# The page opened with the token: a cookie, and the address without it.
-curl -s -D "$tmp/head" -o /dev/null "$url"
+# The page opened with the token: a cookie, and the address without it. A
+# path that would not go back safely into a header sends to / instead.
+curl -s -D "$tmp/head" -o /dev/null "$url" \
+    --next -s -D "$tmp/unsafe" -o /dev/null "http://192.0.2.1:8088/a%0d%0aX-Evil:%201?token=$token"
 grep -qi "^location: /\s*$" "$tmp/head" || fail "no redirect to the page: $(cat "$tmp/head")"
 cookie=$(sed -n 's/^set-cookie: \([^;]*\);.*/\1/ip' "$tmp/head")
 grep -i '^set-cookie:' "$tmp/head" | grep -q 'HttpOnly; SameSite=Strict' ||
     fail "cookie without HttpOnly and SameSite=Strict"
-# A path that would not go back safely into a header sends to / instead.
-curl -s -D "$tmp/head" -o /dev/null "http://192.0.2.1:8088/a%0d%0aX-Evil:%201?token=$token"
-grep -qi "^location: /\s*$" "$tmp/head" || fail "redirect of an unsafe path: $(cat "$tmp/head")"
-! grep -qi "^x-evil" "$tmp/head" || fail "a header made from the path"
+grep -qi "^location: /\s*$" "$tmp/unsafe" || fail "redirect of an unsafe path: $(cat "$tmp/unsafe")"
+! grep -qi "^x-evil" "$tmp/unsafe" || fail "a header made from the path"
+expect_status 200 "bearer token" -H "Authorization: Bearer $token" "$api"
+expect_status 403 "foreign Host" -H "Authorization: Bearer $token" -H "Host: evil.example:8088" "$api"
+expect_status 200 "the metrics with it" -H "Authorization: Bearer $token" "$metrics"
 expect_status 200 "cookie" -b "$cookie" "$api"
 expect_status 200 "the page with the cookie" -b "$cookie" http://192.0.2.1:8088/
-expect_status 401 "the page without it" http://192.0.2.1:8088/
-# The event stream is behind the same token.
-events=http://192.0.2.1:8088/api/events?topics=link
-expect_status 401 "the event stream without it" "$events"
+ask_all
 # The link event comes at once; the stream then stays open.
 exec {stream}< <(exec curl -s -N --max-time 20 -b "$cookie" "$events")
 stream_pid=$!
@@ -113,6 +127,7 @@ stop first
 start --listen 192.0.2.1 --allow-host lab.example
 [ "$url" = "http://192.0.2.1:8088/?token=$token" ] || fail "a new token: $url"
 expect_status 200 "allowed Host" -H "Authorization: Bearer $token" -H "Host: lab.example:8088" "$api"
+ask_all
 stop second
 
 echo "s3cret-token" >"$tmp/own"
@@ -123,6 +138,7 @@ lab=(-H "Host: lab.example:8088")
 expect_status 200 "--token-file" -H "Authorization: Bearer s3cret-token" "${lab[@]}" "$api"
 expect_status 401 "the default file's token" -H "Authorization: Bearer $token" "${lab[@]}" "$api"
 expect_status 403 "an address not allowed" -H "Authorization: Bearer s3cret-token" "$api"
+ask_all
 stop third
 
 kill "$sim"

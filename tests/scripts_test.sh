@@ -4,16 +4,25 @@
 # with --log. After each run no temporary file and no process may be left.
 set -uo pipefail
 build=$(cd "$1" && pwd)
+# The tessaro it starts serves on port 8088: in a network namespace of its
+# own where one can be made, no other test's server is in the way.
+if [ "${IN_SCRIPTS_NAMESPACE:-}" != 1 ] && unshare -n true 2>/dev/null; then
+    exec env IN_SCRIPTS_NAMESPACE=1 unshare -n bash "$0" "$@"
+fi
+[ "${IN_SCRIPTS_NAMESPACE:-}" != 1 ] || ip link set lo up || exit 1
 cd "$(dirname "$0")/.."
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-mkdir "$tmp/t"
-mark="scripts_test_$$"
-failures=0
+# Runs that can go side by side do, in subshells, each with a temporary
+# folder and a mark of its own.
+temporary=$tmp/t
+mkdir "$temporary"
+mark="scripts_test_$$_board"
+# Counted in a file: some runs go side by side in subshells.
 fail() {
     echo "FAIL ($name): $*" >&2
-    failures=$((failures + 1))
+    echo "$name" >>"$tmp/failures"
 }
 
 # Runs scripts/run.sh with the arguments; with words, pipes them to the
@@ -23,7 +32,7 @@ run() {
     local words=$1
     shift
     # The build folder as a user's default is given: relative to the tree.
-    local env=(env TMPDIR="$tmp/t" TESSARO_SKIP_BUILD=1
+    local env=(env TMPDIR="$temporary" TESSARO_SKIP_BUILD=1
         TESSARO_BUILD_DIR="$(realpath --relative-to=. "$build")"
         TESSARO_TEST_MARK="$mark")
     if [ -z "$words" ]; then
@@ -42,7 +51,7 @@ expect() {
 }
 
 left_behind() {
-    [ -z "$(ls -A "$tmp/t")" ] || fail "temporary files left: $(ls -A "$tmp/t")"
+    [ -z "$(ls -A "$temporary")" ] || fail "temporary files left: $(ls -A "$temporary")"
     local pids
     pids=$(grep -ls "TESSARO_TEST_MARK=$mark" /proc/[0-9]*/environ | cut -d/ -f3 | tr '\n' ' ')
     if [ -n "$pids" ]; then
@@ -51,18 +60,65 @@ left_behind() {
     fi
 }
 
-name="--help"
-run "" --help
-[ "$status" -eq 0 ] || fail "status $status"
-expect "--no-sim"
-expect "Usage: quirn-sim [options]"
-left_behind
+# A build folder that needs building, with a stand-in for cmake that
+# "builds" by linking the real programs in: the first run says it builds
+# and shows the progress, the next, with nothing to build but the look at
+# the git commit, says nothing. Only the two programs are asked for. It has
+# a build folder and temporary folder of its own: beside the runs below.
+(
+    name="building"
+    mkdir "$tmp/bin" "$tmp/b"
+    cat >"$tmp/bin/cmake" <<EOF
+#!/usr/bin/env bash
+if [ "\$1" = -S ]; then mkdir -p "\$4" && : >"\$4/build.ninja"; exit; fi
+echo "[0/2] Re-checking globbed directories..."
+[ "\$3 \$4 \$5" = "--target tessaro quirn-sim" ] || { echo "built \$*"; exit 1; }
+if [ -e "\$2/tessaro" ]; then
+    echo "[1/1] cd \$2 && cmake -P /src/cmake/build_commit.cmake"
+    exit
+fi
+echo "[1/2] Building CXX object app/CMakeFiles/app.dir/console_ui.cpp.o"
+ln -s "$build/tessaro" "$build/quirn-sim" "\$2/"
+echo "[2/2] Linking CXX executable tessaro"
+EOF
+    chmod +x "$tmp/bin/cmake"
+    building="Building tessaro and quirn-sim (the first build takes a few minutes)…"
+    for run in first second; do
+        out=$(env PATH="$tmp/bin:$PATH" TMPDIR="$tmp/b" TESSARO_BUILD_DIR="$tmp/fresh" \
+            scripts/run.sh --help 2>&1 </dev/null)
+        status=$?
+        [ "$status" -eq 0 ] || fail "$run run: status $status: $out"
+        expect "Usage: quirn-sim [options]"
+        if [ $run = first ]; then
+            expect "$building"$'\n'"[1/2] Building CXX object"
+            expect "[2/2] Linking CXX executable tessaro"
+        elif [[ $out == *Building* || $out == *build_commit* || $out == *globbed* ]]; then
+            fail "second run: $out"
+        fi
+    done
+    [ -z "$(ls -A "$tmp/b")" ] || fail "temporary files left: $(ls -A "$tmp/b")"
+) &
+building=$!
 
-name="bad option"
-run "" --bogus
-[ "$status" -eq 2 ] || fail "status $status"
-expect "quirn-sim: unknown option '--bogus'"
-left_behind
+# No board is left running: beside the runs with one.
+(
+    temporary=$tmp/h
+    mkdir "$temporary"
+    mark="scripts_test_$$_help"
+    name="--help"
+    run "" --help
+    [ "$status" -eq 0 ] || fail "status $status"
+    expect "--no-sim"
+    expect "Usage: quirn-sim [options]"
+    left_behind
+
+    name="bad option"
+    run "" --bogus
+    [ "$status" -eq 2 ] || fail "status $status"
+    expect "quirn-sim: unknown option '--bogus'"
+    left_behind
+) &
+helping=$!
 
 # The board answers the identification and hangs up on sta; its notice is
 # shown when the session ends.
@@ -85,40 +141,5 @@ expect "The simulated board's log is in $log"
 rm -f "$log"
 left_behind
 
-# A build folder that needs building, with a stand-in for cmake that
-# "builds" by linking the real programs in: the first run says it builds
-# and shows the progress, the next, with nothing to build but the look at
-# the git commit, says nothing. Only the two programs are asked for.
-name="building"
-mkdir "$tmp/bin"
-cat >"$tmp/bin/cmake" <<EOF
-#!/usr/bin/env bash
-if [ "\$1" = -S ]; then mkdir -p "\$4" && : >"\$4/build.ninja"; exit; fi
-echo "[0/2] Re-checking globbed directories..."
-[ "\$3 \$4 \$5" = "--target tessaro quirn-sim" ] || { echo "built \$*"; exit 1; }
-if [ -e "\$2/tessaro" ]; then
-    echo "[1/1] cd \$2 && cmake -P /src/cmake/build_commit.cmake"
-    exit
-fi
-echo "[1/2] Building CXX object app/CMakeFiles/app.dir/console_ui.cpp.o"
-ln -s "$build/tessaro" "$build/quirn-sim" "\$2/"
-echo "[2/2] Linking CXX executable tessaro"
-EOF
-chmod +x "$tmp/bin/cmake"
-building="Building tessaro and quirn-sim (the first build takes a few minutes)…"
-for run in first second; do
-    out=$(env PATH="$tmp/bin:$PATH" TMPDIR="$tmp/t" TESSARO_BUILD_DIR="$tmp/fresh" \
-        scripts/run.sh --help 2>&1 </dev/null)
-    status=$?
-    [ "$status" -eq 0 ] || fail "$run run: status $status: $out"
-    expect "Usage: quirn-sim [options]"
-    if [ $run = first ]; then
-        expect "$building"$'\n'"[1/2] Building CXX object"
-        expect "[2/2] Linking CXX executable tessaro"
-    elif [[ $out == *Building* || $out == *build_commit* || $out == *globbed* ]]; then
-        fail "second run: $out"
-    fi
-done
-left_behind
-
-[ "$failures" -eq 0 ]
+wait "$building" "$helping"
+[ ! -s "$tmp/failures" ]
