@@ -54,7 +54,7 @@ TEST(SimHostLinkConcurrency, SerialPortRidesOutLateAndSplitRepliesAndTheBoardSto
     EXPECT_EQ(port.transact_byte(REQ_SYSTAT).reply.count, 12u);
     // A late answer is waited for, and the port's state is read at once all
     // the while (goal 100 ms).
-    board->set_reply_delay(600);  // twice the deadline below
+    board->set_reply_delay(400);  // past the deadline below
     auto late = std::async(std::launch::async, [&] { return port.transact_byte(REQ_STATUS, 4); });
     EXPECT_TRUE(board->wait_for_frames(2, kDeadline));  // the read is under way and holds the port
     const auto asked = std::chrono::steady_clock::now();
