@@ -268,33 +268,6 @@ TEST(SerialPort, AReadEndsFiveMsAfterTheLastByteAndKeepsAReplyPacedHalfAMsApart)
     }
 }
 
-TEST(SerialPort, ALongReplyIsCutAt1023ItsRestDiscardedAndAHangUpEndsTheNextReadAtOnce) {
-    Link link({.faults = {.garbage_bytes = 1500}});  // bytes after every reply
-    const Transaction first = link.port.transact_byte(REQ_RUN_KST);
-    // The terminal layer hands the rest over in the background, without a signal.
-    int queued = 0;
-    for (const auto end = Clock::now() + 10s; queued != 478 && Clock::now() < end;) {
-        std::this_thread::sleep_for(1ms);
-        ::ioctl(link.port.handle, FIONREAD, &queued);
-    }
-    link.board.set_faults({.hangup_after = 1});
-    const Transaction next = link.port.transact_byte(REQ_RUN_KST);
-    Bytes head(1023, quirn_sim::kGarbageByte);
-    head[0] = REQ_RUN_KST;
-    EXPECT_EQ(first.reply.bytes, head);
-    EXPECT_FALSE(first.in_step) << "cut: the rest is still to come";
-    EXPECT_EQ(next.discarded, 478u);
-    EXPECT_EQ(next.port_name, link.board.path());
-    EXPECT_EQ(next.reply.bytes, Bytes{REQ_RUN_KST});
-
-    const Clock::time_point start = Clock::now();
-    const Transaction hung_up = link.port.transact_byte(REQ_RUN_KST);
-    EXPECT_LT(Clock::now() - start, 1s);
-    EXPECT_TRUE(hung_up.reply.bytes.empty());
-    EXPECT_FALSE(hung_up.read.ok);
-    EXPECT_TRUE(hung_up.read.gone) << "a hung-up device reads as gone";
-}
-
 // A single byte against a frame: both kinds of transaction take the lock.
 TEST(SerialConcurrency, TransactionsFromTwoThreadsNeverInterleave) {
     Link link;
