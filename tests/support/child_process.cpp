@@ -27,6 +27,16 @@ int remaining_ms(Clock::time_point end) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// The pointers execv takes, into texts that outlive them.
+std::vector<char*> c_strings(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 void close_fd(int& fd) {
     if (fd >= 0) {
         ::close(fd);
@@ -44,11 +54,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     }
     std::vector<std::string> argv_text{program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : argv_text) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = c_strings(argv_text);
 
     pid_ = fork();
     if (pid_ == 0) {
@@ -82,11 +88,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     fcntl(slave, F_SETFD, FD_CLOEXEC);
     std::vector<std::string> argv_text{program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : argv_text) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = c_strings(argv_text);
     std::vector<std::string> env = terminal.env;
 
     pid_ = fork();
