@@ -191,7 +191,10 @@ TEST(SerialPort, ALineThatCannotCarryBytesFailsInTimeAndTheLongestFrameGoesWhole
     // 40 bytes asked for: 2 ms each and 20 ms once.
     uint8_t buffer[40];
     const serial_platform::Transfer silent = timed(
-        [&] { return serial_platform::read_port(port.handle, buffer, 40, {5, 2, 20}); }, 100ms);
+        [&] {
+            return serial_platform::read_port(port.handle, buffer, 40, {5, 2, 20});
+        },
+        100ms);
     EXPECT_EQ(std::pair(silent.ok, silent.count), std::pair(true, 0u));
     ASSERT_EQ(::tcflow(port.handle, TCOOFF), 0);  // as a board's XOFF would
     const Bytes filler(64 * 1024, 0x80);
