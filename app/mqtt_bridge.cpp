@@ -32,6 +32,22 @@ using json = nlohmann::ordered_json;
 constexpr int kKeepAliveSeconds = 30;
 constexpr unsigned kFirstRetrySeconds = 1;
 constexpr unsigned kLongestRetrySeconds = 30;
+
+// Whether the library's loop connects again by itself after a connection
+// ended so: it does after a lost or refused socket; after anything else (a
+// broken protocol, TLS) its thread ends.
+bool library_connects_again(int code, int error_number) {
+    switch (code) {
+        case MOSQ_ERR_NO_CONN:
+        case MOSQ_ERR_CONN_LOST:
+        case MOSQ_ERR_KEEPALIVE:
+            return true;
+        case MOSQ_ERR_ERRNO:
+            return error_number != EPROTO;
+        default:
+            return false;
+    }
+}
 // Commands waiting for the board beyond this are answered "busy".
 constexpr size_t kMaxWaitingCommands = 32;
 constexpr auto kOfflineWait = std::chrono::seconds(1);
@@ -145,6 +161,7 @@ class Bridge {
     uint64_t connections_ = 0;  // connections made, and lost
     uint64_t losses_ = 0;
     std::string broker_trouble_;  // why the broker is away, when it said
+    bool loop_ended_ = false;     // the library's thread gave up connecting
     bool session_changed_ = false;
     std::deque<MqttCommand> commands_;
     std::set<int> delivered_;  // publications the broker took, while stopping
@@ -223,13 +240,17 @@ void Bridge::connected(int code) {
 }
 
 void Bridge::disconnected(int code) {
+    const int error_number = errno;
     std::lock_guard lock(mutex_);
+    if (code != MOSQ_ERR_SUCCESS && !library_connects_again(code, error_number)) {
+        loop_ended_ = true;
+    }
     if (broker_up_) {
         ++losses_;
     }
     broker_up_ = false;
     if (code != 0 && broker_trouble_.empty()) {
-        broker_trouble_ = code == MOSQ_ERR_ERRNO ? reason(os_error_text(errno).c_str())
+        broker_trouble_ = code == MOSQ_ERR_ERRNO ? reason(os_error_text(error_number).c_str())
                                                  : reason(mosquitto_strerror(code));
     }
     commands_.clear();  // their answers would have nowhere to go
@@ -278,8 +299,8 @@ void Bridge::run() {
     std::string told_trouble;
     std::string link_sent;
     std::string board_sent;
-    // Until a first connection is under way, it is tried again after a
-    // wait that doubles, up to the longest.
+    // Until a connection is under way, it is tried again after a wait that
+    // doubles, up to the longest.
     std::chrono::seconds retry(kFirstRetrySeconds);
     std::chrono::steady_clock::time_point next_try{};
     for (;;) {
@@ -291,13 +312,15 @@ void Bridge::run() {
         bool up = false;
         bool lost = false;
         bool came = false;
+        bool loop_ended = false;
         std::string trouble;
         {
             std::unique_lock lock(mutex_);
             // A loss and a return both count, however quickly the one
             // followed the other.
             const auto woken = [&] {
-                return stopping_ || connections_ != seen_connections || losses_ != seen_losses ||
+                return stopping_ || loop_ended_ || connections_ != seen_connections ||
+                       losses_ != seen_losses ||
                        session_changed_ || (!broker_up_ && broker_trouble_ != told_trouble) ||
                        (broker_up_ && !commands_.empty());
             };
@@ -309,6 +332,7 @@ void Bridge::run() {
             if (stopping_) {
                 break;
             }
+            loop_ended = std::exchange(loop_ended_, false);
             up = broker_up_;
             lost = losses_ != seen_losses;
             came = connections_ != seen_connections;
@@ -327,10 +351,20 @@ void Bridge::run() {
             told_up = false;
             told_trouble = trouble;
         };
+        if (loop_ended && looping_) {
+            // The library's thread has ended, or ends now: the bridge tries
+            // again itself, as before a first connection.
+            mosquitto_disconnect(client_);
+            mosquitto_loop_stop(client_, false);
+            looping_ = false;
+            next_try = std::chrono::steady_clock::now() + retry;
+            retry = std::min(retry * 2, std::chrono::seconds(kLongestRetrySeconds));
+        }
         if (lost && told_up) {
             tell_lost();
         }
         if (came) {
+            retry = std::chrono::seconds(kFirstRetrySeconds);
             tell("MQTT broker " + broker_ + " connected; publishing as " + settings_.prefix + ".");
             told_up = true;
             told_trouble.clear();

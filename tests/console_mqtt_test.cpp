@@ -1,11 +1,21 @@
 // The MQTT bridge's words, without a broker: the broker's address, the
-// default topic prefix, and what a message on PREFIX/cmd asks for.
+// default topic prefix, and what a message on PREFIX/cmd asks for; and the
+// bridge against a broker that breaks the protocol.
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "app/mqtt_words.h"
+
+#ifdef TESSARO_MQTT
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/mqtt_bridge.h"
+#endif
 
 namespace {
 
@@ -106,5 +116,47 @@ TEST(MqttWords, ReadsACommandOrRefusesIt) {
         }
     }
 }
+
+#ifdef TESSARO_MQTT
+// A broker that answers the client's CONNECT with a packet no 3.1.1 client
+// takes: the library's own loop gives up on such a broker for good, and the
+// bridge must connect again all the same, first after a second.
+TEST(MqttBridge, ConnectsAgainAfterABrokerThatBreaksTheProtocol) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    MqttSettings settings;
+    settings.url.host = "127.0.0.1";
+    settings.url.port = ntohs(address.sin_port);
+    settings.prefix = "test";
+    std::string why;
+    ASSERT_TRUE(start_mqtt_bridge(settings, why)) << why;
+    // Within three times the first retry's second.
+    const auto next_connection = [listener] {
+        pollfd waiting{listener, POLLIN, 0};
+        return poll(&waiting, 1, 3000) == 1 ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)
+                                            : -1;
+    };
+    const int first = next_connection();
+    ASSERT_GE(first, 0);
+    char connect_packet[512];
+    EXPECT_GT(read(first, connect_packet, sizeof connect_packet), 0);
+    const unsigned char reserved_packet[] = {0xF0, 0x00};
+    EXPECT_EQ(write(first, reserved_packet, sizeof reserved_packet), 2);
+    const int second = next_connection();
+    EXPECT_GE(second, 0) << "the bridge gave up after a protocol error";
+    stop_mqtt_bridge();
+    for (const int fd : {first, second, listener}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+#endif
 
 }  // namespace

@@ -200,6 +200,9 @@ class EventHub::State : public std::enable_shared_from_this<EventHub::State> {
     // Set while a look at the trace is posted and not yet taken: a burst
     // of events costs the loop one look.
     std::shared_ptr<std::atomic<bool>> trace_posted_;
+    // Whether a stream follows the trace; set on the loop, read by the
+    // listener on the recording thread.
+    std::shared_ptr<std::atomic<bool>> trace_followed_;
     std::string link_;         // the last link sent, without its time
     uint64_t trace_last_ = 0;  // the newest trace event passed to the streams
     std::deque<StatusSample> status_history_;
@@ -216,6 +219,7 @@ void EventHub::State::start(asio::io_context& on, BoardQueueJob board) {
     on_board_ = std::move(board);
     running_ = std::make_shared<std::atomic<bool>>(true);
     trace_posted_ = std::make_shared<std::atomic<bool>>(false);
+    trace_followed_ = std::make_shared<std::atomic<bool>>(false);
     link_ = dump(board_record());
     {
         Followers& all = followers();
@@ -234,8 +238,11 @@ void EventHub::State::start(asio::io_context& on, BoardQueueJob board) {
             }
         });
     });
-    trace_listener_ = wire_trace::add_listener([weak, &on, posted = trace_posted_](uint64_t) {
-        if (!posted->exchange(true)) {
+    trace_listener_ = wire_trace::add_listener([weak, &on, posted = trace_posted_,
+                                                followed = trace_followed_](uint64_t) {
+        // Without a stream that follows the trace there is nothing to tell:
+        // the loop is not woken for every frame the board exchanges.
+        if (followed->load() && !posted->exchange(true)) {
             asio::post(on, [weak, posted] {
                 posted->store(false);
                 if (const auto self = weak.lock()) {
@@ -266,6 +273,7 @@ void EventHub::State::stop() {
     keep_alive_timer_.reset();
     board_busy_ = pins_busy_ = false;
     subscribers_.clear();
+    trace_followed_->store(false);
     status_history_.clear();
     systat_history_.clear();
     scrape_until_ = {};
@@ -303,6 +311,8 @@ size_t EventHub::State::streams() {
 
 void EventHub::State::prune() {
     subscribers_.remove_if([](const Subscriber& s) { return s.sink->closed(); });
+    trace_followed_->store(std::any_of(subscribers_.begin(), subscribers_.end(),
+                                       [](const Subscriber& s) { return (s.topics & kTrace) != 0; }));
 }
 
 bool EventHub::State::wants(unsigned topic) {
@@ -315,6 +325,13 @@ bool EventHub::State::wants(unsigned topic) {
 }
 
 void EventHub::State::send(Subscriber& subscriber, std::string_view name, const std::string& data) {
+    if ((subscriber.topics & kTrace) == 0) {
+        // The trace is looked at only while a stream follows it; the others'
+        // events still carry the number of its newest event.
+        subscriber.trace_after =
+            std::max(subscriber.trace_after,
+                     wire_trace::events_after(std::numeric_limits<uint64_t>::max(), 0).last);
+    }
     subscriber.sink->write(event_text(name, subscriber.trace_after, data));
 }
 
@@ -373,6 +390,11 @@ std::optional<HttpResponse> EventHub::State::open(const HttpRequest& request,
     subscribers_.push_back(std::move(subscriber));
     Subscriber& added = subscribers_.back();
     if ((added.topics & kTrace) != 0) {
+        // Followed from now on; what came while nobody followed is in the
+        // ring, and trace_last_ catches up with it first.
+        trace_followed_->store(true);
+        trace_last_ = std::max(
+            trace_last_, wire_trace::events_after(std::numeric_limits<uint64_t>::max(), 0).last);
         added.trace_after = std::min(resume.value_or(0), trace_last_);
         send_trace(added, wire_trace::events_after(added.trace_after));
     }
