@@ -69,6 +69,11 @@ TEST(ProtocolFrames, LinesBecomeTheirFrameOrNothingAndOneReport) {
         {"irtcwr", {0xE3, 0xFE}},  {"irtcdevrd", {0xE4, 0xFE}}, {"irtcdevwr", {0xE5, 0xFE}},
         {"ibatt", {0xE6, 0xFE}},   {"isup", {0xE7, 0xFE}},      {"icons", {0xE8, 0xFE}},
         {"csleep", {0xF0, 0xFE}},  {"cwake", {0xF1, 0xFE}},
+        // The scheduler words, short and long; run and stop are both halves.
+        {"sta", {0x40}},  {"status", {0x40}},  {"clr", {0x08}},  {"clear", {0x08}},
+        {"sys", {0x04}},  {"systat", {0x04}},  {"rust", {0x20}}, {"runust", {0x20}},
+        {"sust", {0x10}}, {"stopust", {0x10}}, {"rkst", {0x02}}, {"runkst", {0x02}},
+        {"skst", {0x01}}, {"stopkst", {0x01}}, {"run", {0x20, 0x02}}, {"stop", {0x10, 0x01}},
         // Nothing sent: words are compared whole, "-" is no digit, only "wd" is a prefix.
         {"", {}, "Error, no string in."}, {"x1ci", {}, "Nop: x1ci"}, {"g12", {}, "Nop"},
         {"g", {}, "Nop"}, {"g1ci2", {}, "Nop"}, {"g-1ci", {}, "Nop"}, {"g3wp100", {}, "Nop"},

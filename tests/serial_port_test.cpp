@@ -188,22 +188,22 @@ TEST(SerialPort, ALineThatCannotCarryBytesFailsInTimeAndTheLongestFrameGoesWhole
         EXPECT_LT(Clock::now() - began, 3 * goal);
         return transfer;
     };
-    // 90 bytes asked for: 2 ms each and 20 ms once.
-    uint8_t buffer[90];
+    // 40 bytes asked for: 2 ms each and 20 ms once.
+    uint8_t buffer[40];
     const serial_platform::Transfer silent = timed(
         [&] {
-            return serial_platform::read_port(port.handle, buffer, 90, {5, 2, 20});
+            return serial_platform::read_port(port.handle, buffer, 40, {5, 2, 20});
         },
-        200ms);
+        100ms);
     EXPECT_EQ(std::pair(silent.ok, silent.count), std::pair(true, 0u));
     ASSERT_EQ(::tcflow(port.handle, TCOOFF), 0);  // as a board's XOFF would
     const Bytes filler(64 * 1024, 0x80);
     const serial_platform::Transfer held = timed(
         [&] {
             return serial_platform::write_port(port.handle, filler.data(),
-                                               static_cast<uint32_t>(filler.size()), 200);
+                                               static_cast<uint32_t>(filler.size()), 100);
         },
-        200ms);
+        100ms);
     EXPECT_FALSE(held.ok);
     ::tcflow(port.handle, TCOON);
     port.close();
@@ -269,33 +269,6 @@ TEST(SerialPort, AReadEndsFiveMsAfterTheLastByteAndKeepsAReplyPacedHalfAMsApart)
         EXPECT_GE(took, 5ms) << "never before the interval after the last byte has passed";
         EXPECT_LT(took, 1s) << "far from the 2066 ms total";
     }
-}
-
-TEST(SerialPort, ALongReplyIsCutAt1023ItsRestDiscardedAndAHangUpEndsTheNextReadAtOnce) {
-    Link link({.faults = {.garbage_bytes = 1500}});  // bytes after every reply
-    const Transaction first = link.port.transact_byte(REQ_RUN_KST);
-    // The terminal layer hands the rest over in the background, without a signal.
-    int queued = 0;
-    for (const auto end = Clock::now() + 10s; queued != 478 && Clock::now() < end;) {
-        std::this_thread::sleep_for(1ms);
-        ::ioctl(link.port.handle, FIONREAD, &queued);
-    }
-    link.board.set_faults({.hangup_after = 1});
-    const Transaction next = link.port.transact_byte(REQ_RUN_KST);
-    Bytes head(1023, quirn_sim::kGarbageByte);
-    head[0] = REQ_RUN_KST;
-    EXPECT_EQ(first.reply.bytes, head);
-    EXPECT_FALSE(first.in_step) << "cut: the rest is still to come";
-    EXPECT_EQ(next.discarded, 478u);
-    EXPECT_EQ(next.port_name, link.board.path());
-    EXPECT_EQ(next.reply.bytes, Bytes{REQ_RUN_KST});
-
-    const Clock::time_point start = Clock::now();
-    const Transaction hung_up = link.port.transact_byte(REQ_RUN_KST);
-    EXPECT_LT(Clock::now() - start, 1s);
-    EXPECT_TRUE(hung_up.reply.bytes.empty());
-    EXPECT_FALSE(hung_up.read.ok);
-    EXPECT_TRUE(hung_up.read.gone) << "a hung-up device reads as gone";
 }
 
 // A single byte against a frame: both kinds of transaction take the lock.

@@ -278,12 +278,13 @@ TEST(SerialMemory, ALateBoardNeverYieldsAStaleValueAsSuccess) {
 // same. A device that fails reads while its name stays (only a read can
 // tell): the read says it is gone and the watcher hears of it.
 TEST(SerialMemory, AStalledWriteFailsAndAReadFromAHungUpDeviceIsFlaggedGone) {
-    MemoryLink link;
-    link.board->stall_writes(true);
-    const Transaction stalled = link.port->transact_byte(REQ_STATUS, 4);
+    MemoryLink stalling;
+    stalling.board->stall_writes(true);
+    const Transaction stalled = stalling.port->transact_byte(REQ_STATUS, 4);
     EXPECT_EQ(std::tuple(stalled.write_failed, stalled.read.ok, stalled.reply.bytes.size()),
               std::tuple(true, true, 0u));
-    link.board->stall_writes(false);
+    // In step until then: the request's own read finds the device gone.
+    MemoryLink link;
     const uint64_t session = link.port->session_number();
     link.board->hang_up(false);
     const Transaction failed = link.port->transact_byte(REQ_STATUS, 4);

@@ -1,10 +1,13 @@
 #include "tests/support/child_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +27,16 @@ int remaining_ms(Clock::time_point end) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// The pointers execv takes, into texts that outlive them.
+std::vector<char*> c_strings(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 void close_fd(int& fd) {
     if (fd >= 0) {
         ::close(fd);
@@ -33,28 +46,15 @@ void close_fd(int& fd) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           bool terminal_input) {
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
-    // A pseudo-terminal stands in for the input pipe: the child reads the
-    // terminal's end, we write to the other.
-    const bool input_ready = terminal_input
-                                 ? openpty(&in_pipe[1], &in_pipe[0], nullptr, nullptr, nullptr) == 0
-                                 : pipe2(in_pipe, O_CLOEXEC) == 0;
-    if (!input_ready || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        pipe2(err_pipe, O_CLOEXEC) != 0) {
         return;
-    }
-    if (terminal_input) {
-        fcntl(in_pipe[0], F_SETFD, FD_CLOEXEC);
-        fcntl(in_pipe[1], F_SETFD, FD_CLOEXEC);
     }
     std::vector<std::string> argv_text{program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : argv_text) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = c_strings(argv_text);
 
     pid_ = fork();
     if (pid_ == 0) {
@@ -88,11 +88,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     fcntl(slave, F_SETFD, FD_CLOEXEC);
     std::vector<std::string> argv_text{program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : argv_text) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = c_strings(argv_text);
     std::vector<std::string> env = terminal.env;
 
     pid_ = fork();
@@ -224,6 +220,21 @@ std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds deadline) {
         return std::nullopt;
     }
     return WEXITSTATUS(status);
+}
+
+int free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    ::close(fd);
+    return port;
 }
 
 UnprivilegedRun run_unprivileged(const std::function<std::string()>& action,

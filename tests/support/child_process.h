@@ -15,10 +15,8 @@ namespace test_support {
 
 class ChildProcess {
   public:
-    // Starts program with args; its standard input is a pipe, or a
-    // pseudo-terminal when terminal_input is set.
-    ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 bool terminal_input = false);
+    // Starts program with args, its standard streams on pipes.
+    ChildProcess(const std::string& program, const std::vector<std::string>& args);
     // All three streams on one pseudo-terminal of 200 by 24, which becomes the
     // child's controlling terminal (Ctrl-C written to it signals the child);
     // output() is what the terminal shows, errors() stays empty. env holds
@@ -66,6 +64,10 @@ class ChildProcess {
     std::string out_;
     std::string err_;
 };
+
+// A TCP port on the loopback address that nothing holds now: tessaro's web
+// front end serves there instead of on 8088, beside every other test.
+int free_port();
 
 // Runs action in a forked child as the unprivileged user 65534 (root
 // ignores permissions and exclusive mode) and hands back the text it
