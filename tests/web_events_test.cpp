@@ -10,21 +10,15 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "base/session.h"
 #include "protocol/server_commands.h"
-#include "protocol/statistics_windows.h"
 #include "serial/class_serial.h"
 #include "serial/transport.h"
 #include "serial/wire_trace.h"
 #include "sim/quirn_board.h"
-#include "tests/support/memory_board.h"
-#include "tests/support/raw_client.h"
 #include "tests/support/served_board.h"
 #include "web/event_stream.h"
-#include "web/gpio_api.h"
 
 namespace {
 

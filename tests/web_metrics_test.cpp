@@ -3,28 +3,18 @@
 // Prometheus's own checker reads it.
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 
-#include "base/session.h"
 #include "protocol/counters.h"
 #include "protocol/server_commands.h"
-#include "protocol/statistics_windows.h"
-#include "serial/class_serial.h"
-#include "serial/transport.h"
 #include "sim/quirn_board.h"
-#include "tests/support/memory_board.h"
 #include "tests/support/served_board.h"
-#include "web/event_stream.h"
-#include "web/gpio_api.h"
 #include "web/metrics_api.h"
 
 namespace {
