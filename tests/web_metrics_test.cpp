@@ -3,33 +3,23 @@
 // Prometheus's own checker reads it.
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 
-#include "base/session.h"
 #include "protocol/counters.h"
 #include "protocol/server_commands.h"
-#include "protocol/statistics_windows.h"
-#include "serial/class_serial.h"
-#include "serial/transport.h"
 #include "sim/quirn_board.h"
-#include "tests/support/memory_board.h"
-#include "web/event_stream.h"
-#include "web/gpio_api.h"
+#include "tests/support/served_board.h"
 #include "web/metrics_api.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using test_support::FakeClock;
 using test_support::MemoryBoard;
 
 // Each sample line of an exposition, by its name and labels.
@@ -67,41 +57,20 @@ std::pair<int, std::string> promtool_check(const std::string& text) {
     return {status, said};
 }
 
-class Metrics : public testing::Test {
-  protected:
-    void SetUp() override {
-        counters::reset();
-        statistics_ledger().reset();
-        auto transport = std::make_unique<MemoryBoard>(clock_);
-        board_ = transport.get();
-        serial_port().use_transport(std::move(transport), clock_);
-        ASSERT_TRUE(serial_port().open(MemoryBoard::kName).ok());
-        session().reset();
-        session().opened(MemoryBoard::kPath);
-        port_ = server_.bind_to_any("localhost");
-        ASSERT_GT(port_, 0);
-        set_up_http_server(server_, port_, {},
-                           std::make_shared<EventHub>(EventHub::Periods{5ms, 5ms, 20ms}));
-        serving_ = std::thread([this] { server_.serve(); });
+// Each expected series has its value in found.
+template <size_t N>
+void expect_samples(const std::map<std::string, std::string>& found,
+                    const std::pair<std::string, std::string> (&expected)[N]) {
+    for (const auto& [series, value] : expected) {
+        const auto at = found.find(series);
+        EXPECT_TRUE(at != found.end() && at->second == value)
+            << series << " is " << (at == found.end() ? "missing" : at->second) << ", not "
+            << value;
     }
-    void TearDown() override {
-        while (serving_.joinable() && !server_.is_running()) {
-            std::this_thread::yield();
-        }
-        server_.stop_serving();
-        if (serving_.joinable()) {
-            serving_.join();
-        }
-        serial_port().use_transport(std::make_unique<serial::PlatformTransport>(),
-                                    serial::steady_clock());
-        session().reset();
-        statistics_ledger().reset();
-    }
+}
 
-    httplib::Result get(const std::string& path) {
-        httplib::Client client("localhost", port_);
-        return client.Get(path);
-    }
+class Metrics : public test_support::ServedBoard {
+  protected:
     // Scrapes until a sample of name appears (the sampler the first scrape
     // started has read the board), within a deadline. The status is taken
     // in on the loop after the statistics read that follows it is recorded:
@@ -125,12 +94,6 @@ class Metrics : public testing::Test {
                       << text;
         return text;
     }
-
-    FakeClock clock_;
-    MemoryBoard* board_ = nullptr;
-    WebServer server_;
-    int port_ = 0;
-    std::thread serving_;
 };
 
 // One scrape, no stream open: the sampler's status and the statistics
@@ -178,12 +141,7 @@ TEST_F(Metrics, TellTheBoardAndTheCountsAsPrometheusReadsThem) {
         {R"(tessaro_transactions_total{source="sampler",result="no_reply"})", "0"},
         {"tessaro_reconnects_total", "0"},
     };
-    for (const auto& [series, value] : expected) {
-        const auto at = found.find(series);
-        EXPECT_TRUE(at != found.end() && at->second == value)
-            << series << " is " << (at == found.end() ? "missing" : at->second) << ", not "
-            << value;
-    }
+    expect_samples(found, expected);
     // The board time of every command that reached the board: the two
     // console and API ones and the sampler's, none of the refused one.
     const uint64_t sampled =
@@ -249,12 +207,7 @@ TEST(MetricsText, BucketsAddUpAndEachStatusHasItsResult) {
         {"tessaro_board_connected", "0"},
         {R"(tessaro_board_info{port="",maker="",board=""})", "1"},
     };
-    for (const auto& [series, value] : expected) {
-        const auto at = found.find(series);
-        EXPECT_TRUE(at != found.end() && at->second == value)
-            << series << " is " << (at == found.end() ? "missing" : at->second) << ", not "
-            << value;
-    }
+    expect_samples(found, expected);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -13,15 +12,12 @@
 #include "app/console_ui.h"
 #include "base/session.h"
 #include "protocol/statistics_windows.h"
-#include "serial/class_serial.h"
-#include "serial/transport.h"
 #include "sim/quirn_board.h"
-#include "tests/support/memory_board.h"
+#include "tests/support/served_board.h"
 #include "web/api_support.h"
 
 namespace {
 
-using test_support::FakeClock;
 using test_support::MemoryBoard;
 using Bytes = std::vector<uint8_t>;
 
@@ -38,20 +34,11 @@ Statistics decoded(const Bytes& reply) {
 }
 
 // The program's own port, on a board in memory, connected.
-class StatisticsWindows : public testing::Test {
+class StatisticsWindows : public test_support::ServedBoard {
   protected:
     void SetUp() override {
-        auto transport = std::make_unique<MemoryBoard>(clock_);
-        board_ = transport.get();
-        serial_port().use_transport(std::move(transport), clock_);
-        ASSERT_TRUE(serial_port().open(MemoryBoard::kName).ok());
+        ServedBoard::SetUp();
         connect();
-    }
-    void TearDown() override {
-        serial_port().use_transport(std::make_unique<serial::PlatformTransport>(),
-                                    serial::steady_clock());
-        session().reset();
-        statistics_ledger().reset();
     }
     // The same connection (its number unchanged) in server mode, the
     // console's quit of an earlier run undone.
@@ -92,9 +79,6 @@ class StatisticsWindows : public testing::Test {
         EXPECT_EQ(response.status, 200) << response.body;
         return nlohmann::json::parse(response.body, nullptr, false);
     }
-
-    FakeClock clock_;
-    MemoryBoard* board_ = nullptr;
 };
 
 // The console and an API client read in turn; each gets the minimum and

@@ -280,6 +280,7 @@ class WebServer::Serving : public std::enable_shared_from_this<WebServer::Servin
     const std::vector<Mount>& mounts() const { return server.mounts_; }
     const Check& check() const { return server.check_; }
     const ErrorBody& error_body() const { return server.error_body_; }
+    const Options& options() const { return server.options_; }
     BoardQueue& board_queue() const { return *server.board_queue_; }
 
     asio::io_context loop{1};  // first: the last to go
@@ -378,7 +379,7 @@ class Connection : public StreamSink, public std::enable_shared_from_this<Connec
     void read_head() {
         state_ = State::kReading;
         // The whole request, head and body, by this deadline.
-        stream_.expires_after(WebServer::kRequestReadLimit);
+        stream_.expires_after(serving_.options().request_read_limit);
         parser_.emplace();
         parser_->header_limit(WebServer::kMaxHeadBytes);
         // The body's size is checked once the head has been looked at (no
@@ -833,7 +834,10 @@ void WebServer::Serving::stop() {
 
 // ---------------------------------------------------------------- WebServer
 
-WebServer::WebServer() : board_queue_(std::make_unique<BoardQueue>()) {}
+WebServer::WebServer() : WebServer(Options{}) {}
+
+WebServer::WebServer(Options options)
+    : options_(options), board_queue_(std::make_unique<BoardQueue>()) {}
 
 WebServer::~WebServer() {
     stop_serving();

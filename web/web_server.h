@@ -6,7 +6,8 @@
 //
 // - A connection waits for its next request for up to kFirstRequestWait
 //   (kKeepAliveWait between requests); a request, head and body, must then
-//   arrive whole within kRequestReadLimit, at whatever pace. Heads and
+//   arrive whole within Options::request_read_limit (kRequestReadLimit
+//   unless set), at whatever pace. Heads and
 //   bodies are bounded by kMaxHeadBytes and kMaxBodyBytes, chunked or not
 //   (413); a malformed request, two Content-Length headers among them,
 //   answers 400.
@@ -105,7 +106,13 @@ class WebServer {
     // 413, 416), whose status is set and body empty.
     using ErrorBody = std::function<void(const HttpRequest&, HttpResponse&)>;
 
+    // What a caller may set apart from the program's own limits.
+    struct Options {
+        std::chrono::milliseconds request_read_limit = kRequestReadLimit;
+    };
+
     WebServer();
+    explicit WebServer(Options options);
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
@@ -155,6 +162,7 @@ class WebServer {
   private:
     bool listen_on(const std::string& host, int port, int& bound_port);
 
+    Options options_;
     std::vector<Route> routes_;
     std::vector<StreamRoute> stream_routes_;
     std::vector<Mount> mounts_;

@@ -25,8 +25,11 @@ int milliseconds_until(Clock::time_point deadline) {
 
 }  // namespace
 
-RawClient::RawClient(int port) {
+RawClient::RawClient(int port, int receive_buffer) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ >= 0 && receive_buffer > 0) {
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));

@@ -11,7 +11,9 @@ namespace test_support {
 
 class RawClient {
   public:
-    explicit RawClient(int port);
+    // receive_buffer, when set, is the socket's receive buffer in bytes (a
+    // client that stops reading then holds little).
+    explicit RawClient(int port, int receive_buffer = 0);
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
