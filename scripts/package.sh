@@ -7,7 +7,9 @@
 #   scripts/package.sh [BUILD_DIR]
 # Prints the package's path on its last line. TESSARO_DEB_COMPRESSION picks
 # dpkg-deb's compression (xz, the default; gzip, zstd or none are quicker
-# to make, for a package that is only tried out).
+# to make, for a package that is only tried out). TESSARO_PACKAGE_AS_BUILT=1
+# packages the build folder as it stands, without building it first: the
+# tests do, while other tests run the same programs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -26,7 +28,9 @@ if grep -q '^TESSARO_SANITIZE:STRING=.' "$build/CMakeCache.txt"; then
     echo "scripts/package.sh: $build is a sanitizer build; package a plain one" >&2
     exit 2
 fi
-cmake --build "$build"
+if [ "${TESSARO_PACKAGE_AS_BUILT:-}" != 1 ]; then
+    cmake --build "$build"
+fi
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 arch=$(dpkg --print-architecture)

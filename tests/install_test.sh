@@ -188,7 +188,7 @@ if [ "$part" = package ]; then
     name="Debian package"
     # Uncompressed: xz takes seconds, and lintian reads the xz package in the
     # lint pass.
-    deb=$(TESSARO_DEB_COMPRESSION=none scripts/package.sh "$build" | tail -n 1)
+    deb=$(TESSARO_DEB_COMPRESSION=none TESSARO_PACKAGE_AS_BUILT=1 scripts/package.sh "$build" | tail -n 1)
     if [ ! -f "$deb" ]; then
         fail "scripts/package.sh made no package"
     else
