@@ -203,6 +203,9 @@ class EventHub::State : public std::enable_shared_from_this<EventHub::State> {
     // Whether a stream follows the trace; set on the loop, read by the
     // listener on the recording thread.
     std::shared_ptr<std::atomic<bool>> trace_followed_;
+    // The newest trace event's number, kept by the listener for the ids of
+    // the other streams' events.
+    std::shared_ptr<std::atomic<uint64_t>> trace_newest_;
     std::string link_;         // the last link sent, without its time
     uint64_t trace_last_ = 0;  // the newest trace event passed to the streams
     std::deque<StatusSample> status_history_;
@@ -230,6 +233,7 @@ void EventHub::State::start(asio::io_context& on, BoardQueueJob board) {
         followed();
     }
     trace_last_ = wire_trace::events_after(std::numeric_limits<uint64_t>::max(), 0).last;
+    trace_newest_ = std::make_shared<std::atomic<uint64_t>>(trace_last_);
     const std::weak_ptr<State> weak = weak_from_this();
     session_listener_ = session().subscribe([weak, &on](const SessionState&) {
         asio::post(on, [weak] {
@@ -238,8 +242,13 @@ void EventHub::State::start(asio::io_context& on, BoardQueueJob board) {
             }
         });
     });
-    trace_listener_ = wire_trace::add_listener(
-        [weak, &on, posted = trace_posted_, followed = trace_followed_](uint64_t) {
+    trace_listener_ =
+        wire_trace::add_listener([weak, &on, posted = trace_posted_, followed = trace_followed_,
+                                  newest = trace_newest_](uint64_t seq) {
+            // Listeners may run out of order on several recording threads.
+            uint64_t known = newest->load();
+            while (known < seq && !newest->compare_exchange_weak(known, seq)) {
+            }
             // Without a stream that follows the trace there is nothing to tell:
             // the loop is not woken for every frame the board exchanges.
             if (followed->load() && !posted->exchange(true)) {
@@ -329,9 +338,7 @@ void EventHub::State::send(Subscriber& subscriber, std::string_view name, const 
     if ((subscriber.topics & kTrace) == 0) {
         // The trace is looked at only while a stream follows it; the others'
         // events still carry the number of its newest event.
-        subscriber.trace_after =
-            std::max(subscriber.trace_after,
-                     wire_trace::events_after(std::numeric_limits<uint64_t>::max(), 0).last);
+        subscriber.trace_after = std::max(subscriber.trace_after, trace_newest_->load());
     }
     subscriber.sink->write(event_text(name, subscriber.trace_after, data));
 }
