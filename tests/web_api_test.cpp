@@ -677,11 +677,14 @@ TEST_F(WebApiConcurrency, ParallelRequestsWhileTheConsoleRunsAndStopsTracedToAFi
     ASSERT_TRUE(wire_trace::open_file(path, why)) << why;
     const uint64_t start = wire_trace::events_after(0, 0).last;
     testing::internal::CaptureStdout();
+    // The board's model is set before any client asks it anything.
+    for (int k = 0; k < kClients; ++k) {
+        board_->model().set_analog(static_cast<uint8_t>(40 + k),
+                                   static_cast<uint16_t>(100 * k + 7));
+    }
     std::vector<std::thread> clients;
     for (int k = 0; k < kClients; ++k) {
         const std::string pin = std::to_string(10 + k), analog = std::to_string(40 + k);
-        board_->model().set_analog(static_cast<uint8_t>(40 + k),
-                                   static_cast<uint16_t>(100 * k + 7));
         clients.emplace_back([this, k, pin, analog] {
             httplib::Client client("localhost", port_);
             // A connection idle for a moment is closed before its request is read,
