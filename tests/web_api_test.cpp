@@ -677,10 +677,9 @@ TEST_F(WebApiConcurrency, ParallelRequestsWhileTheConsoleRunsAndStopsTracedToAFi
     ASSERT_TRUE(wire_trace::open_file(path, why)) << why;
     const uint64_t start = wire_trace::events_after(0, 0).last;
     testing::internal::CaptureStdout();
-    // The board's model is set before any client asks it anything.
+    // The board's model is set under its lock: the server may be reading it.
     for (int k = 0; k < kClients; ++k) {
-        board_->model().set_analog(static_cast<uint8_t>(40 + k),
-                                   static_cast<uint16_t>(100 * k + 7));
+        board_->set_analog(static_cast<uint8_t>(40 + k), static_cast<uint16_t>(100 * k + 7));
     }
     std::vector<std::thread> clients;
     for (int k = 0; k < kClients; ++k) {

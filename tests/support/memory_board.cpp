@@ -33,6 +33,11 @@ void MemoryBoard::set_faults(const quirn_sim::Faults& faults) {
     model_.set_faults(faults);
 }
 
+void MemoryBoard::set_analog(uint8_t pin, uint16_t value) {
+    std::lock_guard lock(mutex_);
+    model_.set_analog(pin, value);
+}
+
 void MemoryBoard::set_reply_delay(std::function<uint32_t(uint64_t)> delay_ms) {
     std::lock_guard lock(mutex_);
     delay_ms_ = std::move(delay_ms);

@@ -50,6 +50,8 @@ class MemoryBoard : public serial::Transport {
 
     // The board's faults, from the next request on (BoardModel::set_faults).
     void set_faults(const quirn_sim::Faults& faults);
+    // The model's analog value of a pin, set while the port may be reading.
+    void set_analog(uint8_t pin, uint16_t value);
     // The delay of the n-th answer (from 0), in ms; replaces config's delay.
     void set_reply_delay(std::function<uint32_t(uint64_t answer)> delay_ms);
     // Bytes that arrive after delay_ms, whatever was asked (line noise).
