@@ -103,11 +103,12 @@ if [ "$part" = broker ]; then
     # No broker yet: tessaro serves all the same, and connects once it comes.
     start_tessaro "MQTT broker $broker_url not reached (*); trying again."
     start_broker
-    await "$connected"
     # Status once a second, told by the time each of two messages came (goal
-    # 1 s, deadline three times that), while the words below are asked.
+    # 1 s, deadline three times that), while the words below are asked:
+    # subscribed before tessaro connects, so the first comes at once.
     exec {status}< <(exec mosquitto_sub -p "$port" -t tessaro/quirn_0/status -R -C 2 -W 6 -F '%U %p')
     exec {systat}< <(sub systat 5)
+    await "$connected"
 
     # The retained topics, for a subscriber that comes later.
     [ "$(sub link 5)" = connected ] || fail "retained link"
