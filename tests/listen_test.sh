@@ -4,9 +4,8 @@
 # loopback device; never a real network): every request needs the token,
 # as a bearer token or as the cookie /?token= sets (the metrics as the
 # API: a bearer token); a foreign Host gets
-# 403; the token file is made once, mode 0600, and --token-file replaces
-# it; and a real Prometheus scrapes it with the token from a file. Exit 77
-# (skipped) where no namespace can be made.
+# 403; and the token file is made once, mode 0600, and --token-file
+# replaces it. Exit 77 (skipped) where no namespace can be made.
 set -uo pipefail
 build=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.." # where pages/ is, for the page's own request
@@ -49,26 +48,7 @@ link=$tmp/quirn0
 "$build/quirn-sim" --link "$link" --no-stdin >"$tmp/sim.out" 2>&1 &
 sim=$!
 
-# Prometheus scrapes the last tessaro below over loopback, with the token
-# of --token-file. It hands its first targets to the scraper some 5 s after
-# it starts (its discovery is throttled so, with no setting to change it),
-# so it starts first, and the checks run meanwhile. Scraped often, so that
-# the first scrape (at an offset within the interval) comes soon after.
 echo "s3cret-token" >"$tmp/own"
-cat >"$tmp/prometheus.yml" <<CONFIG
-global:
-  scrape_interval: 200ms
-  scrape_timeout: 200ms
-scrape_configs:
-  - job_name: tessaro
-    authorization:
-      credentials_file: $tmp/own
-    static_configs:
-      - targets: ['127.0.0.1:8088']
-CONFIG
-exec {prometheus}< <(exec prometheus --config.file="$tmp/prometheus.yml" \
-    --storage.tsdb.path="$tmp/data" --web.listen-address=127.0.0.1:9090 2>&1)
-prometheus_pid=$!
 # Starts tessaro --serve on the simulated board with the given options,
 # and reads its lines until it has connected to the board (the simulator
 # may make its link a moment after tessaro starts: tessaro then waits for
@@ -160,21 +140,7 @@ expect_status 200 "--token-file" -H "Authorization: Bearer s3cret-token" "${lab[
 expect_status 401 "the default file's token" -H "Authorization: Bearer $token" "${lab[@]}" "$api"
 expect_status 403 "an address not allowed" -H "Authorization: Bearer s3cret-token" "$api"
 ask_all
-# Prometheus logs nothing of a scrape: the query is asked again at each
-# line it logs, or after a scrape interval without one.
-deadline=$((SECONDS + 30))
-scraped=""
-while [ -z "$scraped" ] && [ $SECONDS -lt $deadline ]; do
-    case $(curl -s 'http://127.0.0.1:9090/api/v1/query?query=tessaro_board_connected') in
-        *'"value":['*',"1"]'*) scraped=yes ;;
-    esac
-    IFS= read -r -t 0.2 _ <&"$prometheus"
-    [ $? -ne 1 ] || break # Prometheus ended
-done
-[ -n "$scraped" ] || fail "Prometheus saw no tessaro_board_connected 1: $(curl -s http://127.0.0.1:9090/api/v1/targets)"
 stop third
-kill "$prometheus_pid"
-wait "$prometheus_pid" 2>/dev/null
 
 kill "$sim"
 wait "$sim" 2>/dev/null

@@ -4,7 +4,8 @@
 # each a test of its own so that they run side by side:
 #   broker: a broker that comes after tessaro, the retained link and board,
 #     status about once a second, a word answered on result with its id,
-#     words and payloads refused, and a clean stop's "offline";
+#     words and payloads refused, and a clean stop's "offline"; meanwhile a
+#     real Prometheus scrapes the same tessaro's metrics, as a lab's would;
 #   board: the board away and back, the broker stopped and started again
 #     (tessaro says so and publishes the retained topics again), and the
 #     last will after SIGKILL.
@@ -100,6 +101,23 @@ link=$tmp/quirn.0
 start_sim
 
 if [ "$part" = broker ]; then
+    # Prometheus hands its first targets to the scraper some 5 s after it
+    # starts (its discovery is throttled so, with no setting to change it),
+    # so it starts first and the bridge is tried meanwhile. Scraped often, so
+    # that the first scrape (at an offset within the interval) comes soon after.
+    cat >"$tmp/prometheus.yml" <<CONFIG
+global:
+  scrape_interval: 200ms
+  scrape_timeout: 200ms
+scrape_configs:
+  - job_name: tessaro
+    static_configs:
+      - targets: ['127.0.0.1:8088']
+CONFIG
+    exec {prometheus}< <(exec prometheus --config.file="$tmp/prometheus.yml" \
+        --storage.tsdb.path="$tmp/data" --web.listen-address=127.0.0.1:9090 2>&1)
+    prometheus_pid=$!
+
     # No broker yet: tessaro serves all the same, and connects once it comes.
     start_tessaro "MQTT broker $broker_url not reached (*); trying again."
     start_broker
@@ -150,6 +168,22 @@ if [ "$part" = broker ]; then
         [ "$pace" -ge 700 ] && [ "$pace" -le 3000 ] ||
             fail "status messages $pace ms apart, not about a second"
     fi
+
+    # Prometheus logs nothing of a scrape: the query is asked again at each
+    # line it logs, or after a scrape interval without one.
+    deadline=$((SECONDS + 30))
+    scraped=""
+    while [ -z "$scraped" ] && [ $SECONDS -lt $deadline ]; do
+        case $(curl -s 'http://127.0.0.1:9090/api/v1/query?query=tessaro_board_connected') in
+            *'"value":['*',"1"]'*) scraped=yes ;;
+        esac
+        IFS= read -r -t 0.2 _ <&"$prometheus"
+        [ $? -ne 1 ] || break # Prometheus ended
+    done
+    [ -n "$scraped" ] ||
+        fail "Prometheus saw no tessaro_board_connected 1: $(curl -s http://127.0.0.1:9090/api/v1/targets)"
+    kill "$prometheus_pid"
+    wait "$prometheus_pid" 2>/dev/null
 
     # A clean stop says "offline" itself.
     kill -TERM "$TESSARO_PID"
