@@ -113,13 +113,17 @@ helping=$!
 check "board hangs up" 1 $'sta\nquit' --hangup-after 1
 expect "quirn-sim: hung up after 1 requests as asked"
 
-log="$build/quirn-sim.log"
-rm -f "$log"
-check --log 0 quit --log
-expect "Its log of requests and replies goes to $log"
-expect "The simulated board's log is in $log"
-[ "$(grep -c . "$log")" -gt 1 ] || fail "the identification was not logged"
-rm -f "$log"
+# In a build folder of its own (the programs linked in), so that a log the
+# user keeps in theirs stays.
+(
+    mkdir "$tmp/logged" && ln -s "$build/tessaro" "$build/quirn-sim" "$tmp/logged/"
+    build=$tmp/logged
+    log=$build/quirn-sim.log
+    check --log 0 quit --log
+    expect "Its log of requests and replies goes to $log"
+    expect "The simulated board's log is in $log"
+    [ "$(grep -c . "$log")" -gt 1 ] || fail "the identification was not logged"
+)
 
 wait "$building" "$helping"
 [ ! -s "$tmp/failures" ]
