@@ -80,9 +80,7 @@ EOF
     building="Building tessaro and quirn-sim (the first build takes a few minutes)…"
     for run in first second; do
         out=$(env PATH="$tmp/bin:$PATH" TMPDIR="$tmp/b" TESSARO_BUILD_DIR="$tmp/fresh" \
-            scripts/run.sh --help 2>&1 </dev/null)
-        status=$?
-        [ "$status" -eq 0 ] || fail "$run run: status $status: $out"
+            scripts/run.sh --help 2>&1 </dev/null) || fail "$run run: status $?: $out"
         expect "Usage: quirn-sim [options]"
         if [ $run = first ]; then
             expect "$building"$'\n'"[1/2] Building CXX object"
