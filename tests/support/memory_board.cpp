@@ -141,11 +141,9 @@ serial_platform::Transfer MemoryBoard::read(uint8_t* buffer, uint32_t size,
     constexpr serial::TimePoint kNever = serial::TimePoint::max();
     const bool has_total =
         timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0;
-    const serial::TimePoint total_deadline =
-        has_total ? clock_.now() + std::chrono::milliseconds(
-                                       uint64_t{timeouts.ReadTotalTimeoutMultiplier} * size +
-                                       timeouts.ReadTotalTimeoutConstant)
-                  : kNever;
+    const auto total = std::chrono::milliseconds(
+        uint64_t{timeouts.ReadTotalTimeoutMultiplier} * size + timeouts.ReadTotalTimeoutConstant);
+    const serial::TimePoint total_deadline = has_total ? clock_.now() + total : kNever;
     const auto interval = std::chrono::milliseconds(timeouts.ReadIntervalTimeout);
     const auto guard = std::chrono::microseconds(serial_platform::kReplyGuardMicroseconds);
     const serial::TimePoint hang_up = hang_up_at_.value_or(kNever);
