@@ -57,11 +57,9 @@ void MemoryBoard::queue_statistics(std::vector<std::vector<uint8_t>> replies) {
 }
 
 void MemoryBoard::hang_up(bool seen) {
-    {
-        std::lock_guard lock(mutex_);
-        hang_up_at_ = clock_.now();
-        hang_up_seen_ = seen;
-    }
+    std::lock_guard lock(mutex_);
+    hang_up_at_ = clock_.now();
+    hang_up_seen_ = seen;
     changed_.notify_all();
 }
 
@@ -250,18 +248,14 @@ void MemoryBoard::close() {
 bool MemoryBoard::wait_until_gone(const std::string&) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return woken_ || (hang_up_at_ && hang_up_seen_); });
-    if (woken_) {
-        woken_ = false;
-        return false;
-    }
-    return true;
+    const bool gone = !woken_;
+    woken_ = false;
+    return gone;
 }
 
 void MemoryBoard::wake() {
-    {
-        std::lock_guard lock(mutex_);
-        woken_ = true;
-    }
+    std::lock_guard lock(mutex_);
+    woken_ = true;
     changed_.notify_all();
 }
 
