@@ -91,7 +91,6 @@ EOF
     done
     [ -z "$(ls -A "$tmp/b")" ] || fail "temporary files left: $(ls -A "$tmp/b")"
 ) &
-building=$!
 
 # No board is left running: beside the runs with one.
 (
@@ -104,7 +103,6 @@ building=$!
     check "bad option" 2 "" --bogus
     expect "quirn-sim: unknown option '--bogus'"
 ) &
-helping=$!
 
 # The board answers the identification and hangs up on sta; its notice is
 # shown when the session ends, and the unanswered sta fails the script.
@@ -123,5 +121,5 @@ expect "quirn-sim: hung up after 1 requests as asked"
     [ "$(grep -c . "$log")" -gt 1 ] || fail "the identification was not logged"
 )
 
-wait "$building" "$helping"
+wait
 [ ! -s "$tmp/failures" ]
