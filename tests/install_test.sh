@@ -20,10 +20,7 @@ part=$2
 case $part in
 install) http=8088 ;;
 package) http=8098 ;;
-*)
-    echo "usage: install_test.sh BUILD install|package" >&2
-    exit 2
-    ;;
+*) echo "usage: install_test.sh BUILD install|package" >&2 && exit 2 ;;
 esac
 
 if [ "${IN_INSTALL_NAMESPACE:-}" != 1 ] && unshare -n true 2>/dev/null; then
@@ -49,6 +46,12 @@ fail() {
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 notice="[Tessaro] The web page is not installed: no pages folder in "
+# What both install, under the prefix (the package's is /usr, its manual
+# pages compressed).
+installed=(bin/tessaro bin/quirn-sim share/tessaro/pages/index.html share/tessaro/help/index.html
+    share/man/man1/tessaro.1 share/man/man1/quirn-sim.1 share/doc/tessaro/README.md
+    lib/systemd/system/tessaro@.service share/bash-completion/completions/tessaro
+    share/bash-completion/completions/quirn-sim)
 
 # read_until FD FILE TEXT SECONDS: lines from FD, each added to FILE, until
 # one holds TEXT, within the time.
@@ -67,51 +70,40 @@ read_until() {
 session() {
     local bin=$1 pages=$2 http=$3
     local start_line="[Tessaro] Server running on http://localhost:$http"
-    local work board output
+    local work board input output sim tessaro status=0 place answer next
     work=$(mktemp -d "$tmp/work.XXXXXX")
-    exec {board}< <(exec "$bin/quirn-sim" --no-stdin 2>&1)
-    local sim=$!
-    pids+=("$sim")
-    if ! read_until "$board" "$work/sim" "Simulated Quirn board" 20; then
-        fail "quirn-sim did not start: $(cat "$work/sim")"
-        kill "$sim" 2>/dev/null
-        return
-    fi
-    local port
-    port=$(sed -n 's|^Simulated Quirn board .* on \(/dev/.*\)$|\1|p' "$work/sim")
+    exec {board}< <(exec "$bin/quirn-sim" --no-stdin --link "$work/board" 2>&1)
+    sim=$!
     mkfifo "$work/in"
-    local input
     exec {input}<>"$work/in"
     exec {output}< <(cd "$work" && exec "$bin/tessaro" --http-port "$http" <"$work/in" 2>&1)
-    local tessaro=$!
-    pids+=("$tessaro")
-    echo "co $port" >&"$input"
+    tessaro=$!
+    pids+=("$sim" "$tessaro")
+    if ! read_until "$board" "$work/sim" "Linked at" 20; then
+        fail "quirn-sim did not start: $(cat "$work/sim")"
     # Another program may hold the port for a while before it is ours.
-    if ! read_until "$output" "$work/out" "$start_line" 120; then
+    elif ! { echo "co $work/board" >&"$input" && read_until "$output" "$work/out" "$start_line" 120; }; then
         fail "no web server: $(cat "$work/out")"
     else
         grep -qxF "Version is $version" "$work/out" || fail "banner without Version is $version"
         if [ "$pages" = yes ]; then
-            [ "$(curl -s http://localhost:$http/)" = "$(cat "$source/pages/index.html")" ] ||
-                fail "/ is not pages/index.html"
-            [ "$(curl -s http://localhost:$http/help/)" = "$(cat "$source/help/index.html")" ] ||
-                fail "/help/ is not help/index.html"
+            for place in pages/ help/; do
+                [ "$(curl -s "http://localhost:$http/${place#pages/}")" = "$(cat "$source/${place}index.html")" ] ||
+                    fail "/${place#pages/} is not ${place}index.html"
+            done
         else
             [ "$(curl -s -o /dev/null -w '%{http_code}' http://localhost:$http/)" = 404 ] ||
                 fail "/ is not 404 without pages"
         fi
-        local read
-        read=$(curl -s http://localhost:$http/api/gpio/grd/2)
-        [[ $read =~ ^\{\"pin\":2,\"value\":[0-9]+\}$ ]] || fail "API read answered: $read"
+        answer=$(curl -s http://localhost:$http/api/gpio/grd/2)
+        [[ $answer =~ ^\{\"pin\":2,\"value\":[0-9]+\}$ ]] || fail "API read answered: $answer"
     fi
     echo quit >&"$input"
     exec {input}>&-
-    local status=0
     wait "$tessaro" || status=$?
     cat <&"$output" >>"$work/out"
     exec {output}<&- {board}<&-
     [ "$status" -eq 0 ] || fail "tessaro ended with status $status: $(cat "$work/out")"
-    local next
     next=$(grep -A1 -F "$start_line" "$work/out" | sed -n 2p)
     if [ "$pages" = yes ]; then
         [[ $next != "$notice"* ]] || fail "a notice although the pages are there: $next"
@@ -122,28 +114,17 @@ session() {
     kill "$sim" 2>/dev/null
 }
 
-# has_files ROOT PATH...: each PATH (relative to ROOT) is there.
-has_files() {
-    local root=$1 path
-    shift
-    for path in "$@"; do
-        [ -e "$root/$path" ] || fail "$path missing"
-    done
-}
-
 if [ "$part" = install ]; then
     name="cmake --install"
     prefix=$tmp/prefix
     cmake --install "$build" --prefix "$prefix" >/dev/null || fail "cmake --install failed"
-    has_files "$prefix" bin/tessaro bin/quirn-sim share/tessaro/pages/index.html \
-        share/tessaro/help/index.html share/man/man1/tessaro.1 share/man/man1/quirn-sim.1 \
-        share/doc/tessaro/README.md
+    for path in "${installed[@]}"; do
+        [ -e "$prefix/$path" ] || fail "$path missing"
+    done
     [[ $("$prefix/bin/tessaro" --version) == "tessaro $version ("*"built "* ]] ||
         fail "--version: $("$prefix/bin/tessaro" --version)"
     # The checks below are independent of each other: side by side.
-    checks=()
     session "$prefix/bin" yes "$http" &
-    checks+=($!)
 
     (
         name="no pages anywhere"
@@ -151,12 +132,10 @@ if [ "$part" = install ]; then
         cp "$prefix/bin/tessaro" "$prefix/bin/quirn-sim" "$tmp/bare/bin/"
         session "$tmp/bare/bin" no $((http + 1))
     ) &
-    checks+=($!)
 
     (
         name="service unit"
         units=$prefix/lib/systemd/system
-        has_files "$prefix" lib/systemd/system/tessaro@.service
         grep -qxF "ExecStart=$prefix/bin/tessaro --serve /dev/%I" "$units/tessaro@.service" ||
             fail "the unit does not start the installed tessaro"
         # A template is verified through an instance; nothing is started.
@@ -165,23 +144,21 @@ if [ "$part" = install ]; then
             fail "systemd-analyze verify failed: $(cat "$tmp/verify")"
         [ ! -s "$tmp/verify" ] || fail "systemd-analyze verify: $(cat "$tmp/verify")"
     ) &
-    checks+=($!)
 
     for page in tessaro quirn-sim; do
         (
             name="manual page $page.1"
-            MANWIDTH=80 man -l --warnings "$prefix/share/man/man1/$page.1" >"$tmp/$page.man" 2>"$tmp/$page.err" ||
+            text=$'\n'$(MANWIDTH=80 man -l --warnings "$prefix/share/man/man1/$page.1" 2>"$tmp/$page.err") ||
                 fail "man -l $page.1 failed"
             [ ! -s "$tmp/$page.err" ] || fail "$(cat "$tmp/$page.err")"
             # Every option of --help is in the page, and the page names the version.
             for option in $("$prefix/bin/$page" --help | grep -oE '^ +(-h, )?--[a-z-]+' | grep -oE -- '--[a-z-]+'); do
-                grep -qF -- "$option" "$tmp/$page.man" || fail "lacks $option"
+                [[ $text == *"$option"* ]] || fail "lacks $option"
             done
-            grep -qE "^$page $version +" "$tmp/$page.man" || fail "does not name version $version"
+            [[ $text == *$'\n'"$page $version "* ]] || fail "does not name version $version"
         ) &
-        checks+=($!)
     done
-    wait "${checks[@]}"
+    wait
 fi
 
 if [ "$part" = package ]; then
@@ -199,21 +176,14 @@ if [ "$part" = package ]; then
             "Depends: .*libstdc\+\+6" "Description: ."; do
             grep -qE "^ $field" <<<"$info" || fail "no '$field' in: $info"
         done
-        contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
-        for path in ./usr/bin/tessaro ./usr/bin/quirn-sim ./usr/share/tessaro/pages/index.html \
-            ./usr/share/tessaro/help/index.html ./usr/share/man/man1/tessaro.1.gz \
-            ./usr/share/man/man1/quirn-sim.1.gz ./usr/share/doc/tessaro/copyright \
-            ./usr/share/doc/tessaro/README.md ./usr/lib/systemd/system/tessaro@.service \
-            ./usr/share/bash-completion/completions/tessaro \
-            ./usr/share/bash-completion/completions/quirn-sim; do
-            grep -qxF "$path" <<<"$contents" || fail "$path not in the package"
-        done
         dpkg -x "$deb" "$tmp/root" || fail "dpkg -x failed"
+        for path in "${installed[@]/%.1/.1.gz}" share/doc/tessaro/copyright; do
+            [ -e "$tmp/root/usr/$path" ] || fail "$path not in the package"
+        done
         # Hardened: full RELRO with every symbol bound at start, and the stack
         # protector (the checked functions too, in a build that optimises).
         for program in tessaro quirn-sim; do
-            dynamic=$(readelf -d "$tmp/root/usr/bin/$program")
-            grep -q 'BIND_NOW' <<<"$dynamic" || fail "$program: no BIND_NOW"
+            readelf -d "$tmp/root/usr/bin/$program" | grep -q BIND_NOW || fail "$program: no BIND_NOW"
             readelf -lW "$tmp/root/usr/bin/$program" | grep -q GNU_RELRO || fail "$program: no RELRO"
             symbols=$(readelf --dyn-syms -W "$tmp/root/usr/bin/$program")
             grep -q '__stack_chk_fail' <<<"$symbols" || fail "$program: no stack protector"

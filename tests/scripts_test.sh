@@ -25,34 +25,29 @@ fail() {
     echo "$name" >>"$tmp/failures"
 }
 
-# Runs scripts/run.sh with the arguments; with words, pipes them to the
-# tessaro it starts, which must be connected to the simulated board before
-# the first. Sets out and status.
-run() {
-    local words=$1
-    shift
-    # The build folder as a user's default is given: relative to the tree.
-    local env=(env TMPDIR="$temporary" TESSARO_SKIP_BUILD=1
-        TESSARO_BUILD_DIR="$(realpath --relative-to=. "$build")"
-        TESSARO_TEST_MARK="$mark")
-    if [ -z "$words" ]; then
-        out=$("${env[@]}" scripts/run.sh "$@" 2>&1 </dev/null)
-        status=$?
-        return
-    fi
-    out=$(printf '%s\n' "$words" | timeout 60 "${env[@]}" scripts/run.sh "$@" 2>&1)
-    status=$?
-    expect "tessaro connects to it as $build/quirn0."
-    expect "[$build/quirn0] [Arduino:Uno_R4_Minima] [Server] ["
-}
-
 expect() {
     [[ $out == *"$1"* ]] || fail "no '$1' in: $out"
 }
 
-left_behind() {
+# check NAME STATUS WORDS ARGUMENT...: scripts/run.sh with the arguments
+# ends with STATUS, and leaves no temporary file and no process behind; with
+# WORDS, they are piped to the tessaro it starts, which must be connected to
+# the simulated board before the first. Sets out.
+check() {
+    name=$1
+    local wanted=$2 words=$3 status pids
+    shift 3
+    # The build folder as a user's default is given: relative to the tree.
+    out=$(printf '%s\n' "$words" | timeout 60 env TMPDIR="$temporary" TESSARO_SKIP_BUILD=1 \
+        TESSARO_BUILD_DIR="$(realpath --relative-to=. "$build")" TESSARO_TEST_MARK="$mark" \
+        scripts/run.sh "$@" 2>&1)
+    status=$?
+    [ "$status" -eq "$wanted" ] || fail "status $status: $out"
+    if [ -n "$words" ]; then
+        expect "tessaro connects to it as $build/quirn0."
+        expect "[$build/quirn0] [Arduino:Uno_R4_Minima] [Server] ["
+    fi
     [ -z "$(ls -A "$temporary")" ] || fail "temporary files left: $(ls -A "$temporary")"
-    local pids
     pids=$(grep -ls "TESSARO_TEST_MARK=$mark" /proc/[0-9]*/environ | cut -d/ -f3 | tr '\n' ' ')
     if [ -n "$pids" ]; then
         fail "processes left: $pids"
@@ -85,9 +80,7 @@ EOF
     building="Building tessaro and quirn-sim (the first build takes a few minutes)…"
     for run in first second; do
         out=$(env PATH="$tmp/bin:$PATH" TMPDIR="$tmp/b" TESSARO_BUILD_DIR="$tmp/fresh" \
-            scripts/run.sh --help 2>&1 </dev/null)
-        status=$?
-        [ "$status" -eq 0 ] || fail "$run run: status $status: $out"
+            scripts/run.sh --help 2>&1 </dev/null) || fail "$run run: status $?: $out"
         expect "Usage: quirn-sim [options]"
         if [ $run = first ]; then
             expect "$building"$'\n'"[1/2] Building CXX object"
@@ -98,48 +91,35 @@ EOF
     done
     [ -z "$(ls -A "$tmp/b")" ] || fail "temporary files left: $(ls -A "$tmp/b")"
 ) &
-building=$!
 
 # No board is left running: beside the runs with one.
 (
     temporary=$tmp/h
     mkdir "$temporary"
     mark="scripts_test_$$_help"
-    name="--help"
-    run "" --help
-    [ "$status" -eq 0 ] || fail "status $status"
+    check --help 0 "" --help
     expect "--no-sim"
     expect "Usage: quirn-sim [options]"
-    left_behind
-
-    name="bad option"
-    run "" --bogus
-    [ "$status" -eq 2 ] || fail "status $status"
+    check "bad option" 2 "" --bogus
     expect "quirn-sim: unknown option '--bogus'"
-    left_behind
 ) &
-helping=$!
 
 # The board answers the identification and hangs up on sta; its notice is
-# shown when the session ends.
-name="board hangs up"
-run "sta
-quit" --hangup-after 1
-# sta went unanswered: a script's status says so.
-[ "$status" -eq 1 ] || fail "status $status"
+# shown when the session ends, and the unanswered sta fails the script.
+check "board hangs up" 1 $'sta\nquit' --hangup-after 1
 expect "quirn-sim: hung up after 1 requests as asked"
-left_behind
 
-name="--log"
-log="$build/quirn-sim.log"
-rm -f "$log"
-run "quit" --log
-[ "$status" -eq 0 ] || fail "status $status"
-expect "Its log of requests and replies goes to $log"
-expect "The simulated board's log is in $log"
-[ "$(grep -c . "$log")" -gt 1 ] || fail "the identification was not logged"
-rm -f "$log"
-left_behind
+# In a build folder of its own (the programs linked in), so that a log the
+# user keeps in theirs stays.
+(
+    mkdir "$tmp/logged" && ln -s "$build/tessaro" "$build/quirn-sim" "$tmp/logged/"
+    build=$tmp/logged
+    log=$build/quirn-sim.log
+    check --log 0 quit --log
+    expect "Its log of requests and replies goes to $log"
+    expect "The simulated board's log is in $log"
+    [ "$(grep -c . "$log")" -gt 1 ] || fail "the identification was not logged"
+)
 
-wait "$building" "$helping"
+wait
 [ ! -s "$tmp/failures" ]

@@ -16,8 +16,7 @@ test('the API description is valid OpenAPI 3.1 and its references resolve', asyn
   const {Validator} = await import('@seriousme/openapi-schema-validator');
   const validator = new Validator();
   const result = await validator.validate(DOCUMENT);
-  assert.deepEqual(result.errors, undefined, JSON.stringify(result.errors, null, 2));
-  assert.ok(result.valid);
+  assert.ok(result.valid, JSON.stringify(result.errors, null, 2));
   assert.equal(validator.version, '3.1');
   const resolved = validator.resolveRefs();
   // Every route answers JSON, and every failure the board can cause is told.

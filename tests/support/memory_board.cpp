@@ -57,11 +57,9 @@ void MemoryBoard::queue_statistics(std::vector<std::vector<uint8_t>> replies) {
 }
 
 void MemoryBoard::hang_up(bool seen) {
-    {
-        std::lock_guard lock(mutex_);
-        hang_up_at_ = clock_.now();
-        hang_up_seen_ = seen;
-    }
+    std::lock_guard lock(mutex_);
+    hang_up_at_ = clock_.now();
+    hang_up_seen_ = seen;
     changed_.notify_all();
 }
 
@@ -93,10 +91,6 @@ void MemoryBoard::clear_received() {
 std::optional<serial_platform::LineDescription> MemoryBoard::line() const {
     std::lock_guard lock(mutex_);
     return line_;
-}
-
-bool MemoryBoard::hung_up_by(serial::TimePoint when) const {
-    return hang_up_at_ && *hang_up_at_ <= when;
 }
 
 serial_platform::ResolvedPort MemoryBoard::resolve(const std::string& name) const {
@@ -141,30 +135,27 @@ serial_platform::Transfer MemoryBoard::read(uint8_t* buffer, uint32_t size,
     if (!opened_) {
         return {false, 0, false};
     }
-    const serial::TimePoint start = clock_.now();
+    // Without a deadline or a hang-up, the latest time there is.
+    constexpr serial::TimePoint kNever = serial::TimePoint::max();
     const bool has_total =
         timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0;
-    const serial::TimePoint total_deadline =
-        start + std::chrono::milliseconds(uint64_t{timeouts.ReadTotalTimeoutMultiplier} * size +
-                                          timeouts.ReadTotalTimeoutConstant);
+    const auto total = std::chrono::milliseconds(
+        uint64_t{timeouts.ReadTotalTimeoutMultiplier} * size + timeouts.ReadTotalTimeoutConstant);
+    const serial::TimePoint total_deadline = has_total ? clock_.now() + total : kNever;
     const auto interval = std::chrono::milliseconds(timeouts.ReadIntervalTimeout);
     const auto guard = std::chrono::microseconds(serial_platform::kReplyGuardMicroseconds);
+    const serial::TimePoint hang_up = hang_up_at_.value_or(kNever);
     uint32_t count = 0;
     serial::TimePoint last_byte{};
     while (count < size) {
-        std::optional<serial::TimePoint> deadline;
-        if (has_total) {
-            deadline = total_deadline;
-        }
+        serial::TimePoint deadline = total_deadline;
         if (count > 0 && timeouts.ReadIntervalTimeout != 0) {
-            deadline = deadline ? std::min(*deadline, last_byte + interval) : last_byte + interval;
+            deadline = std::min(deadline, last_byte + interval);
         }
         if (expected != 0 && count == expected) {
-            deadline = deadline ? std::min(*deadline, last_byte + guard) : last_byte + guard;
+            deadline = std::min(deadline, last_byte + guard);
         }
-        const bool bytes_first =
-            !outgoing_.empty() && (!hang_up_at_ || outgoing_.front().at <= *hang_up_at_);
-        if (bytes_first && (!deadline || outgoing_.front().at <= *deadline)) {
+        if (!outgoing_.empty() && outgoing_.front().at <= std::min(deadline, hang_up)) {
             Chunk& chunk = outgoing_.front();
             clock_.sleep_until(chunk.at);
             const auto take = std::min<size_t>(size - count, chunk.bytes.size());
@@ -177,12 +168,12 @@ serial_platform::Transfer MemoryBoard::read(uint8_t* buffer, uint32_t size,
             last_byte = clock_.now();
             continue;
         }
-        if (hang_up_at_ && (!deadline || *hang_up_at_ <= *deadline)) {
-            clock_.sleep_until(*hang_up_at_);
+        if (hang_up_at_ && hang_up <= deadline) {
+            clock_.sleep_until(hang_up);
             return {false, 0, true};
         }
-        if (deadline) {
-            clock_.sleep_until(*deadline);
+        if (deadline != kNever) {
+            clock_.sleep_until(deadline);
         }
         break;
     }
@@ -190,12 +181,12 @@ serial_platform::Transfer MemoryBoard::read(uint8_t* buffer, uint32_t size,
 }
 
 serial_platform::Transfer MemoryBoard::write(const uint8_t* data, uint32_t size) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     const serial::TimePoint now = clock_.now();
     if (!opened_) {
         return {false, 0, false};
     }
-    if (hung_up_by(now)) {
+    if (hang_up_at_ && *hang_up_at_ <= now) {
         return hang_up_seen_ ? serial_platform::Transfer{false, 0, true}
                              : serial_platform::Transfer{true, size, false};
     }
@@ -212,9 +203,7 @@ serial_platform::Transfer MemoryBoard::write(const uint8_t* data, uint32_t size)
         received_.push_back(exchange.request);
         if (exchange.hang_up) {
             hang_up_at_ = std::max(now, busy_until_);
-            lock.unlock();
             changed_.notify_all();
-            lock.lock();
             continue;
         }
         if (exchange.reply.empty()) {
@@ -259,18 +248,14 @@ void MemoryBoard::close() {
 bool MemoryBoard::wait_until_gone(const std::string&) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return woken_ || (hang_up_at_ && hang_up_seen_); });
-    if (woken_) {
-        woken_ = false;
-        return false;
-    }
-    return true;
+    const bool gone = !woken_;
+    woken_ = false;
+    return gone;
 }
 
 void MemoryBoard::wake() {
-    {
-        std::lock_guard lock(mutex_);
-        woken_ = true;
-    }
+    std::lock_guard lock(mutex_);
+    woken_ = true;
     changed_.notify_all();
 }
 

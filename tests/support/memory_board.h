@@ -96,7 +96,6 @@ class MemoryBoard : public serial::Transport {
         serial::TimePoint at;  // when its bytes arrive
         std::vector<uint8_t> bytes;
     };
-    bool hung_up_by(serial::TimePoint when) const;
 
     serial::Clock& clock_;
     // Guards everything below: the test thread changes the board while the
