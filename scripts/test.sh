@@ -100,9 +100,8 @@ lint_pass() {
 
 # The GPIO page in Debian's headless Chromium, driven by playwright-core from
 # the npm registry (installed into tests/browser/node_modules; the browser
-# itself is never downloaded). It takes port 8088, so it runs on its own,
-# after the plain ctest pass. Node's test runner ends with "# pass N" and
-# "# fail N".
+# itself is never downloaded), serving on a free port of its own. Node's
+# test runner ends with "# pass N" and "# fail N".
 browser_pass() {
     echo "== browser (build)"
     mkdir -p build
