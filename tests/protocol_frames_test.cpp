@@ -21,22 +21,11 @@
 #include "protocol/outcome_json.h"
 #include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
+#include "tests/support/transcript.h"
 
 namespace {
 
-// The console's text for what was said: lines, and a trace as its message
-// with the stamp's lines cut after their colon; prompts are left out.
-std::string as_text(const std::vector<Saying>& said) {
-    std::string text;
-    for (const Saying& saying : said) {
-        if (saying.kind == Saying::Kind::kLine) {
-            text += saying.text + "\n";
-        } else if (saying.kind == Saying::Kind::kTrace) {
-            text += saying.text + "\nBuild:\nFile:\n";
-        }
-    }
-    return text;
-}
+using test_support::transcript;
 
 // The one thing a line's refusal says, as the console says it.
 std::pair<std::string, Saying::Kind> refusal(const BoardCommand& command) {
@@ -141,7 +130,7 @@ std::string decode(const std::string& line, std::vector<uint8_t> bytes, bool* kn
             *known = applied;
         }
     }
-    return as_text(reply_sayings(outcome, false));
+    return transcript(reply_sayings(outcome, false));
 }
 
 TEST(ProtocolDecoder, RepliesBecomeTheirText) {
