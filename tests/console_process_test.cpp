@@ -79,6 +79,9 @@ TEST(ConsoleProgram, AnswersItsCommandLine) {
         {{"--list"}, "", 0, "", {listing}, true},
         {{"--json", "--list"}, "", 0, "", {json}, true},
         {{"--bogus", "--help"}, "", 2, "tessaro: unknown option '--bogus'" + help_hint, {}},
+        // A script's words on the command line: the reports alone, and the
+        // first word that fails ends it.
+        {{"--quiet", "--bail", "-c", "foo ls"}, "", 1, "", {"Nop\n"}, true},
         // Nobody reads the FIFO: refused at once, not waited for.
         {{"--trace", fifo}, "", 2,
          no_trace + fifo + ": a FIFO, not a regular file or a terminal\n", {}},
