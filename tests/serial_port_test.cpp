@@ -185,7 +185,7 @@ TEST(SerialPort, ALineThatCannotCarryBytesFailsInTime) {
     const Transaction refused = port.transact_frame(Bytes(512, 0x80));
     EXPECT_EQ(std::pair(refused.refused_size, refused.write_failed),
               std::pair(std::optional<size_t>(512), false));
-    EXPECT_EQ(port.transact_frame(Bytes(511, 0x80)).refused_size, std::nullopt) << "the longest";
+    EXPECT_EQ(SerialPort().transact_frame(Bytes(511, 0x80)).refused_size, std::nullopt);
 
     Pty quiet;
     ASSERT_TRUE(port.open(quiet.name).ok());
