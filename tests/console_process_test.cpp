@@ -37,6 +37,13 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kFirstPrompt = "[Disconnected] [local] [Client] [0] > ";
 
+// Waits for text in the program's output after from, and returns where it ends.
+size_t expect_after(ChildProcess& tessaro, const std::string& text, size_t from) {
+    EXPECT_TRUE(tessaro.wait_for_output(text, 20s, from)) << "no " << text << " in\n"
+                                                          << tessaro.output().substr(from);
+    return std::min(tessaro.output().find(text, from) + text.size(), tessaro.output().size());
+}
+
 // Arguments and piped input in; exit code, what standard output holds and
 // standard error out. Rows that exit 2 must start nothing at all.
 TEST(ConsoleProgram, AnswersItsCommandLine) {
@@ -247,12 +254,6 @@ TEST(ConsoleProgram, EditsLinesAtATerminal) {
     fs::create_symlink(board.path(), link);
     const ChildProcess::OnTerminal terminal{{"XDG_STATE_HOME=" + state.string(), "TERM=xterm"}};
     const std::string on_board = "[" + link.string() + "] [Arduino:Uno_R4_Minima] [Server] [";
-    // Waits for text after from, and returns where it ends.
-    const auto expect_after = [](ChildProcess& tessaro, const std::string& text, size_t from) {
-        EXPECT_TRUE(tessaro.wait_for_output(text, 20s, from)) << "no " << text << " in\n"
-                                                              << tessaro.output().substr(from);
-        return std::min(tessaro.output().find(text, from) + text.size(), tessaro.output().size());
-    };
     {
         const int http_port = test_support::free_port();
         ChildProcess tessaro(TESSARO_BINARY, {"--http-port", std::to_string(http_port)}, terminal);
@@ -396,45 +397,41 @@ TEST(ConsoleProgram, AVanishedBoardIsNoticedAndReconnectedUnderItsName) {
                          {"--trace", trace, "--http-port", std::to_string(http_port)});
     ASSERT_TRUE(tessaro.started());
     tessaro.write("co " + link + "\n");
-    ASSERT_TRUE(tessaro.wait_for_output(on_board, 20s)) << tessaro.output();
+    expect_after(tessaro, on_board, 0);
 
     // Noticed without a word typed; the prompt follows, a word is refused.
     size_t mark = tessaro.output().size();
     stop_board(sim);
-    ASSERT_TRUE(tessaro.wait_for_output(gone, 20s, mark)) << tessaro.output();
+    mark = expect_after(tessaro, gone, mark);
     const Clock::time_point went = Clock::now();
-    mark = tessaro.output().find(gone, mark) + gone.size();
-    ASSERT_TRUE(tessaro.wait_for_output(waiting, 20s, mark)) << tessaro.output();
+    expect_after(tessaro, waiting, mark);
     tessaro.write("sta\n");
-    ASSERT_TRUE(
-        tessaro.wait_for_output("Cannot run a server command while not connected.\n", 20s, mark))
-        << tessaro.output();
+    expect_after(tessaro, "Cannot run a server command while not connected.\n", mark);
     // Back under the same name: opened, identified, in use again. The name
     // is looked for four times a second: back well within two seconds of
     // going, the simulator's start included.
     sim = start_board();
-    ASSERT_TRUE(tessaro.wait_for_output(back, 20s, mark)) << tessaro.output();
+    mark = expect_after(tessaro, back, mark);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - went);
     EXPECT_LT(took, 2s) << "back " << took.count() << " ms after it went";
-    mark = tessaro.output().find(back, mark) + back.size();
-    ASSERT_TRUE(tessaro.wait_for_output(on_board, 20s, mark)) << tessaro.output();
+    expect_after(tessaro, on_board, mark);
     tessaro.write("sta\n");
-    ASSERT_TRUE(tessaro.wait_for_output("quirn: Status\n", 20s, mark)) << tessaro.output();
-    ASSERT_TRUE(tessaro.wait_for_output("\nbs_status: 00000000\n", 20s, mark)) << tessaro.output();
+    expect_after(tessaro, "quirn: Status\n", mark);
+    expect_after(tessaro, "\nbs_status: 00000000\n", mark);
 
     // Gone again; di ends the wait, and a board that comes back later is left alone.
     mark = tessaro.output().size();
     stop_board(sim);
-    ASSERT_TRUE(tessaro.wait_for_output(gone, 20s, mark)) << tessaro.output();
+    expect_after(tessaro, gone, mark);
     tessaro.write("di\n");
-    // A prompt of the watcher may come between these lines.
+    // A prompt of the watcher may come between these lines; di ended the
+    // session, and with it the web server.
     for (const std::string& line :
-         {std::string("Disconnect ...\n"), "No longer waiting for " + link + ".\n"}) {
-        ASSERT_TRUE(tessaro.wait_for_output(line, 20s, mark)) << tessaro.output();
+         {std::string("Disconnect ...\n"), "No longer waiting for " + link + ".\n",
+          std::string("[Disconnected] [local] [Client] ["),
+          std::string("\n[Tessaro] Webserver quit.\n")}) {
+        expect_after(tessaro, line, mark);
     }
-    ASSERT_TRUE(tessaro.wait_for_output("[Disconnected] [local] [Client] [", 20s, mark));
-    // di ended the session, and with it the web server.
-    ASSERT_TRUE(tessaro.wait_for_output("\n[Tessaro] Webserver quit.\n", 20s, mark));
     sim = start_board();
     // Twice the interval at which a waiting watcher looks.
     EXPECT_FALSE(tessaro.wait_for_output(back, 500ms, mark)) << tessaro.output();
@@ -530,17 +527,12 @@ TEST(ConsoleProgram, CtrlCAndSignalsAtATerminal) {
                          ChildProcess::OnTerminal{{"XDG_STATE_HOME=" + state, "TERM=xterm"}});
     const std::string on_board = "[" + board.path() + "] [Arduino:Uno_R4_Minima] [Server] [";
     size_t at = 0;
-    const auto expect = [&](const std::string& text) {
-        ASSERT_TRUE(tessaro.wait_for_output(text, 20s, at)) << "no " << text << " in\n"
-                                                            << tessaro.output().substr(at);
-        at = tessaro.output().find(text, at) + text.size();
-    };
-    expect(on_board);
+    at = expect_after(tessaro, on_board, at);
     tessaro.write("co\r");
-    expect("Connect to port (eg. COM1): ");
+    at = expect_after(tessaro, "Connect to port (eg. COM1): ", at);
     tessaro.write("tty\x03");
-    expect("Not connected: the question was cancelled.");
-    expect(on_board);
+    at = expect_after(tessaro, "Not connected: the question was cancelled.", at);
+    at = expect_after(tessaro, on_board, at);
 
     // A board that answers late keeps a word waiting without a time-out's cost.
     board.set_reply_delay(300);
@@ -548,10 +540,10 @@ TEST(ConsoleProgram, CtrlCAndSignalsAtATerminal) {
     tessaro.write("sta g2rd\r");
     ASSERT_TRUE(board.wait_for_frames(1, 20s));
     tessaro.write("\x03");
-    expect("quirn: Status");
-    expect(on_board);
+    at = expect_after(tessaro, "quirn: Status", at);
+    at = expect_after(tessaro, on_board, at);
     tessaro.write("ls\r");
-    expect("sta clr sys run stop");
+    at = expect_after(tessaro, "sta clr sys run stop", at);
     for (const std::vector<uint8_t>& frame : board.received_frames()) {
         EXPECT_NE(frame.front(), 0x98) << "g2rd ran after Ctrl-C";
     }
@@ -563,8 +555,8 @@ TEST(ConsoleProgram, CtrlCAndSignalsAtATerminal) {
     ASSERT_TRUE(board.wait_for_frames(1, 20s));
     tessaro.send_signal(SIGTERM);
     EXPECT_EQ(tessaro.wait_exit(kSignalDeadline), 0) << tessaro.output();
-    expect("[Tessaro] Webserver quit.");
-    expect("Closed " + board.path() + " port");
+    at = expect_after(tessaro, "[Tessaro] Webserver quit.", at);
+    at = expect_after(tessaro, "Closed " + board.path() + " port", at);
     const std::optional<termios> after = tessaro.terminal_settings();
     ASSERT_TRUE(after);
     EXPECT_EQ(after->c_iflag, before.c_iflag);
