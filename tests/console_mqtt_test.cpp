@@ -20,38 +20,22 @@
 namespace {
 
 TEST(MqttWords, ReadsTheBrokerAddress) {
-    struct Case {
-        std::string url;
-        bool ok;
-        std::string host;
-        int port;
-        bool tls;
+    // The address as host, port and "tls"; empty when refused.
+    // clang-format off
+    const std::pair<std::string, std::string> cases[] = {
+        {"mqtt://broker.lab", "broker.lab 1883"}, {"mqtt://10.0.0.5:1884/", "10.0.0.5 1884"},
+        {"mqtts://broker.lab", "broker.lab 8883 tls"}, {"mqtt://[::1]:1885", "::1 1885"},
+        {"http://broker.lab", ""}, {"mqtt://", ""}, {"mqtt://broker:", ""}, {"mqtt://broker:0", ""},
+        {"mqtt://broker:65536", ""}, {"mqtt://user@broker", ""}, {"mqtt://[::1", ""},
+        {"mqtt://broker/path", ""},
     };
-    const Case cases[] = {
-        {"mqtt://broker.lab", true, "broker.lab", 1883, false},
-        {"mqtt://10.0.0.5:1884/", true, "10.0.0.5", 1884, false},
-        {"mqtts://broker.lab", true, "broker.lab", 8883, true},
-        {"mqtt://[::1]:1885", true, "::1", 1885, false},
-        {"http://broker.lab", false, "", 0, false},
-        {"mqtt://", false, "", 0, false},
-        {"mqtt://broker:", false, "", 0, false},
-        {"mqtt://broker:0", false, "", 0, false},
-        {"mqtt://broker:65536", false, "", 0, false},
-        {"mqtt://user@broker", false, "", 0, false},
-        {"mqtt://[::1", false, "", 0, false},
-        {"mqtt://broker/path", false, "", 0, false},
-    };
-    for (const Case& c : cases) {
+    // clang-format on
+    for (const auto& [text, address] : cases) {
         std::string why;
-        const std::optional<MqttUrl> url = parse_mqtt_url(c.url, why);
-        ASSERT_EQ(url.has_value(), c.ok) << c.url;
-        if (url) {
-            EXPECT_EQ(url->host, c.host) << c.url;
-            EXPECT_EQ(url->port, c.port) << c.url;
-            EXPECT_EQ(url->tls, c.tls) << c.url;
-        } else {
-            EXPECT_TRUE(why.starts_with("--mqtt")) << c.url << ": " << why;
-        }
+        const std::optional<MqttUrl> url = parse_mqtt_url(text, why);
+        EXPECT_EQ(url ? url->host + " " + std::to_string(url->port) + (url->tls ? " tls" : "") : "",
+                  address);
+        EXPECT_TRUE(url.has_value() || why.starts_with("--mqtt")) << text << ": " << why;
     }
 }
 

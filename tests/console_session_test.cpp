@@ -10,6 +10,7 @@
 #include <future>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/console_ui.h"
@@ -19,7 +20,11 @@
 #include "protocol/class_quirn_server.h"
 #include "serial/class_serial.h"
 #ifndef _WIN32
+#include <nlohmann/json.hpp>
+
+#include "serial/wire_trace.h"
 #include "sim/quirn_board.h"
+#include "tests/support/memory_board.h"
 #endif
 
 namespace {
@@ -154,6 +159,84 @@ TEST_F(ConsoleSession, AnUnknownMakerEndsTheConnection) {
     EXPECT_TRUE(out.ends_with("] > " + kRefused + "[Disconnected] [:-] [Server] [3] > ")) << out;
     EXPECT_FALSE(session().state().connected());
     EXPECT_EQ(serial_port().get_state().status, 1);
+}
+
+// Scripts, on the board in memory: the status says whether every word
+// worked, bail stops at the first that did not, quiet leaves the reports
+// alone on standard output, JSON one record per word and nothing else. The
+// trace names the console's word or the identification as each event's source.
+TEST_F(ConsoleSession, ScriptsReadOutcomesAsStatusQuietTextOrJsonLines) {
+    using enum OutputMode;
+    struct Run {
+        OutputMode mode;
+        std::string words;
+        bool bail;
+        int code;
+        std::string out;     // standard output; for JSON, word, error or "ok", and value per line
+        std::string frames;  // what the board received after the identification
+    };
+    const std::string trace = "Not able to decode.\nBuild:\nFile:\n";
+    // clang-format off
+    const Run runs[] = {
+        {kQuiet, "g2rd\nrust\n", false, 0,
+         "Pin 2 value: 0\nquirn: Run U-ST User scheduled tasks\nServer operation ok: runust\n",
+         "98 82 FE, 20"},
+        {kQuiet, "g2co G2WD1 g2rd", false, 0,
+         "Pin 2 set as Digital Output.\nPin 2 value: 1 written on port.\nPin 2 value: 1\n",
+         "81 82 FE, A4 82 81 FE, 98 82 FE"},
+        {kQuiet, "g2rd foo g2rd", true, 1, "Pin 2 value: 0\n" + trace, "98 82 FE"},
+        {kQuiet, "foo\ng2rd\n", false, 1, trace + "Pin 2 value: 0\n", "98 82 FE"},
+        {kJson, "g2rd foo g99rd g2wd1 sys ihwmcu iping run", false, 1,
+         "co ok\ng2rd ok 0\nfoo unknown_word\ng99rd out_of_range\ng2wd1 ok 1\nsys ok\n"
+         "ihwmcu ok\niping undecoded\nrun ok\n",
+         "98 82 FE, A4 82 81 FE, 04, E0 FD, E1 FE, 20, 02"},
+    };
+    // clang-format on
+    for (const Run& run : runs) {
+        test_support::ProgramPortInMemory memory;
+        SetUp();  // the port closed, as at the program's start
+        std::istringstream in(run.words);
+        const ConsoleStart start{test_support::MemoryBoard::kName, true, true, run.bail, {}};
+        const uint64_t mark = wire_trace::events_after(0, 0).last;
+        memory.board().clear_received();
+        set_output_mode(run.mode);
+        int code = -1;
+        std::string out = captured([&] { code = run_console(in, start); });
+        set_output_mode(kText);
+        EXPECT_EQ(code, run.code) << run.words;
+        std::string frames;
+        for (const auto& frame : memory.board().received_frames()) {
+            frames += (frames.empty() ? "" : ", ") + quirn_sim::hex_bytes(frame);
+        }
+        EXPECT_EQ(frames, "E0 FD, " + run.frames) << run.words;
+        // A JSON record as its word, its outcome and the value it gives; a
+        // trace's build stamp and place, which vary, cut after their colon.
+        std::istringstream lines(std::exchange(out, ""));
+        for (std::string line; std::getline(lines, line);) {
+            if (run.mode != kJson) {
+                out += line.substr(0, line.starts_with("Build: ") || line.starts_with("File: ")
+                                          ? line.find(':') + 1
+                                          : line.size()) +
+                       "\n";
+                continue;
+            }
+            const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+            ASSERT_TRUE(record.is_object()) << "not a JSON object: " << line;
+            out += record["word"].get<std::string>() + " " +
+                   (record["ok"].get<bool>() ? "ok" : record["error"].get<std::string>()) +
+                   (record.contains("value") ? " " + record["value"].dump() : "") + "\n";
+        }
+        EXPECT_EQ(out, run.out) << run.words;
+        std::string traced;
+        for (const wire_trace::Event& event : wire_trace::events_after(mark).events) {
+            traced += wire_trace::format_line(event) + "\n";
+        }
+        for (const std::string piece :
+             {" ms  console co          --   opened /dev/memory0 at 19200 8N1\n",
+              " ms  identify            -> E0 FD\n", " ms  console g2rd        -> 98 82 FE\n"}) {
+            EXPECT_NE(traced.find(piece), std::string::npos) << piece << " not in\n" << traced;
+        }
+    }
 }
 #endif
 

@@ -30,15 +30,7 @@ std::string told(const CommandOutcome& outcome) {
     for (Saying& saying : reply_sayings(outcome, true)) {
         said.push_back(std::move(saying));
     }
-    std::string text;
-    for (const Saying& saying : said) {
-        if (saying.kind == Saying::Kind::kLine) {
-            text += saying.text + "\n";
-        } else if (saying.kind == Saying::Kind::kTrace) {
-            text += saying.text + "\nBuild: \nFile: \n";
-        }
-    }
-    return text;
+    return transcript(said);
 }
 
 const std::string kNoReply = "Not able to decode.\nBuild:\nFile:\n";
@@ -78,7 +70,7 @@ class ProtocolBoard : public testing::Test {
         board_.clear_received();
         const CommandOutcome outcome = run_board_command(line, CommandSource::kConsole);
         EXPECT_EQ(received(), frames) << line;
-        EXPECT_EQ(transcript(told(outcome)), printed) << line;
+        EXPECT_EQ(told(outcome), printed) << line;
         EXPECT_EQ(outcome.unconfirmed, unconfirmed) << line;
     }
 

@@ -21,22 +21,11 @@
 #include "protocol/outcome_json.h"
 #include "protocol/quirn_transcoder.h"
 #include "protocol/server_commands.h"
+#include "tests/support/transcript.h"
 
 namespace {
 
-// The console's text for what was said: lines, and a trace as its message
-// with the stamp's lines cut after their colon; prompts are left out.
-std::string as_text(const std::vector<Saying>& said) {
-    std::string text;
-    for (const Saying& saying : said) {
-        if (saying.kind == Saying::Kind::kLine) {
-            text += saying.text + "\n";
-        } else if (saying.kind == Saying::Kind::kTrace) {
-            text += saying.text + "\nBuild:\nFile:\n";
-        }
-    }
-    return text;
-}
+using test_support::transcript;
 
 // The one thing a line's refusal says, as the console says it.
 std::pair<std::string, Saying::Kind> refusal(const BoardCommand& command) {
@@ -101,26 +90,22 @@ TEST(ProtocolFrames, LinesBecomeTheirFrameOrNothingAndOneReport) {
         // A known length is the one the reply will be read and checked by.
         if (!row.frame.empty()) {
             EXPECT_EQ(command.reply_length, reply_length(row.frame[0])) << row.line;
+            continue;
         }
-    }
-}
-
-// What sends nothing is reported all the same, with no port open, and
-// reads nothing. Only the seven single-byte codes are sent: 0x140 must not
-// be cut down to 0x40.
-TEST(ProtocolFrames, WhatSendsNothingIsStillReported) {
-    for (const std::string line : {"", "x2rd", "g2wd", "mhead", "g3ca"}) {
+        // What sends nothing is reported all the same, with no port open,
+        // and reads nothing.
         const CommandOutcome outcome =
-            line.starts_with('m') ? transcode_memory(line) : transcode_gpio(line);
-        EXPECT_EQ(outcome.status, line == "mhead" || line == "g3ca" ? CommandStatus::kNotImplemented
-                                                                    : CommandStatus::kUnknownWord)
-            << line;
+            row.line.starts_with('m') ? transcode_memory(row.line) : transcode_gpio(row.line);
+        EXPECT_EQ(outcome.status == CommandStatus::kNotImplemented,
+                  row.text == "Not implemented" || row.line.starts_with('m'))
+            << row.line;
         EXPECT_TRUE(
             outcome.reply.bytes.empty() &&
             std::none_of(outcome.notes.begin(), outcome.notes.end(),
                          [](const Note& note) { return note.kind == Note::Kind::kFrameSent; }))
-            << line;
+            << row.line;
     }
+    // Only the seven single-byte codes are sent: 0x140 must not be cut down to 0x40.
     for (const uint32_t code : {0u, 3u, 0x80u, 0x140u}) {
         EXPECT_FALSE(send_server_code(code)) << code;
     }
@@ -141,7 +126,7 @@ std::string decode(const std::string& line, std::vector<uint8_t> bytes, bool* kn
             *known = applied;
         }
     }
-    return as_text(reply_sayings(outcome, false));
+    return transcript(reply_sayings(outcome, false));
 }
 
 TEST(ProtocolDecoder, RepliesBecomeTheirText) {

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -204,18 +205,16 @@ std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds deadline) {
     while ((out_fd_ >= 0 || err_fd_ >= 0) && Clock::now() < end) {
         pump(remaining_ms(end));
     }
+    // The child's end, on a descriptor that becomes readable then.
+    int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    pollfd exit_event{ended, POLLIN, 0};
+    const bool exited = ended >= 0 && ::poll(&exit_event, 1, remaining_ms(end)) == 1;
+    close_fd(ended);
     int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
-            pid_ = -1;
-            break;
-        }
-        if (Clock::now() >= end) {
-            return std::nullopt;
-        }
-        usleep(10'000);
+    if (!exited || waitpid(pid_, &status, 0) != pid_) {
+        return std::nullopt;
     }
+    pid_ = -1;
     if (!WIFEXITED(status)) {
         return std::nullopt;
     }

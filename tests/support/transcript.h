@@ -1,27 +1,25 @@
 #pragma once
-// Console output as the tests compare it: without the prompts (nor the "\r"
-// before a frame transaction's own), and with the trace stamps and the
-// board's statistics, which vary from run to run, cut after their first
-// colon.
+// The console's text for what was said, as the tests compare it: its lines,
+// and a trace as its message with the stamp's lines (build and source
+// place, which vary) cut after their colon; prompts are left out.
 
-#include <sstream>
 #include <string>
+#include <vector>
+
+#include "app/console_tell.h"
 
 namespace test_support {
 
-inline std::string transcript(const std::string& text) {
-    std::string kept;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        const size_t prompt_end = line.rfind("] > ");
-        line.erase(0, prompt_end == std::string::npos ? 0 : prompt_end + 4);
-        if (line.starts_with("Build: ") || line.starts_with("File: ") ||
-            line.find(" % (") != std::string::npos) {
-            line.erase(line.find(':') + 1);
+inline std::string transcript(const std::vector<Saying>& said) {
+    std::string text;
+    for (const Saying& saying : said) {
+        if (saying.kind == Saying::Kind::kLine) {
+            text += saying.text + "\n";
+        } else if (saying.kind == Saying::Kind::kTrace) {
+            text += saying.text + "\nBuild:\nFile:\n";
         }
-        kept += line.empty() && stream.eof() ? "" : line + "\n";
     }
-    return kept;
+    return text;
 }
 
 }  // namespace test_support
