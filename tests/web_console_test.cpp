@@ -84,6 +84,27 @@ class ConsoleWeb : public testing::Test {
                << output();
     }
     const std::string& output() const { return tessaro_->output(); }
+    // Types words that stop the web server with idle_count idle keep-alive
+    // connections open: serving ends and every connection is closed within
+    // 500 ms.
+    void stop_at_once(const std::string& words, size_t idle_count) {
+        test_support::allow_descriptors(1024);
+        std::vector<std::unique_ptr<RawClient>> idle;
+        for (size_t i = 0; i < idle_count; ++i) {
+            const RawClient& client = *idle.emplace_back(std::make_unique<RawClient>(port_));
+            std::string answer;
+            ASSERT_TRUE(client.send_all("GET /api/board HTTP/1.1\r\nHost: localhost\r\n\r\n") &&
+                        client.wait_for("}", Clock::now() + kDeadline, answer))
+                << answer;
+        }
+        const Clock::time_point stop = Clock::now();
+        ASSERT_TRUE(say(words, kQuit));
+        for (const auto& client : idle) {
+            EXPECT_TRUE(client->wait_closed(stop + 500ms)) << words << idle_count;
+        }
+        EXPECT_LT(Clock::now() - stop, 500ms) << words << idle_count;
+        EXPECT_FALSE(httplib::Client("localhost", port_).Get("/")) << words;
+    }
 
     quirn_sim::PtyBoard board_;
     fs::path dir_;
@@ -92,8 +113,9 @@ class ConsoleWeb : public testing::Test {
 };
 
 // The pages, the API and nothing beside them; then every stop, with 1 and
-// with 50 idle keep-alive connections open: serving ends and every
-// connection is closed within 500 ms, and an http_stop outlasts the session.
+// with 50 idle keep-alive connections open (quit with 1 ends
+// TakenPortIsSaidOnceAndServedOnceFree), and an http_stop that outlasts
+// the session.
 TEST_F(ConsoleWeb, ServesWhileConnectedAndEveryStopClosesIdleConnectionsAtOnce) {
     board_.set_analog(3, 0);
     start(test_support::free_port());
@@ -119,24 +141,6 @@ TEST_F(ConsoleWeb, ServesWhileConnectedAndEveryStopClosesIdleConnectionsAtOnce) 
         "\r[" + board_.path() + "] [Arduino:Uno_R4_Minima] [Server] [", kDeadline, before_web))
         << output();
 
-    test_support::allow_descriptors(1024);
-    const auto stop_at_once = [&](const std::string& words, size_t idle_count) {
-        std::vector<std::unique_ptr<RawClient>> idle;
-        for (size_t i = 0; i < idle_count; ++i) {
-            const RawClient& client = *idle.emplace_back(std::make_unique<RawClient>(port_));
-            std::string answer;
-            ASSERT_TRUE(client.send_all("GET /api/board HTTP/1.1\r\nHost: localhost\r\n\r\n") &&
-                        client.wait_for("}", Clock::now() + kDeadline, answer))
-                << answer;
-        }
-        const Clock::time_point stop = Clock::now();
-        ASSERT_TRUE(say(words, kQuit));
-        for (const auto& client : idle) {
-            EXPECT_TRUE(client->wait_closed(stop + 500ms)) << words << idle_count;
-        }
-        EXPECT_LT(Clock::now() - stop, 500ms) << words << idle_count;
-        EXPECT_FALSE(web.Get("/")) << words;
-    };
     for (const size_t idle_count : {1, 50}) {
         stop_at_once("c\nhttp_stop\n", idle_count);
         ASSERT_TRUE(say("http_run\n", start_line(port_), kStartDeadline));
@@ -252,7 +256,7 @@ TEST_F(ConsoleWeb, TakenPortIsSaidOnceAndServedOnceFree) {
     const httplib::Result result = httplib::Client("localhost", port_).Get("/help/");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->body, "<p>help</p>\n");
-    tessaro_->write("quit\n");
+    stop_at_once("quit\n", 1);
     EXPECT_EQ(tessaro_->wait_exit(kDeadline), 0) << output();
 }
 
