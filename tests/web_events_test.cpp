@@ -1,7 +1,7 @@
 // GET /api/events against a board in memory, on a server in-process whose
 // sampler runs every few milliseconds: what each topic sends, what the
-// board is asked for any number of streams, resuming the trace, the guard
-// and a reader that stops reading.
+// board is asked for any number of streams, resuming the trace, the guard,
+// a reader that stops reading, and a stop with streams open.
 
 #include <gtest/gtest.h>
 
@@ -240,6 +240,21 @@ TEST_F(Events, ASlowReaderIsCutOffWithoutHarmingOthers) {
     std::string rest;
     EXPECT_TRUE(slow.client->wait_closed(Clock::now() + kDeadline, &rest)) << "never cut off";
     ASSERT_TRUE(reader.wait("event: pins\n", 1));
+}
+
+// A stop closes every open stream at once (goal 200 ms).
+TEST_F(Events, StopEndsWithStreamsOpen) {
+    std::vector<Stream> streams;
+    for (int i = 0; i < 50; ++i) {
+        streams.push_back(open("?topics=link,status,systat,pins&pins=0-7"));
+        ASSERT_TRUE(streams.back().wait("event: link\n"));
+    }
+    const auto began = Clock::now();
+    stop_server();
+    EXPECT_LT(Clock::now() - began, 600ms);
+    for (Stream& stream : streams) {
+        EXPECT_TRUE(stream.client->wait_closed(began + 600ms));
+    }
 }
 
 }  // namespace
