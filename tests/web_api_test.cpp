@@ -497,52 +497,49 @@ TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
         std::future<bool> serving = std::async(std::launch::async, [&] { return server.serve(); });
         const std::string host = "Host: localhost:" + std::to_string(port) + "\r\n";
         std::vector<std::unique_ptr<RawClient>> clients;
-        const auto connect = [&](size_t count, int receive_buffer = 0) {
+        // Each client sends request at once, or nothing when it is empty.
+        const auto connect = [&](size_t count, const std::string& request, int receive_buffer = 0) {
             for (size_t i = 0; i < count; ++i) {
                 clients.push_back(std::make_unique<RawClient>(port, receive_buffer));
                 ASSERT_TRUE(clients.back()->connected());
+                ASSERT_TRUE(request.empty() || clients.back()->send_some(request));
             }
         };
-        // Paces the dribblers until told to end.
-        std::mutex mutex;
-        std::condition_variable wake;
-        bool done = false;
-        std::thread pacer;
+        std::jthread pacer;  // paces the dribblers until asked to stop
         const long memory_before = resident_kb();
         switch (load) {
             case Load::kDribblers:
-                connect(200);
-                pacer = std::thread([&] {
+                connect(200, "");
+                pacer = std::jthread([&](const std::stop_token& stop) {
                     const std::string request = "GET /api/board HTTP/1.1\r\n" + host;
+                    std::mutex mutex;
+                    std::condition_variable_any wake;
                     std::unique_lock lock(mutex);
-                    for (size_t n = 0;; ++n) {  // each is reading a request from its first byte
+                    const auto stopped = [&] { return stop.stop_requested(); };
+                    // Each is reading a request from its first byte.
+                    for (size_t n = 0; !wake.wait_for(lock, stop, n == 0 ? 0ms : 150ms, stopped);
+                         ++n) {
                         for (const auto& client : clients) {
                             client->send_some(request.substr(n % request.size(), 1));
-                        }
-                        if (wake.wait_for(lock, 150ms, [&] { return done; })) {
-                            break;
                         }
                     }
                 });
                 break;
             case Load::kIdle:
-                connect(1000);
+                connect(1000, "");
                 break;
-            case Load::kDeaf:
-                connect(50, 4096);
-                for (const auto& client : clients) {  // answers past any send buffer (4 MB)
-                    std::string requests;
-                    for (int n = 0; n < 600; ++n) {
-                        requests += "GET / HTTP/1.1\r\n" + host + "\r\n";
-                    }
-                    client->send_some(requests);
+            case Load::kDeaf: {  // answers past any send buffer (4 MB)
+                std::string requests;
+                for (int n = 0; n < 600; ++n) {
+                    requests += "GET / HTTP/1.1\r\n" + host + "\r\n";
                 }
+                connect(50, requests, 4096);
                 break;
+            }
             case Load::kHugeChunkedBody: {
-                connect(1);
+                connect(1, "POST /api/gpio/gwd/5 HTTP/1.1\r\n" + host +
+                               "Transfer-Encoding: chunked\r\n\r\n");
                 RawClient& client = *clients.back();
-                client.send_all("POST /api/gpio/gwd/5 HTTP/1.1\r\n" + host +
-                                "Transfer-Encoding: chunked\r\n\r\n");
                 const std::string chunk = "10000\r\n" + std::string(0x10000, ' ') + "\r\n";
                 std::string answer;
                 for (size_t sent = 0; sent < 260u << 20 && client.send_all(chunk) &&
@@ -562,10 +559,7 @@ TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
                     }
                     return 0u;
                 });
-                connect(16);
-                for (const auto& client : clients) {
-                    client->send_all("GET /api/gpio?pins=0-63 HTTP/1.1\r\n" + host + "\r\n");
-                }
+                connect(16, "GET /api/gpio?pins=0-63 HTTP/1.1\r\n" + host + "\r\n");
                 EXPECT_EQ(reached.get_future().wait_for(kDeadline), std::future_status::ready);
                 break;
         }
@@ -588,12 +582,8 @@ TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
                 EXPECT_NE(answer.find(R"({"error":"Web server stopping"})"), std::string::npos);
             }
         }
-        {
-            std::lock_guard lock(mutex);
-            done = true;
-        }
-        wake.notify_all();
         if (pacer.joinable()) {
+            pacer.request_stop();
             pacer.join();
         }
         if (load == Load::kLateBoardReads) {
