@@ -3,6 +3,7 @@
 // Prometheus's own checker reads it.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -38,7 +39,9 @@ std::map<std::string, std::string> samples(const std::string& text) {
 
 // What `promtool check metrics` says of text, and its exit status.
 std::pair<int, std::string> promtool_check(const std::string& text) {
-    const std::string said_path = testing::TempDir() + "tessaro-promtool-said.txt";
+    // This process's own file: other test programs may check at the same time.
+    const std::string said_path =
+        testing::TempDir() + "tessaro-promtool-" + std::to_string(getpid()) + ".txt";
     FILE* pipe = popen(("promtool check metrics > " + said_path + " 2>&1").c_str(), "w");
     if (pipe == nullptr) {
         return {-1, "promtool not started"};
@@ -46,7 +49,9 @@ std::pair<int, std::string> promtool_check(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), pipe);
     const int status = pclose(pipe);
     std::ifstream said(said_path);
-    return {status, std::string(std::istreambuf_iterator<char>(said), {})};
+    std::string text_said(std::istreambuf_iterator<char>(said), {});
+    std::remove(said_path.c_str());
+    return {status, text_said};
 }
 
 // Each expected series has its value in found.
