@@ -136,7 +136,6 @@ TEST_F(WebApi, AnswersEachRequestAndSendsOnlyWhatIsValid) {
         {"POST", "/api/gpio/gwd/5", R"({"value":1.9})", 200, kOk, "A4 85 81 FE"},
         {"POST", "/api/gpio/gwd/5", R"({"value":1,"x":)" + nested(31) + "}", 200, kOk,
          "A4 85 81 FE"},
-        {"POST", "/api/gpio/gwd/5", R"({"value":true})", 200, kOk, "A4 85 81 FE"},
         {"POST", "/api/gpio/gwd/5", R"({"value":63})", 200, kOk, "A4 85 BF FE"},
         {"GET", "/api/gpio/grd/63", "", 200, R"({"pin":63,"value":0})", "98 BF FE"},
         {"GET", "/api/gpio/gra/8", "", 200, R"({"pin":8,"value":4660})", "A0 88 FE"},
@@ -152,9 +151,7 @@ TEST_F(WebApi, AnswersEachRequestAndSendsOnlyWhatIsValid) {
         {"POST", "/api/gpio/config/2", R"({"mode":1})", 500, kBad, ""},
         {"POST", "/api/gpio/config/99999999999", R"({"mode":"input"})", 400, kBadPin, ""},
         {"GET", "/api/gpio/grd/64", "", 400, kBadPin, ""},
-        {"GET", "/api/gpio/gra/99999999999", "", 400, kBadPin, ""},
         {"POST", "/api/gpio/gwd/64", R"({"value":1})", 400, kBadPin, ""},
-        {"POST", "/api/gpio/gwd/70", "{}", 500, kBad, ""},
         {"POST", "/api/gpio/gwd/3", "", 500, kBad, ""},
         {"POST", "/api/gpio/gwd/3", R"({"value":"1"})", 500, kBad, ""},
         {"POST", "/api/gpio/gwd/3", "[1]", 500, kBad, ""},
@@ -315,6 +312,11 @@ TEST_F(WebApi, BoardTellsTheLinkWithoutSendingAnything) {
     expect_rows({
         {"GET", "/api/board", "", 200, answer("disconnected", nullptr, false), ""},
         {"GET", "/api/systat", "", 503, kNotConnected, ""},
+        {"GET", "/api/gpio?pins=0-63", "", 503, kNotConnected, ""},
+        {"GET", "/api/gpio/gra/5", "", 503, kNotConnected, ""},
+        {"POST", "/api/clear", "", 503, kNotConnected, ""},
+        {"POST", "/api/gpio/gwd/5", R"({"value":1})", 503, kNotConnected, ""},
+        {"POST", "/api/gpio/config/5", R"({"mode":"input"})", 503, kNotConnected, ""},
     });
     session().opened(test_support::MemoryBoard::kPath);
     EXPECT_EQ(session().state().number, number + 1);
@@ -389,15 +391,6 @@ TEST_F(WebApi, ReportsABoardThatFailsInsteadOfSuccess) {
         board_->set_faults(faults);
         expect_rows(rows);
     }
-    session().closed();
-    expect_rows({
-        {"GET", "/api/systat", "", 503, kNotConnected, ""},
-        {"GET", "/api/gpio?pins=0-63", "", 503, kNotConnected, ""},
-        {"GET", "/api/gpio/gra/5", "", 503, kNotConnected, ""},
-        {"POST", "/api/clear", "", 503, kNotConnected, ""},
-        {"POST", "/api/gpio/gwd/5", R"({"value":1})", 503, kNotConnected, ""},
-        {"POST", "/api/gpio/config/5", R"({"mode":"input"})", 503, kNotConnected, ""},
-    });
 }
 
 // A stop that comes after the bind but before serving begins is kept: the
@@ -504,52 +497,49 @@ TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
         std::future<bool> serving = std::async(std::launch::async, [&] { return server.serve(); });
         const std::string host = "Host: localhost:" + std::to_string(port) + "\r\n";
         std::vector<std::unique_ptr<RawClient>> clients;
-        const auto connect = [&](size_t count, int receive_buffer = 0) {
+        // Each client sends request at once, or nothing when it is empty.
+        const auto connect = [&](size_t count, const std::string& request, int receive_buffer = 0) {
             for (size_t i = 0; i < count; ++i) {
                 clients.push_back(std::make_unique<RawClient>(port, receive_buffer));
                 ASSERT_TRUE(clients.back()->connected());
+                ASSERT_TRUE(request.empty() || clients.back()->send_some(request));
             }
         };
-        // Paces the dribblers until told to end.
-        std::mutex mutex;
-        std::condition_variable wake;
-        bool done = false;
-        std::thread pacer;
+        std::jthread pacer;  // paces the dribblers until asked to stop
         const long memory_before = resident_kb();
         switch (load) {
             case Load::kDribblers:
-                connect(200);
-                pacer = std::thread([&] {
+                connect(200, "");
+                pacer = std::jthread([&](const std::stop_token& stop) {
                     const std::string request = "GET /api/board HTTP/1.1\r\n" + host;
+                    std::mutex mutex;
+                    std::condition_variable_any wake;
                     std::unique_lock lock(mutex);
-                    for (size_t n = 0;; ++n) {  // each is reading a request from its first byte
+                    const auto stopped = [&] { return stop.stop_requested(); };
+                    // Each is reading a request from its first byte.
+                    for (size_t n = 0; !wake.wait_for(lock, stop, n == 0 ? 0ms : 150ms, stopped);
+                         ++n) {
                         for (const auto& client : clients) {
                             client->send_some(request.substr(n % request.size(), 1));
-                        }
-                        if (wake.wait_for(lock, 150ms, [&] { return done; })) {
-                            break;
                         }
                     }
                 });
                 break;
             case Load::kIdle:
-                connect(1000);
+                connect(1000, "");
                 break;
-            case Load::kDeaf:
-                connect(50, 4096);
-                for (const auto& client : clients) {  // answers past any send buffer (4 MB)
-                    std::string requests;
-                    for (int n = 0; n < 600; ++n) {
-                        requests += "GET / HTTP/1.1\r\n" + host + "\r\n";
-                    }
-                    client->send_some(requests);
+            case Load::kDeaf: {  // answers past any send buffer (4 MB)
+                std::string requests;
+                for (int n = 0; n < 600; ++n) {
+                    requests += "GET / HTTP/1.1\r\n" + host + "\r\n";
                 }
+                connect(50, requests, 4096);
                 break;
+            }
             case Load::kHugeChunkedBody: {
-                connect(1);
+                connect(1, "POST /api/gpio/gwd/5 HTTP/1.1\r\n" + host +
+                               "Transfer-Encoding: chunked\r\n\r\n");
                 RawClient& client = *clients.back();
-                client.send_all("POST /api/gpio/gwd/5 HTTP/1.1\r\n" + host +
-                                "Transfer-Encoding: chunked\r\n\r\n");
                 const std::string chunk = "10000\r\n" + std::string(0x10000, ' ') + "\r\n";
                 std::string answer;
                 for (size_t sent = 0; sent < 260u << 20 && client.send_all(chunk) &&
@@ -569,10 +559,7 @@ TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
                     }
                     return 0u;
                 });
-                connect(16);
-                for (const auto& client : clients) {
-                    client->send_all("GET /api/gpio?pins=0-63 HTTP/1.1\r\n" + host + "\r\n");
-                }
+                connect(16, "GET /api/gpio?pins=0-63 HTTP/1.1\r\n" + host + "\r\n");
                 EXPECT_EQ(reached.get_future().wait_for(kDeadline), std::future_status::ready);
                 break;
         }
@@ -595,12 +582,8 @@ TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
                 EXPECT_NE(answer.find(R"({"error":"Web server stopping"})"), std::string::npos);
             }
         }
-        {
-            std::lock_guard lock(mutex);
-            done = true;
-        }
-        wake.notify_all();
         if (pacer.joinable()) {
+            pacer.request_stop();
             pacer.join();
         }
         if (load == Load::kLateBoardReads) {
@@ -727,12 +710,8 @@ TEST_F(WebApiConcurrency, ParallelRequestsWhileTheConsoleRunsAndStopsTracedToAFi
     // followed by the second request of its word, never by a web request.
     const std::string frames = received();
     for (const char* part : {"20", "20, 02", "10", "10, 01"}) {
-        size_t n = 0;
-        for (size_t at = frames.find(part); at != std::string::npos;
-             at = frames.find(part, at + 1)) {
-            ++n;
-        }
-        EXPECT_EQ(n, size_t{kRunStops}) << part << ": " << frames;
+        EXPECT_EQ(test_support::occurrences(frames, part), size_t{kRunStops})
+            << part << ": " << frames;
     }
     wire_trace::close_file();
 

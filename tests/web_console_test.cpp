@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -24,7 +22,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using test_support::ChildProcess;
+using test_support::occurrences;
 using test_support::RawClient;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
@@ -45,104 +43,84 @@ std::string taken_line(int port) {
            " is in use; the web server will start once it is free.\n";
 }
 
-// A loopback port that nothing listens on, as the kernel hands them out:
-// each test serves on its own, so tests run side by side.
-int free_port() {
-    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* any = reinterpret_cast<sockaddr*>(&address);
-    const bool found = bind(sock, any, length) == 0 && getsockname(sock, any, &length) == 0;
-    close(sock);
-    return found ? ntohs(address.sin_port) : 0;
-}
-
-size_t count(const std::string& text, const std::string& part, size_t from = 0) {
-    size_t n = 0;
-    for (size_t at = text.find(part, from); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
-// A working directory with pages/ and help/, and a file beside them that
-// must stay out of reach.
-struct Site {
-    Site() {
+// tessaro beside a board on a pseudo-terminal, serving on a port of its
+// own from a working directory with pages/ and help/, and a file beside
+// them that must stay out of reach.
+class ConsoleWeb : public testing::Test {
+  protected:
+    ConsoleWeb() {
         char name[] = "/tmp/tessaro-web-XXXXXX";
-        dir = mkdtemp(name) ? name : "";
-        fs::create_directories(dir / "pages");
-        fs::create_directories(dir / "help");
-        std::ofstream(dir / "pages" / "index.html") << "<p>pages</p>\n";
-        std::ofstream(dir / "help" / "index.html") << "<p>help</p>\n";
-        std::ofstream(dir / "secret.txt") << "secret\n";
+        dir_ = mkdtemp(name) ? name : "";
+        fs::create_directories(dir_ / "pages");
+        fs::create_directories(dir_ / "help");
+        std::ofstream(dir_ / "pages" / "index.html") << "<p>pages</p>\n";
+        std::ofstream(dir_ / "help" / "index.html") << "<p>help</p>\n";
+        std::ofstream(dir_ / "secret.txt") << "secret\n";
     }
-    ~Site() { fs::remove_all(dir); }
-    fs::path dir;
+    ~ConsoleWeb() override { fs::remove_all(dir_); }
+
+    // Starts tessaro on port and connects it to the board; with serving
+    // set, waits for the web server to start.
+    void start(int port, bool serving = true) {
+        ASSERT_TRUE(board_.ok()) << board_.error();
+        port_ = port;
+        tessaro_ = std::make_unique<test_support::ChildProcess>(
+            "/bin/sh", std::vector<std::string>{"-c", "cd \"$1\" && exec \"$0\" --http-port \"$2\"",
+                                                TESSARO_BINARY, dir_, std::to_string(port)});
+        if (serving) {
+            ASSERT_TRUE(say("co " + board_.path() + "\n", start_line(port_), kStartDeadline));
+        }
+    }
+    // Types words and waits for text in what follows them.
+    testing::AssertionResult say(const std::string& words, const std::string& text,
+                                 std::chrono::milliseconds deadline = kDeadline) {
+        const size_t from = output().size();
+        tessaro_->write(words);
+        if (tessaro_->wait_for_output(text, deadline, from)) {
+            return testing::AssertionSuccess();
+        }
+        return testing::AssertionFailure()
+               << "no \"" << text << "\" after \"" << words << "\" in:\n"
+               << output();
+    }
+    const std::string& output() const { return tessaro_->output(); }
+    // Types words that stop the web server with idle_count idle keep-alive
+    // connections open: serving ends and every connection is closed within
+    // 500 ms.
+    void stop_at_once(const std::string& words, size_t idle_count) {
+        test_support::allow_descriptors(1024);
+        std::vector<std::unique_ptr<RawClient>> idle;
+        for (size_t i = 0; i < idle_count; ++i) {
+            const RawClient& client = *idle.emplace_back(std::make_unique<RawClient>(port_));
+            std::string answer;
+            ASSERT_TRUE(client.send_all("GET /api/board HTTP/1.1\r\nHost: localhost\r\n\r\n") &&
+                        client.wait_for("}", Clock::now() + kDeadline, answer))
+                << answer;
+        }
+        const Clock::time_point stop = Clock::now();
+        ASSERT_TRUE(say(words, kQuit));
+        for (const auto& client : idle) {
+            EXPECT_TRUE(client->wait_closed(stop + 500ms)) << words << idle_count;
+        }
+        EXPECT_LT(Clock::now() - stop, 500ms) << words << idle_count;
+        EXPECT_FALSE(httplib::Client("localhost", port_).Get("/")) << words;
+    }
+
+    quirn_sim::PtyBoard board_;
+    fs::path dir_;
+    int port_ = 0;
+    std::unique_ptr<test_support::ChildProcess> tessaro_;
 };
 
-// tessaro in the site's folder, serving on the given port.
-ChildProcess start_tessaro(const fs::path& dir, int port) {
-    return ChildProcess("/bin/sh", {"-c", "cd \"$1\" && exec \"$0\" --http-port \"$2\"",
-                                    TESSARO_BINARY, dir, std::to_string(port)});
-}
-
-// Connects the console to the board and waits for the web server to start.
-bool connect_and_serve(ChildProcess& tessaro, const std::string& board, int port) {
-    tessaro.write("co " + board + "\n");
-    return tessaro.wait_for_output(start_line(port), kStartDeadline);
-}
-
-// Clients that would hold a stop up: idle connections, clients that
-// dribble a request a byte at a time, and clients that never read.
-struct Nuisances {
-    explicit Nuisances(int port) {
-        for (int i = 0; i < 200; ++i) {
-            idle.emplace_back(std::make_unique<RawClient>(port));
-        }
-        const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
-        for (int i = 0; i < 2; ++i) {
-            auto& client = *deaf.emplace_back(std::make_unique<RawClient>(port));
-            for (int n = 0; n < 2000 && client.send_some(request); ++n) {
-            }
-        }
-        for (int i = 0; i < 8; ++i) {
-            dribblers.emplace_back([this, port] {
-                RawClient client(port);
-                const std::string slow = "GET /api/gpio/grd/3 HTTP/1.1\r\nHost: localhost\r\n";
-                for (size_t n = 0; !done.load(); n = (n + 1) % slow.size()) {
-                    if (!client.send_some(slow.substr(n, 1))) {
-                        return;
-                    }
-                    std::this_thread::sleep_for(150ms);
-                }
-            });
-        }
-    }
-    ~Nuisances() {
-        done.store(true);
-        for (std::thread& dribbler : dribblers) {
-            dribbler.join();
-        }
-    }
-    std::vector<std::unique_ptr<RawClient>> idle, deaf;
-    std::vector<std::thread> dribblers;
-    std::atomic<bool> done{false};
-};
-
-TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
-    quirn_sim::PtyBoard board;
-    ASSERT_TRUE(board.ok()) << board.error();
-    board.set_analog(3, 0);
-    Site site;
-    const int port = free_port();
-    ChildProcess tessaro = start_tessaro(site.dir, port);
-    ASSERT_TRUE(connect_and_serve(tessaro, board.path(), port)) << tessaro.output();
-
-    httplib::Client web("localhost", port);
-    const size_t before_web = tessaro.output().size();
+// The pages, the API and nothing beside them; then every stop, with 1 and
+// with 50 idle keep-alive connections open (quit with 1 ends
+// TakenPortIsSaidOnceAndServedOnceFree), and an http_stop that outlasts
+// the session.
+TEST_F(ConsoleWeb, ServesWhileConnectedAndEveryStopClosesIdleConnectionsAtOnce) {
+    board_.set_analog(3, 0);
+    start(test_support::free_port());
+    httplib::Client web("localhost", port_);
+    const size_t before_web = output().size();
     const std::tuple<std::string, int, std::string> rows[] = {
         {"/", 200, "<p>pages</p>\n"},
         {"/help/", 200, "<p>help</p>\n"},
@@ -159,161 +137,68 @@ TEST(ConsoleWeb, ServesWhileConnectedAndFollowsDiHttpStopHttpRunAndQuit) {
         EXPECT_EQ(result->body, body) << path;
     }
     // The frame an API request sent renews the console's prompt.
-    EXPECT_TRUE(tessaro.wait_for_output(
-        "\r[" + board.path() + "] [Arduino:Uno_R4_Minima] [Server] [", kDeadline, before_web))
-        << tessaro.output();
+    EXPECT_TRUE(tessaro_->wait_for_output(
+        "\r[" + board_.path() + "] [Arduino:Uno_R4_Minima] [Server] [", kDeadline, before_web))
+        << output();
 
-    tessaro.write("di\n");
-    ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline)) << tessaro.output();
-    EXPECT_FALSE(web.Get("/"));
-    // Stopped before the next session: it stays down while connected.
-    // (Its prompt names the port: the one the web thread may print while
-    // the old session closes does not.)
-    tessaro.write("http_stop\nco " + board.path() + "\nsta\n");
-    ASSERT_TRUE(tessaro.wait_for_output("bs_status: ", kDeadline, tessaro.output().find(kQuit)))
-        << tessaro.output();
-    EXPECT_EQ(count(tessaro.output(), start_line(port)), 1u) << tessaro.output();
-    const size_t stopped = tessaro.output().size();
-    tessaro.write("c\nhttp_run\n");
-    ASSERT_TRUE(tessaro.wait_for_output(start_line(port), kStartDeadline, stopped))
-        << tessaro.output();
-
-    // An idle keep-alive connection does not hold up the end.
-    web.set_keep_alive(true);
-    ASSERT_TRUE(web.Get("/api/gpio/grd/3"));
-    const auto quit_at = std::chrono::steady_clock::now();
-    tessaro.write("quit\n");
-    ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline, stopped)) << tessaro.output();
-    EXPECT_LT(std::chrono::steady_clock::now() - quit_at, 500ms);
-    EXPECT_EQ(tessaro.wait_exit(kDeadline), 0);
+    for (const size_t idle_count : {1, 50}) {
+        stop_at_once("c\nhttp_stop\n", idle_count);
+        ASSERT_TRUE(say("http_run\n", start_line(port_), kStartDeadline));
+    }
+    stop_at_once("di\n", 1);
+    // Stopped before the next session: it stays down while connected. (Its
+    // prompt names the port: the one the web thread may print while the
+    // old session closes does not.)
+    const size_t stopped = output().size();
+    ASSERT_TRUE(say("http_stop\nco " + board_.path() + "\nsta\n", "bs_status: "));
+    EXPECT_EQ(occurrences(output().substr(stopped), start_line(port_)), 0u) << output();
+    ASSERT_TRUE(say("c\nhttp_run\n", start_line(port_), kStartDeadline));
+    stop_at_once("di\n", 50);
+    ASSERT_TRUE(say("co " + board_.path() + "\n", start_line(port_), kStartDeadline));
+    stop_at_once("quit\n", 50);
+    EXPECT_EQ(tessaro_->wait_exit(kDeadline), 0);
     // The web server's goodbye comes after the console's, with no prompt.
-    const std::string out = tessaro.output();
-    const size_t closed = out.find("\nConsole UI thread closed\n");
-    ASSERT_NE(closed, std::string::npos) << out;
-    EXPECT_EQ(out.find("] > ", closed), std::string::npos) << out.substr(closed);
-}
-
-// Idle connections, clients that dribble a request and clients that never
-// read neither starve the API nor hold up di (goals 100 and 200 ms; the
-// deadlines are three times those).
-TEST(ConsoleWebConcurrency, MisbehavingClientsNeitherStarveTheApiNorHoldUpDi) {
-    quirn_sim::PtyBoard board;
-    ASSERT_TRUE(board.ok()) << board.error();
-    board.set_analog(3, 0);
-    Site site;
-    const int port = free_port();
-    ChildProcess tessaro = start_tessaro(site.dir, port);
-    ASSERT_TRUE(connect_and_serve(tessaro, board.path(), port)) << tessaro.output();
-    {
-        Nuisances nuisances(port);
-        const auto asked_at = std::chrono::steady_clock::now();
-        const httplib::Result read = httplib::Client("localhost", port).Get("/api/gpio/grd/3");
-        ASSERT_TRUE(read);
-        EXPECT_EQ(read->body, R"({"pin":3,"value":0})");
-        EXPECT_LT(std::chrono::steady_clock::now() - asked_at, 300ms);
-        const auto di_at = std::chrono::steady_clock::now();
-        tessaro.write("di\n");
-        ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline)) << tessaro.output();
-        EXPECT_LT(std::chrono::steady_clock::now() - di_at, 600ms);
-    }
-    tessaro.write("quit\n");
-    EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
-}
-
-// http_stop, di and quit with 1 and with 50 idle keep-alive connections
-// open: serving ends and every connection is closed within 500 ms.
-TEST(ConsoleWeb, StopsCloseIdleKeepAliveConnectionsAtOnce) {
-    quirn_sim::PtyBoard board;
-    ASSERT_TRUE(board.ok()) << board.error();
-    Site site;
-    const int port = free_port();
-    ChildProcess tessaro = start_tessaro(site.dir, port);
-    ASSERT_TRUE(connect_and_serve(tessaro, board.path(), port)) << tessaro.output();
-    test_support::allow_descriptors(1024);
-    const struct {
-        std::string stop, restart;
-        size_t idle;
-    } rows[] = {
-        {"c\nhttp_stop\n", "http_run\n", 1},
-        {"c\nhttp_stop\n", "http_run\n", 50},
-        {"di\n", "co " + board.path() + "\n", 1},
-        {"di\n", "co " + board.path() + "\n", 50},
-        {"quit\n", "", 50},
-    };
-    for (const auto& row : rows) {
-        std::vector<std::unique_ptr<RawClient>> idle;
-        for (size_t i = 0; i < row.idle; ++i) {
-            const RawClient& client = *idle.emplace_back(std::make_unique<RawClient>(port));
-            std::string answer;
-            ASSERT_TRUE(client.send_all("GET /api/board HTTP/1.1\r\nHost: localhost\r\n\r\n") &&
-                        client.wait_for("}", Clock::now() + kDeadline, answer))
-                << answer;
-        }
-        const size_t from = tessaro.output().size();
-        const Clock::time_point stop = Clock::now();
-        tessaro.write(row.stop);
-        ASSERT_TRUE(tessaro.wait_for_output(kQuit, kDeadline, from)) << tessaro.output();
-        for (const auto& client : idle) {
-            EXPECT_TRUE(client->wait_closed(stop + 500ms)) << row.stop << row.idle;
-        }
-        EXPECT_LT(Clock::now() - stop, 500ms) << row.stop << row.idle;
-        if (!row.restart.empty()) {
-            tessaro.write(row.restart);
-            ASSERT_TRUE(tessaro.wait_for_output(start_line(port), kStartDeadline, from))
-                << tessaro.output();
-        }
-    }
-    EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
+    const size_t closed = output().find("\nConsole UI thread closed\n");
+    ASSERT_NE(closed, std::string::npos) << output();
+    EXPECT_EQ(output().find("] > ", closed), std::string::npos) << output().substr(closed);
 }
 
 // di or quit while web clients queue for a slow board ends the session
-// after the one transaction in flight, not after one per client.
-void word_is_not_held_up_by_queued_requests(const std::string& word) {
-    constexpr uint32_t kReplyDelayMs = 400;
-    constexpr auto kReplyDelay = std::chrono::milliseconds(kReplyDelayMs);
-    quirn_sim::BoardConfig slow;
-    slow.reply_delay_ms = kReplyDelayMs;
-    quirn_sim::PtyBoard board(slow);
-    ASSERT_TRUE(board.ok()) << board.error();
-    Site site;
-    const int port = free_port();
-    ChildProcess tessaro = start_tessaro(site.dir, port);
-    ASSERT_TRUE(connect_and_serve(tessaro, board.path(), port)) << tessaro.output();
-    board.clear_received();
-    std::vector<std::thread> clients;
-    for (int i = 0; i < 8; ++i) {
-        clients.emplace_back([port] { httplib::Client("localhost", port).Get("/api/gpio/grd/3"); });
-    }
-    ASSERT_TRUE(board.wait_for_frames(1, kDeadline));
-    const size_t mark = tessaro.output().size();
-    const auto asked_at = std::chrono::steady_clock::now();
-    tessaro.write(word + "\n");
-    if (word == "di") {
-        ASSERT_TRUE(tessaro.wait_for_output("Closed " + board.path() + " port\n", kDeadline, mark))
-            << tessaro.output();
-    } else {
-        EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
-    }
-    // The one transaction in flight and the stop (goal 200 ms), with the
-    // deadline three times that; eight transactions would be 3.2 s.
-    EXPECT_LT(std::chrono::steady_clock::now() - asked_at, 3 * (kReplyDelay + 200ms));
-    for (std::thread& client : clients) {
-        client.join();
-    }
-    // Nothing queued was sent after the word.
-    EXPECT_EQ(board.received_frames().size(), 1u);
-    if (word == "di") {
-        tessaro.write("quit\n");
-        EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
-    }
-}
+// after the one transaction in flight, not after one per client, and sends
+// nothing that was queued.
+using ConsoleWebConcurrency = ConsoleWeb;
 
-TEST(ConsoleWebConcurrency, DiIsNotHeldUpByRequestsQueuedForASlowBoard) {
-    word_is_not_held_up_by_queued_requests("di");
-}
-
-TEST(ConsoleWebConcurrency, QuitIsNotHeldUpByRequestsQueuedForASlowBoard) {
-    word_is_not_held_up_by_queued_requests("quit");
+TEST_F(ConsoleWebConcurrency, NeitherDiNorQuitIsHeldUpByRequestsQueuedForASlowBoard) {
+    constexpr auto kReplyDelay = 400ms;
+    start(test_support::free_port());
+    for (const std::string word : {"di", "quit"}) {
+        board_.set_reply_delay(static_cast<uint32_t>(kReplyDelay.count()));
+        board_.clear_received();
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 8; ++i) {
+            clients.emplace_back(
+                [this] { httplib::Client("localhost", port_).Get("/api/gpio/grd/3"); });
+        }
+        ASSERT_TRUE(board_.wait_for_frames(1, kDeadline));
+        const auto asked_at = Clock::now();
+        if (word == "di") {
+            ASSERT_TRUE(say("di\n", "Closed " + board_.path() + " port\n"));
+        } else {
+            tessaro_->write("quit\n");
+            EXPECT_EQ(tessaro_->wait_exit(kDeadline), 0) << output();
+        }
+        // The one transaction in flight and the stop (goal 200 ms), with the
+        // deadline three times that; eight transactions would be 3.2 s.
+        EXPECT_LT(Clock::now() - asked_at, 3 * (kReplyDelay + 200ms)) << word;
+        for (std::thread& client : clients) {
+            client.join();
+        }
+        EXPECT_EQ(board_.received_frames().size(), 1u) << word;
+        board_.set_reply_delay(0);
+        if (word == "di") {
+            ASSERT_TRUE(say("co " + board_.path() + "\n", start_line(port_), kStartDeadline));
+        }
+    }
 }
 
 // Holds a free port on every loopback address that localhost names, as a
@@ -325,7 +210,7 @@ struct PortHolder {
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_flags = AI_PASSIVE;
         for (int attempt = 0; attempt < 10 && sockets.empty(); ++attempt) {
-            port = free_port();
+            port = test_support::free_port();
             addrinfo* found = nullptr;
             getaddrinfo("localhost", std::to_string(port).c_str(), &hints, &found);
             for (addrinfo* at = found; at != nullptr; at = at->ai_next) {
@@ -354,36 +239,25 @@ struct PortHolder {
     int port = 0;
 };
 
-TEST(ConsoleWeb, TakenPortIsSaidOnceAndServedOnceFree) {
-    quirn_sim::PtyBoard board;
-    ASSERT_TRUE(board.ok()) << board.error();
+TEST_F(ConsoleWeb, TakenPortIsSaidOnceAndServedOnceFree) {
     PortHolder holder;
     ASSERT_FALSE(holder.sockets.empty()) << "no port could be held on localhost";
-    const int port = holder.port;
-    Site site;
-    ChildProcess tessaro = start_tessaro(site.dir, port);
-    tessaro.write("co " + board.path() + "\n");
-    ASSERT_TRUE(tessaro.wait_for_output(taken_line(port), kDeadline)) << tessaro.output();
+    start(holder.port, false);
+    ASSERT_TRUE(say("co " + board_.path() + "\n", taken_line(port_)));
+    ASSERT_TRUE(say("di\nco " + board_.path() + "\n", taken_line(port_)));
     // A reply that comes after the next try to bind: that try says nothing.
-    board.set_reply_delay(static_cast<uint32_t>((kBindRetry + 200ms).count()));
-    const size_t asked = tessaro.output().size();
-    tessaro.write("sta\n");
-    ASSERT_TRUE(tessaro.wait_for_output("bs_status: ", kDeadline, asked)) << tessaro.output();
-    board.set_reply_delay(0);
-    EXPECT_EQ(count(tessaro.output(), taken_line(port)), 1u) << tessaro.output();
-    EXPECT_EQ(count(tessaro.output(), start_line(port)), 0u) << tessaro.output();
-    // A new session says it again, once.
-    const size_t before = tessaro.output().size();
-    tessaro.write("di\nco " + board.path() + "\n");
-    ASSERT_TRUE(tessaro.wait_for_output(taken_line(port), kDeadline, before)) << tessaro.output();
-    EXPECT_EQ(count(tessaro.output(), taken_line(port)), 2u) << tessaro.output();
+    board_.set_reply_delay(static_cast<uint32_t>((kBindRetry + 200ms).count()));
+    ASSERT_TRUE(say("sta\n", "bs_status: "));
+    board_.set_reply_delay(0);
+    EXPECT_EQ(occurrences(output(), taken_line(port_)), 2u) << output();
+    EXPECT_EQ(occurrences(output(), start_line(port_)), 0u) << output();
     holder.release();
-    ASSERT_TRUE(tessaro.wait_for_output(start_line(port), kStartDeadline)) << tessaro.output();
-    const httplib::Result result = httplib::Client("localhost", port).Get("/help/");
+    ASSERT_TRUE(tessaro_->wait_for_output(start_line(port_), kStartDeadline)) << output();
+    const httplib::Result result = httplib::Client("localhost", port_).Get("/help/");
     ASSERT_TRUE(result);
     EXPECT_EQ(result->body, "<p>help</p>\n");
-    tessaro.write("quit\n");
-    EXPECT_EQ(tessaro.wait_exit(kDeadline), 0) << tessaro.output();
+    stop_at_once("quit\n", 1);
+    EXPECT_EQ(tessaro_->wait_exit(kDeadline), 0) << output();
 }
 
 }  // namespace

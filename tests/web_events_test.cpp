@@ -163,12 +163,7 @@ TEST_F(Events, OneSamplerReadsForEveryStreamAndNothingForNone) {
     // in which nothing is read.
     watcher.client->wait_for("never sent", Clock::now(), watcher.received);
     const auto kept_alive = [&watcher] {
-        size_t count = 0;
-        for (size_t at = watcher.received.find(": keep-alive"); at != std::string::npos;
-             at = watcher.received.find(": keep-alive", at + 1)) {
-            ++count;
-        }
-        return count;
+        return test_support::occurrences(watcher.received, ": keep-alive");
     };
     ASSERT_TRUE(watcher.wait(": keep-alive", kept_alive() + 3));
     const size_t after = board_->received_frames().size();

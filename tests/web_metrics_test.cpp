@@ -3,10 +3,12 @@
 // Prometheus's own checker reads it.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <array>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -37,24 +39,19 @@ std::map<std::string, std::string> samples(const std::string& text) {
 
 // What `promtool check metrics` says of text, and its exit status.
 std::pair<int, std::string> promtool_check(const std::string& text) {
-    char name[] = "/tmp/tessaro-metrics-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd < 0) {
-        return {-1, "no temporary file"};
+    // This process's own file: other test programs may check at the same time.
+    const std::string said_path =
+        testing::TempDir() + "tessaro-promtool-" + std::to_string(getpid()) + ".txt";
+    FILE* pipe = popen(("promtool check metrics > " + said_path + " 2>&1").c_str(), "w");
+    if (pipe == nullptr) {
+        return {-1, "promtool not started"};
     }
-    FILE* file = fdopen(fd, "w");
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
-    const std::string command = std::string("promtool check metrics < ") + name + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string said;
-    std::array<char, 256> buffer{};
-    while (pipe != nullptr && std::fgets(buffer.data(), buffer.size(), pipe) != nullptr) {
-        said += buffer.data();
-    }
-    const int status = pipe != nullptr ? pclose(pipe) : -1;
-    std::remove(name);
-    return {status, said};
+    std::fwrite(text.data(), 1, text.size(), pipe);
+    const int status = pclose(pipe);
+    std::ifstream said(said_path);
+    std::string text_said(std::istreambuf_iterator<char>(said), {});
+    std::remove(said_path.c_str());
+    return {status, text_said};
 }
 
 // Each expected series has its value in found.

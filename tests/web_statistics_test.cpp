@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -14,7 +13,6 @@
 #include "protocol/statistics_windows.h"
 #include "sim/quirn_board.h"
 #include "tests/support/served_board.h"
-#include "web/api_support.h"
 
 namespace {
 
@@ -63,21 +61,12 @@ class StatisticsWindows : public test_support::ServedBoard {
     }
     // GET /api/systat, with since when given: the load's minimum and
     // maximum, and the cursor to pass back.
-    static nlohmann::json api_systat(std::optional<uint64_t> since) {
-        HttpRequest request;
-        request.method = "GET";
-        request.path = "/api/systat";
-        if (since) {
-            request.params.emplace_back("since", std::to_string(*since));
-        }
-        HttpResponse response;
-        for (const ApiRoute& route : board_routes()) {
-            if (route.path == "/api/systat") {
-                route.handler(request, response, [] { return true; });
-            }
-        }
-        EXPECT_EQ(response.status, 200) << response.body;
-        return nlohmann::json::parse(response.body, nullptr, false);
+    nlohmann::json api_systat(std::optional<uint64_t> since) const {
+        connect();
+        const httplib::Result result =
+            get("/api/systat" + (since ? "?since=" + std::to_string(*since) : std::string()));
+        EXPECT_TRUE(result && result->status == 200) << (result ? result->body : "no answer");
+        return nlohmann::json::parse(result ? result->body : "", nullptr, false);
     }
 };
 

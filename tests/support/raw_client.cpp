@@ -78,17 +78,13 @@ bool RawClient::wait_closed(Clock::time_point deadline, std::string* received) c
     }
 }
 
-namespace {
-
-size_t occurrences(const std::string& text, std::string_view part) {
+size_t occurrences(std::string_view text, std::string_view part) {
     size_t count = 0;
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
         ++count;
     }
     return count;
 }
-
-}  // namespace
 
 bool RawClient::wait_for(std::string_view text, Clock::time_point deadline, std::string& received,
                          size_t count) const {

@@ -37,6 +37,9 @@ class RawClient {
     int fd_ = -1;
 };
 
+// How many times part occurs in text, overlaps counted.
+size_t occurrences(std::string_view text, std::string_view part);
+
 // Raises this process's soft limit on open descriptors to at least count,
 // as far as the hard limit allows.
 void allow_descriptors(std::size_t count);
