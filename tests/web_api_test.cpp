@@ -563,6 +563,9 @@ TEST_F(WebApi, HostileClientsDelayNoOneAndAStopEndsThemAtOnce) {
                 EXPECT_EQ(reached.get_future().wait_for(kDeadline), std::future_status::ready);
                 break;
         }
+        // A client that comes after the load is taken after its last
+        // connection: from then on the load is there, not still arriving.
+        EXPECT_TRUE(httplib::Client("localhost", port).Get("/api/board"));
         for (const char* path : {"/api/board", "/"}) {
             const Clock::time_point asked = Clock::now();
             const httplib::Result result = httplib::Client("localhost", port).Get(path);
