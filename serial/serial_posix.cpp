@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -503,6 +504,12 @@ Transfer read_port(Handle handle, uint8_t* buffer, uint32_t size, const Timeouts
     if (!is_valid(handle)) {
         return Transfer{false, 0};
     }
+    // A read's deadlines are the line's own timing: the guard after a reply
+    // is two character times (1.04 ms), and the timer slack a thread has by
+    // default (50 us) would add up to that much to every transaction. Set
+    // once for each thread that reads.
+    static thread_local const bool exact_timers = prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
+    (void)exact_timers;
     const Clock::time_point start = Clock::now();
     const bool has_total =
         timeouts.ReadTotalTimeoutMultiplier != 0 || timeouts.ReadTotalTimeoutConstant != 0;
