@@ -198,26 +198,6 @@ std::string lower_case(std::string_view text) {
     return lower;
 }
 
-// 127.x.x.x, four parts of one to three decimal digits, 0 to 255.
-bool is_loopback_ipv4(std::string_view host) {
-    int parts = 0;
-    for (size_t start = 0; start <= host.size(); ++parts) {
-        const size_t dot = std::min(host.find('.', start), host.size());
-        const std::string_view part = host.substr(start, dot - start);
-        if (part.empty() || part.size() > 3 ||
-            !std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            return false;
-        }
-        int value = 0;
-        std::from_chars(part.data(), part.data() + part.size(), value);
-        if (value > 255 || (parts == 0 && value != 127)) {
-            return false;
-        }
-        start = dot + 1;
-    }
-    return parts == 4;
-}
-
 // A Host header naming this machine's loopback, with our port when it has one.
 // Any other name could be a site whose name was made to point here.
 bool is_own_host(std::string_view host, int port) {
@@ -225,7 +205,7 @@ bool is_own_host(std::string_view host, int port) {
     const std::string name = lower_case(host.substr(0, name_end));
     const std::string_view rest = name_end >= host.size() ? "" : host.substr(name_end);
     return (rest.empty() || rest == ":" + std::to_string(port)) &&
-           (name == "localhost" || name == "[::1]" || is_loopback_ipv4(name));
+           name != "::1" && is_loopback_address(name);
 }
 
 // A Host header naming the listen address or a name the user allowed,
