@@ -204,8 +204,8 @@ bool is_own_host(std::string_view host, int port) {
     const size_t name_end = host.starts_with('[') ? host.find(']') + 1 : host.rfind(':');
     const std::string name = lower_case(host.substr(0, name_end));
     const std::string_view rest = name_end >= host.size() ? "" : host.substr(name_end);
-    return (rest.empty() || rest == ":" + std::to_string(port)) &&
-           name != "::1" && is_loopback_address(name);
+    return (rest.empty() || rest == ":" + std::to_string(port)) && name != "::1" &&
+           is_loopback_address(name);
 }
 
 // A Host header naming the listen address or a name the user allowed,
