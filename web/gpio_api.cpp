@@ -198,27 +198,18 @@ std::string lower_case(std::string_view text) {
     return lower;
 }
 
-// A Host header naming this machine's loopback, with our port when it has one.
-// Any other name could be a site whose name was made to point here.
-bool is_own_host(std::string_view host, int port) {
-    const size_t name_end = host.starts_with('[') ? host.find(']') + 1 : host.rfind(':');
-    const std::string name = lower_case(host.substr(0, name_end));
-    const std::string_view rest = name_end >= host.size() ? "" : host.substr(name_end);
-    return (rest.empty() || rest == ":" + std::to_string(port)) && name != "::1" &&
-           is_loopback_address(name);
-}
-
-// A Host header naming the listen address or a name the user allowed,
-// with our port when it has one.
+// A Host header naming this machine's loopback, the listen address or a
+// name the user allowed, with our port when it has one. Any other name could
+// be a site whose name was made to point here.
 bool is_allowed_host(std::string_view host, int port, const WebAccess& access) {
-    if (is_own_host(host, port)) {
-        return true;
-    }
     const size_t name_end = host.starts_with('[') ? host.find(']') + 1 : host.rfind(':');
     const std::string name = lower_case(host.substr(0, name_end));
     const std::string_view rest = name_end >= host.size() ? "" : host.substr(name_end);
     if (!rest.empty() && rest != ":" + std::to_string(port)) {
         return false;
+    }
+    if (name != "::1" && is_loopback_address(name)) {
+        return true;
     }
     const auto as_host = [](const std::string& address) {
         const bool ipv6 = address.find(':') != std::string::npos && !address.starts_with('[');
